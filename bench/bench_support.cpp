@@ -1,0 +1,2 @@
+// In-memory device for the benchmarks.
+#include "../tests/support/memory_channel.cpp"

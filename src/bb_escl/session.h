@@ -1,0 +1,46 @@
+// The plug-in's private per-device record and the capabilities record the
+// capabilities walk fills.  All fields are 32-bit words so the layout is
+// fixed; the walk indexes colour modes by mode id.
+#pragma once
+
+#include <stdint.h>
+
+#include "bb_escl.h"
+
+struct http_handle;
+
+struct source_caps {
+  int32_t supported;
+  int32_t min_width;   // 1/300 inch
+  int32_t min_height;
+  int32_t max_width;
+  int32_t max_height;
+  int32_t color_modes[4];  // indexed by mode id, entry 0 unused
+  int32_t max_optical_x_res;
+  int32_t max_optical_y_res;
+  int32_t res_range_min;
+  int32_t res_range_max;
+  int32_t resolutions[BB_WORD_LIST_WORDS];  // count, then up to 31 dpi values
+};
+
+struct escl_caps {
+  int32_t color_modes[4];  // modes of platen or simplex feeder, by mode id
+  int32_t reserved1[3];
+  int32_t gated_option_enabled;
+  int32_t reserved2[3];
+  int32_t feeder_capacity;
+  source_caps platen;
+  source_caps adf_simplex;
+  source_caps adf_duplex;
+  source_caps camera;
+  int32_t reserved3[13];
+};
+
+struct bb_session {
+  escl_caps caps;
+  http_handle *http;     // the connection of the moment, or nullptr
+  int32_t escl_version;  // 0 none, 1 eSCL 1.x (refused), 2 otherwise
+};
+
+static_assert(sizeof(source_caps) == 45 * 4, "source_caps is 45 words");
+static_assert(sizeof(escl_caps) == 205 * 4, "escl_caps is 205 words");

@@ -1,0 +1,75 @@
+// A minimal HTTP/1.1 client over one kvchan byte channel: the connection
+// record with its read-ahead buffer, and the response readers.
+#pragma once
+
+#include <stdint.h>
+
+#include "../bb_escl/limits.h"
+
+// Transport status of every operation of the HTTP layer.
+enum http_result : int {
+  HTTP_OK = 0,
+  HTTP_IO_ERROR = 1,  // cannot open/write/read, no bytes in time, refused status
+  HTTP_END = 2,       // the response payload has been read to its end
+  HTTP_NO_MEMORY = 4,
+};
+
+inline constexpr int32_t kHttpStateOpen = 1;
+inline constexpr int32_t kHttpStateEnd = 2;
+
+struct http_stream {
+  unsigned char buf[bb::kStreamBufferSize];
+  int32_t index;  // first unread byte
+  int32_t cnt;    // unread bytes
+};
+
+struct http_handle {
+  int32_t state;
+  int32_t http_status;
+  int32_t remaining;  // bytes left in the current chunk or counted body
+  int32_t total;      // payload bytes handed out by http_read_payload
+  int32_t dd;
+  int32_t channel_id;
+  http_stream s;
+};
+
+// Connection and stream buffer.
+int http_open(int32_t dd, const char *channel, http_handle **place);
+int http_close(http_handle *h);
+int http_write(http_handle *h, const void *data, int32_t size, int32_t sectime);
+int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read);
+int read_line(http_handle *h, char *line, int32_t size, int32_t sectime, int32_t *len);
+int clear_stream(http_handle *h, void *data, int32_t size, int32_t *bytes_read);
+int http_read2(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read);
+
+// Response reading.
+int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
+                     int32_t *bytes_read);
+int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
+              int32_t *total_payload_length);
+int http_read_size(http_handle *h, void *data, int32_t size, int32_t sectime,
+                   int32_t *bytes_read);
+int http_read_payload(http_handle *h, void *data, int32_t size, int32_t sectime,
+                      int32_t *bytes_read);
+
+// Owns the connection stored in a slot (normally bb_session::http) and
+// closes it when the scope ends, on every path, unless released: the
+// document channel must outlive bb_start_scan.
+class ChannelGuard {
+ public:
+  explicit ChannelGuard(http_handle **slot) : slot_(slot) {}
+  ~ChannelGuard() { close(); }
+  ChannelGuard(const ChannelGuard &) = delete;
+  ChannelGuard &operator=(const ChannelGuard &) = delete;
+
+  void close() {
+    if (slot_ != nullptr && *slot_ != nullptr) {
+      http_close(*slot_);
+      *slot_ = nullptr;
+    }
+  }
+  void release() { slot_ = nullptr; }
+
+ private:
+  http_handle **slot_;
+};

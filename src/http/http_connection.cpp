@@ -1,0 +1,188 @@
+// One kvchan channel with a 4096-byte read-ahead buffer.  Lines and exact
+// byte counts are handed out of the buffer one byte at a time; the channel
+// is read only when the buffer is empty, and then for a whole buffer.
+#include <stdlib.h>
+#include <string.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include "http.h"
+#include "kvchan.h"
+
+namespace {
+
+// Transient channel results: the device had nothing yet, or was busy.
+bool transient(int r) { return r == KVCHAN_E_AGAIN || r == KVCHAN_E_BUSY; }
+
+constexpr int kReadRetries = 3;
+constexpr int kDirectReadAttempts = 5;
+constexpr useconds_t kRetrySleepUs = 100000;
+// After the first byte of a line the rest must follow promptly.
+constexpr int32_t kLineByteSectime = 3;
+
+// Hands out up to `size` buffered bytes; the buffer must hold some.
+int32_t take_buffered(http_stream &s, unsigned char *dst, int32_t size) {
+  int32_t n = size < s.cnt ? size : s.cnt;
+  memcpy(dst, s.buf + s.index, static_cast<size_t>(n));
+  if (size < s.cnt) {
+    s.index += size;
+    s.cnt -= size;
+  } else {
+    s.index = 0;
+    s.cnt = 0;
+  }
+  return n;
+}
+
+}  // namespace
+
+int http_open(int32_t dd, const char *channel, http_handle **place) {
+  syslog(LOG_INFO, "http 249: http_open() dd=%d channel=%s handle=%p\n", dd, channel,
+         static_cast<void *>(place));
+  *place = nullptr;
+  auto *h = static_cast<http_handle *>(malloc(sizeof(http_handle)));
+  if (h == nullptr) {
+    syslog(LOG_ERR, "http 255: malloc failed: %m\n");
+    return HTTP_NO_MEMORY;
+  }
+  memset(h, 0, sizeof *h);
+  h->dd = dd;
+  int channel_id = 0;
+  if (kvchan_open_channel(dd, channel, &channel_id) != 0) {
+    syslog(LOG_ERR, "http 263: unable to open %s channel\n", channel);
+    free(h);
+    return HTTP_IO_ERROR;
+  }
+  h->channel_id = channel_id;
+  h->state = kHttpStateOpen;
+  *place = h;
+  return HTTP_OK;
+}
+
+int http_close(http_handle *h) {
+  if (h == nullptr) return HTTP_OK;
+  syslog(LOG_INFO, "http 284: http_close() handle=%p\n", static_cast<void *>(h));
+  if (h->channel_id > 0) kvchan_close_channel(h->dd, h->channel_id);
+  free(h);
+  return HTTP_OK;
+}
+
+int http_write(http_handle *h, const void *data, int32_t size, int32_t sectime) {
+  syslog(LOG_INFO, "http 552: http_write() handle=%p data=%p size=%d sectime=%d\n",
+         static_cast<void *>(h), data, size, sectime);
+  int written = 0;
+  if (kvchan_write_channel(h->dd, h->channel_id, data, size, sectime, &written) != 0) {
+    syslog(LOG_ERR, "http 556: unable to write channel data\n");
+    return HTTP_IO_ERROR;
+  }
+  return HTTP_OK;
+}
+
+int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read) {
+  *bytes_read = 0;
+  http_stream &s = h->s;
+  auto *dst = static_cast<unsigned char *>(data);
+  if (s.cnt > 0) {
+    *bytes_read = take_buffered(s, dst, size);
+    return HTTP_OK;
+  }
+
+  int arrived = 0;
+  int r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
+                              &arrived);
+  for (int retry = 1; transient(r) && retry <= kReadRetries; ++retry) {
+    usleep(kRetrySleepUs);
+    arrived = 0;
+    r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
+                            &arrived);
+    syslog(LOG_INFO, "http 153: kvchan_read_channel failed retrying (%d) more times)\n",
+           kReadRetries - retry);
+  }
+
+  int status;
+  int32_t reported;
+  if (r != 0) {
+    syslog(LOG_ERR, "http 157: read_stream error stat=%d\n", r);
+    status = HTTP_IO_ERROR;
+    reported = arrived;
+  } else if (arrived <= 0) {
+    syslog(LOG_ERR, "http 162: read_stream error len=0\n");
+    status = HTTP_IO_ERROR;
+    reported = arrived;
+  } else {
+    // A channel that claims more than it was asked for is clamped: the
+    // buffer never holds more than it can.
+    if (arrived > bb::kStreamBufferSize) arrived = bb::kStreamBufferSize;
+    syslog(LOG_INFO, "http 166: read_channel len=%d\n", arrived);
+    s.index = 0;
+    s.cnt = arrived;
+    *bytes_read = take_buffered(s, dst, size);
+    reported = *bytes_read;
+    status = HTTP_OK;
+  }
+  syslog(LOG_INFO, "http 189: -read_stream() bytes_read=%d s.index=%d s.cnt=%d stat=%d\n",
+         reported, s.index, s.cnt, status);
+  return status;
+}
+
+int read_line(http_handle *h, char *line, int32_t size, int32_t sectime, int32_t *len) {
+  int32_t n = 0;
+  int status = HTTP_OK;
+  if (size < 1) {
+    *len = 0;
+    return HTTP_OK;
+  }
+  while (n < size - 1) {
+    unsigned char byte = 0;
+    int32_t got = 0;
+    if (read_stream(h, &byte, 1, n == 0 ? sectime : kLineByteSectime, &got) != HTTP_OK) {
+      line[n++] = static_cast<char>(0xFF);
+      status = HTTP_IO_ERROR;
+      break;
+    }
+    line[n++] = static_cast<char>(byte);
+    // CR LF ends a line, and so do two LFs in a row; a single LF does not.
+    if (byte == '\n' && n >= 2 && (line[n - 2] == '\r' || line[n - 2] == '\n')) break;
+  }
+  line[n] = '\0';
+  *len = n;
+  syslog(LOG_INFO, "http 239: read_line len=%d index=%d cnt=%d\n", n, h->s.index, h->s.cnt);
+  return status;
+}
+
+int clear_stream(http_handle *h, void *data, int32_t size, int32_t *bytes_read) {
+  syslog(LOG_INFO, "http 90: clear_stream entry...\n");
+  http_stream &s = h->s;
+  int status = HTTP_IO_ERROR;
+  *bytes_read = 0;
+  if (s.cnt > 0 && s.cnt <= size) {
+    syslog(LOG_INFO, "http 97: Clearing (%d) bytes from the stream\n", s.cnt);
+    memcpy(data, s.buf + s.index, static_cast<size_t>(s.cnt));
+    *bytes_read = s.cnt;
+    s.index = 0;
+    s.cnt = 0;
+    status = HTTP_OK;
+  }
+  syslog(LOG_INFO, "http 105: clear_stream returning with (stat = %d, bytes_read = %d)...\n",
+         status, *bytes_read);
+  return status;
+}
+
+int http_read2(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read) {
+  for (int attempt = 1; attempt <= kDirectReadAttempts; ++attempt) {
+    syslog(LOG_INFO, "http 435: http_read2 entry.\n");
+    int got = 0;
+    // Only the count matters here: any attempt that brings nothing is retried.
+    kvchan_read_channel(h->dd, h->channel_id, data, size, sectime, &got);
+    *bytes_read = got;
+    if (got > 0) {
+      syslog(LOG_INFO, "http 439: http_read2 successful. (%d bytes read). \n", got);
+      return HTTP_OK;
+    }
+    syslog(LOG_INFO, "http 443: http_read2 failed. Retrying (%d) more times before exiting.\n",
+           kDirectReadAttempts - attempt);
+    usleep(kRetrySleepUs);
+  }
+  syslog(LOG_INFO, "http 446: http_read2 failed to read (bytes_read=%d)\n", *bytes_read);
+  return HTTP_IO_ERROR;
+}
