@@ -30,7 +30,13 @@ trap cleanup EXIT
 
 profile=flatbed-photo
 sim_args=()
+# sane-airscan reads resolution ranges from scan:XResolution elements, not
+# from the scan:XResolutionRange elements of the eSCL schema: its feeder check
+# uses the multifunction device with discrete resolutions.
 [ "$check" = airscan_feeder ] && profile="file:$peers_dir/mfp-discrete.xml" && sim_args=(--adf-sheets 2)
+# The escl backend (sane-backends 1.2.1) turns PNG pages upside down: its
+# device offers JPEG only.
+[ "$check" = escl_flatbed ] && profile="file:$peers_dir/flatbed-jpeg.xml"
 
 # The simulator prints its base URL once it accepts connections.
 coproc SIM { exec "$sim" --port 0 --profile "$profile" "${sim_args[@]}" 2>"$work/sim.log"; }
