@@ -5,6 +5,7 @@
 
 #include "kvchan.h"
 #include "sim_fixture.h"
+#include "tcp_test_server.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 namespace {
 
 using escl_sim::Config;
+using itest::count_requests;
 using itest::HostDevice;
 using itest::Page;
 using itest::plugin;

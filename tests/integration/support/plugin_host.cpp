@@ -17,6 +17,7 @@ constexpr int kMaxDataCalls = 100000;
 struct Loaded {
   bb_escl_entry_table table{};
   std::string error;
+  bool none_exported = false;
 };
 
 template <typename Fn>
@@ -50,6 +51,8 @@ Loaded load() {
   take(lib, "bb_get_image_data", t.get_image_data, l.error);
   take(lib, "bb_end_page", t.end_page, l.error);
   take(lib, "bb_end_scan", t.end_scan, l.error);
+  l.none_exported = t.open == nullptr && t.close == nullptr && t.start_scan == nullptr &&
+                    t.get_image_data == nullptr && t.end_scan == nullptr;
   // Never unloaded: hosts keep a plug-in for the life of the process.
   return l;
 }
@@ -63,6 +66,7 @@ const Loaded &loaded() {
 
 const bb_escl_entry_table &plugin() { return loaded().table; }
 const std::string &plugin_load_error() { return loaded().error; }
+bool plugin_has_no_entry_points() { return loaded().none_exported; }
 
 HostDevice::HostDevice(const std::string &uri) {
   // The record holds a 4 MB image buffer: heap, zero-filled, as hosts do.
