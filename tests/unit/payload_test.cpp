@@ -288,4 +288,20 @@ TEST(ReadHttpPayload, ChunkedBodyLargerThanTheBufferIsCut) {
   EXPECT_EQ(x.session.http->s.cnt, 4);
 }
 
+TEST(ReadHttpPayload, StrayLinesAndTransientChannelResults) {
+  Exchange x;
+  x.ch.reply("\r\n")
+      .fail_read(49)
+      .reply(kChunkedOk + kStatusBody.substr(0, 10))
+      .fail_read(12)
+      .fail_read(49)
+      .reply(kStatusBody.substr(10));
+  x.open();
+  ASSERT_EQ(x.read(5120, 10), 0);
+  EXPECT_EQ(x.text(), kStatusBody);
+  EXPECT_EQ(x.count, static_cast<int32_t>(kStatusBody.size()));
+  EXPECT_EQ(fake::logs_starting("http 313:").size(), 1u);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u, 100000u));
+}
+
 }  // namespace
