@@ -36,6 +36,22 @@ class SimulatedDeviceTest : public ::testing::Test {
   }
 };
 
+// For one row of a table-driven test: clears the captured log, and prints
+// it when the row added a failure, before the next row clears it again.
+class RowLogs {
+ public:
+  RowLogs() : failures_before_(failures()) { clear_logs(); }
+  ~RowLogs() {
+    if (failures() > failures_before_) std::cerr << "log lines of the failed row:\n" << last_logs(60);
+  }
+
+ private:
+  static int failures() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+  }
+  int failures_before_;
+};
+
 inline int count_requests(const escl_sim::Server &sim, const std::string &prefix) {
   std::vector<std::string> requests = sim.requests();
   return static_cast<int>(std::count_if(requests.begin(), requests.end(), [&](const std::string &r) {
