@@ -58,7 +58,8 @@ enum class JobVanish {
 //   job is held Pending by pending_polls.
 // - DELETE answers 200 and cancels a job still running; 404 for unknown jobs.
 // - The status lists jobs newest first, their JobUri exactly
-//   "/eSCL/ScanJobs/ID"; pwg:State is Processing while a job is running.
+//   "/eSCL/ScanJobs/ID"; pwg:State is Processing while a job is running,
+//   Stopped while the feeder is jammed or its cover open, else Idle.
 struct Config {
   // --- device ---
   // "flatbed-photo", "mfp", "camera", or "file:PATH" (capabilities read from
