@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bb_escl.h"
+#include "device_double.h"
 #include "bb_escl/session.h"
 #include "http/http.h"
 
@@ -85,6 +86,13 @@ inline std::string read_file(const std::string &path) {
 
 inline std::string device_doc(const std::string &name) {
   return read_file(std::string(BB_DEVICES_DIR) + "/" + name);
+}
+
+// Every captured log line, for failure messages.
+inline std::string dump_logs() {
+  std::string out = "\nlog:\n";
+  for (const auto &l : fake::logs()) out += std::to_string(l.level) + " " + l.text;
+  return out;
 }
 
 }  // namespace jobtest

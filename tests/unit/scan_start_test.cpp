@@ -74,7 +74,6 @@ TEST(StartScan, FlatbedFirstPageProcessingAtOnce) {
   EXPECT_FALSE(doc.closed);
   EXPECT_EQ(dev.open_count(), 1);
   EXPECT_TRUE(fake::sleeps().empty());
-  EXPECT_EQ(rest_of_page(s), kPageBody);
   EXPECT_EQ(fake::logs().front(),
             (Log{6, "bb_escl 1633: bb_start_scan entry. job_id=,  input_src[1]\n"}));
   EXPECT_TRUE(fake::logged(6, "bb_escl 1697: jobstate =[4] version=[0]\n"));
@@ -85,6 +84,7 @@ TEST(StartScan, FlatbedFirstPageProcessingAtOnce) {
                                   std::to_string(kPageHeader.size()) + "].\n"));
   EXPECT_EQ(fake::logs().back(),
             (Log{6, "bb_escl 1742: bb_start_scan returning with status ret = (0)\n"}));
+  EXPECT_EQ(rest_of_page(s), kPageBody);
 }
 
 // ---- the poll's decision table ---------------------------------------------
@@ -148,8 +148,12 @@ TEST(StartScan, FeederJamIsLoggedWithItsState) {
   EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_JAMMED);
   EXPECT_TRUE(fake::logged(6, "bb_escl 1686: ADF is in error state (6), hence Exiting.....\n"));
   EXPECT_TRUE(fake::logs_starting("bb_escl 1405:").empty());  // the job state is not read
-  EXPECT_EQ(fake::logs().back(),
+  // The result is logged, then the status channel closed.
+  const auto &logs = fake::logs();
+  ASSERT_GE(logs.size(), 2u);
+  EXPECT_EQ(logs[logs.size() - 2],
             (Log{6, "bb_escl 1742: bb_start_scan returning with status ret = (6)\n"}));
+  EXPECT_THAT(logs.back().text, ::testing::StartsWith("http 284: http_close()"));
   EXPECT_EQ(dev.open_count(), 0);
 }
 
@@ -255,10 +259,11 @@ TEST(StartScan, EmptyChunkedStatusCountsAsJobNotListed) {
   s.hs->current_source = BB_SOURCE_ADF;
   dev.next("KV-ESCL-SCAN")
       .reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+      .silence()  // the collection ends when no further line comes
       .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
   dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
   EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
-  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u));
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u)) << jobtest::dump_logs();
   EXPECT_TRUE(fake::logged(6, "bb_escl 1697: jobstate =[5] version=[0]\n"));
 }
 

@@ -299,12 +299,12 @@ TEST(JobLocation, OversizedValuesAreCutToTheirFields) {
   Session s;
   memset(s.hs->job_url, 'u', sizeof s.hs->job_url);  // fields around stay as they are
   const std::string host(60, 'h');
-  const std::string id(100, 'i');
+  const std::string id(300, 'i');
   EXPECT_EQ(bb_get_url(s.hs.get(), ("Location: http://" + host + "/eSCL/ScanJobs/" + id + "\r\n").c_str()), 0);
   EXPECT_EQ(strlen(s.hs->job_url), sizeof s.hs->job_url - 1);
   EXPECT_EQ(std::string(s.hs->device_ip), host.substr(0, sizeof s.hs->device_ip - 1));
   EXPECT_EQ(s.job_id(), id.substr(0, sizeof s.hs->job_id - 1));
-  EXPECT_EQ(s.hs->scan_interrupted, 0);
+  EXPECT_EQ(s.hs->scan_interrupted, 0);  // the field after device_ip is untouched
 }
 
 TEST(JobLocation, IdentifierBeyondTheUrlFieldIsNotFound) {
