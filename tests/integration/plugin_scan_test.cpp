@@ -176,12 +176,20 @@ const Behaviour kBehaviours[] = {
        c.bad_request_first = 1;
        c.bad_request_on = escl_sim::RequestKind::kNextDocument;
      }},
+    {"400 first, any request", [](Config &c) { c.bad_request_first = 1; }},
+    {"three 400 before the document",
+     [](Config &c) {
+       c.bad_request_first = 3;
+       c.bad_request_on = escl_sim::RequestKind::kNextDocument;
+     }},
+    {"bodies ended by close", [](Config &c) { c.framing = escl_sim::Framing::kClose; }},
     {"small chunks", [](Config &c) { c.chunk_size = 100; }},
 };
 
 TEST_F(PluginScan, DeviceBehavioursStillDeliverEveryPage) {
   for (const Behaviour &b : kBehaviours) {
     SCOPED_TRACE(b.name);
+    itest::RowLogs row_logs;
     Config cfg;
     cfg.adf_sheets = 2;
     b.apply(cfg);

@@ -17,13 +17,14 @@ constexpr int kMaxDataCalls = 100000;
 struct Loaded {
   bb_escl_entry_table table{};
   std::string error;
-  bool none_exported = false;
+  bool missing_entry_point = false;
 };
 
 template <typename Fn>
-void take(void *lib, const char *name, Fn &slot, std::string &error) {
+void take(void *lib, const char *name, Fn &slot, std::string &error, bool &missing) {
   void *sym = dlsym(lib, name);
   if (sym == nullptr && error.empty()) error = std::string("missing entry point ") + name;
+  if (sym == nullptr) missing = true;
   slot = reinterpret_cast<Fn>(sym);
 }
 
@@ -35,24 +36,22 @@ Loaded load() {
     return l;
   }
   bb_escl_entry_table &t = l.table;
-  take(lib, "bb_open", t.open, l.error);
-  take(lib, "bb_close", t.close, l.error);
-  take(lib, "bb_get_parameters", t.get_parameters, l.error);
-  take(lib, "bb_get_scanner_status", t.get_scanner_status, l.error);
-  take(lib, "bb_get_adf_state", t.get_adf_state, l.error);
-  take(lib, "bb_get_url", t.get_url, l.error);
-  take(lib, "bb_get_ImagesToTransfer", t.get_ImagesToTransfer, l.error);
-  take(lib, "bb_get_JobState", t.get_JobState, l.error);
-  take(lib, "bb_check_scanner_to_continue", t.check_scanner_to_continue, l.error);
-  take(lib, "bb_post_scanjob", t.post_scanjob, l.error);
-  take(lib, "bb_get_scanjob", t.get_scanjob, l.error);
-  take(lib, "bb_start_scan", t.start_scan, l.error);
-  take(lib, "bb_get_size", t.get_size, l.error);
-  take(lib, "bb_get_image_data", t.get_image_data, l.error);
-  take(lib, "bb_end_page", t.end_page, l.error);
-  take(lib, "bb_end_scan", t.end_scan, l.error);
-  l.none_exported = t.open == nullptr && t.close == nullptr && t.start_scan == nullptr &&
-                    t.get_image_data == nullptr && t.end_scan == nullptr;
+  take(lib, "bb_open", t.open, l.error, l.missing_entry_point);
+  take(lib, "bb_close", t.close, l.error, l.missing_entry_point);
+  take(lib, "bb_get_parameters", t.get_parameters, l.error, l.missing_entry_point);
+  take(lib, "bb_get_scanner_status", t.get_scanner_status, l.error, l.missing_entry_point);
+  take(lib, "bb_get_adf_state", t.get_adf_state, l.error, l.missing_entry_point);
+  take(lib, "bb_get_url", t.get_url, l.error, l.missing_entry_point);
+  take(lib, "bb_get_ImagesToTransfer", t.get_ImagesToTransfer, l.error, l.missing_entry_point);
+  take(lib, "bb_get_JobState", t.get_JobState, l.error, l.missing_entry_point);
+  take(lib, "bb_check_scanner_to_continue", t.check_scanner_to_continue, l.error, l.missing_entry_point);
+  take(lib, "bb_post_scanjob", t.post_scanjob, l.error, l.missing_entry_point);
+  take(lib, "bb_get_scanjob", t.get_scanjob, l.error, l.missing_entry_point);
+  take(lib, "bb_start_scan", t.start_scan, l.error, l.missing_entry_point);
+  take(lib, "bb_get_size", t.get_size, l.error, l.missing_entry_point);
+  take(lib, "bb_get_image_data", t.get_image_data, l.error, l.missing_entry_point);
+  take(lib, "bb_end_page", t.end_page, l.error, l.missing_entry_point);
+  take(lib, "bb_end_scan", t.end_scan, l.error, l.missing_entry_point);
   // Never unloaded: hosts keep a plug-in for the life of the process.
   return l;
 }
@@ -66,7 +65,7 @@ const Loaded &loaded() {
 
 const bb_escl_entry_table &plugin() { return loaded().table; }
 const std::string &plugin_load_error() { return loaded().error; }
-bool plugin_has_no_entry_points() { return loaded().none_exported; }
+bool plugin_lacks_entry_points() { return loaded().missing_entry_point; }
 
 HostDevice::HostDevice(const std::string &uri) {
   // The record holds a 4 MB image buffer: heap, zero-filled, as hosts do.

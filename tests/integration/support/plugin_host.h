@@ -16,9 +16,9 @@ namespace itest {
 // (plugin_load_error() says which).
 const bb_escl_entry_table &plugin();
 const std::string &plugin_load_error();
-// True for a library that exports none of them (a tree whose entry points
-// are not written yet).
-bool plugin_has_no_entry_points();
+// True when the library loaded but lacks some of them: a tree whose entry
+// points are still being written (the plug-in ABI test names the missing).
+bool plugin_lacks_entry_points();
 
 // SANE_Fixed millimetres.
 constexpr SANE_Fixed mm(double millimetres) {

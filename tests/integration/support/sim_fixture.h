@@ -20,7 +20,7 @@ namespace itest {
 class SimulatedDeviceTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (plugin_has_no_entry_points()) GTEST_SKIP() << "the plug-in exports no entry points yet";
+    if (plugin_lacks_entry_points()) GTEST_SKIP() << plugin_load_error();
     ASSERT_TRUE(plugin_load_error().empty()) << plugin_load_error();
     clear_logs();
   }
@@ -34,6 +34,22 @@ class SimulatedDeviceTest : public ::testing::Test {
     EXPECT_TRUE(server->start(0)) << server->last_error();
     return server;
   }
+};
+
+// For one row of a table-driven test: clears the captured log, and prints
+// it when the row added a failure, before the next row clears it again.
+class RowLogs {
+ public:
+  RowLogs() : failures_before_(failures()) { clear_logs(); }
+  ~RowLogs() {
+    if (failures() > failures_before_) std::cerr << "log lines of the failed row:\n" << last_logs(60);
+  }
+
+ private:
+  static int failures() {
+    return ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+  }
+  int failures_before_;
 };
 
 inline int count_requests(const escl_sim::Server &sim, const std::string &prefix) {
