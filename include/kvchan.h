@@ -17,6 +17,20 @@ extern "C" {
 #define KVCHAN_E_AGAIN 49
 #define KVCHAN_E_BUSY 12
 
+/* Failures.  Each one is also logged (syslog level 3, "kvchan: ..."). */
+#define KVCHAN_E_INVALID 1      /* bad argument, or a device URI that is refused */
+#define KVCHAN_E_NO_DEVICE 2    /* the descriptor names no open device */
+#define KVCHAN_E_NO_CHANNEL 3   /* the number names no open channel of the device */
+#define KVCHAN_E_UNKNOWN_NAME 4 /* the device offers no channel of that name */
+#define KVCHAN_E_CONNECT 5      /* the device cannot be reached */
+#define KVCHAN_E_IO 6           /* the connection failed */
+#define KVCHAN_E_CLOSED 7       /* the device closed the connection */
+#define KVCHAN_E_TIMEOUT 8      /* a write did not finish within its time limit */
+
+/* Channel names.  Each channel is a TCP connection of its own to the device. */
+#define KVCHAN_CHANNEL_ESCL_SCAN "KV-ESCL-SCAN"
+#define KVCHAN_CHANNEL_EWS_NDAT "KV-EWS-NDAT"
+
 /* Calls the plug-in makes. */
 int kvchan_open_channel(int dd, const char *name, int *channel);
 int kvchan_read_channel(int dd, int channel, void *data, int size, int sectime, int *bytes_read);
@@ -24,7 +38,12 @@ int kvchan_write_channel(int dd, int channel, const void *data, int size, int se
                          int *bytes_written);
 int kvchan_close_channel(int dd, int channel);
 
-/* Calls a host makes around them. */
+/* Calls a host makes around them.  The URI is "http://HOST[:PORT][/...]"
+ * with a host name, an IPv4 address or a bracketed IPv6 address (a zone
+ * written "%25zone"); the port is 80 when none is given, and whatever
+ * follows the host and port is ignored.  Opening a device only checks the
+ * URI; each channel connects when it is opened.  Closing a device closes
+ * its channels. */
 int kvchan_open_device(const char *uri, int *dd);
 int kvchan_close_device(int dd);
 

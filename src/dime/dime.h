@@ -14,6 +14,10 @@ struct dime_handle {
   uint16_t id_length;
   uint16_t type_length;
   uint32_t data_length;
+  // A record whose data is larger than the caller's buffer is handed out
+  // over several reads: what is left of the current record.
+  uint32_t data_left;  // data bytes not yet handed out
+  uint32_t pad_left;   // padding bytes after them, not yet passed over
 };
 
 int dime_open(http_handle *http, int32_t sectime, dime_handle **place);

@@ -22,6 +22,7 @@ constexpr int32_t kLineByteSectime = 3;
 
 // Hands out up to `size` buffered bytes; the buffer must hold some.
 int32_t take_buffered(http_stream &s, unsigned char *dst, int32_t size) {
+  if (size < 0) size = 0;
   int32_t n = size < s.cnt ? size : s.cnt;
   memcpy(dst, s.buf + s.index, static_cast<size_t>(n));
   if (size < s.cnt) {
@@ -174,6 +175,8 @@ int http_read2(http_handle *h, void *data, int32_t size, int32_t sectime, int32_
     int got = 0;
     // Only the count matters here: any attempt that brings nothing is retried.
     kvchan_read_channel(h->dd, h->channel_id, data, size, sectime, &got);
+    // A channel that claims more than it was asked for is clamped.
+    if (got > size) got = size;
     *bytes_read = got;
     if (got > 0) {
       syslog(LOG_INFO, "http 439: http_read2 successful. (%d bytes read). \n", got);

@@ -163,6 +163,12 @@ unsigned long long slept_total() {
   return t;
 }
 
+std::string ptr(const void *p) {
+  char text[32];
+  snprintf(text, sizeof text, "%p", p);
+  return text;
+}
+
 }  // namespace fake
 
 // What the plug-in resolves against its host process.

@@ -118,5 +118,7 @@ std::vector<Log> logs_starting(const std::string &prefix);
 bool logged(int level, const std::string &text);
 // Sum of all recorded sleeps, in microseconds.
 unsigned long long slept_total();
+// A pointer as "%p" prints it, for log lines that carry addresses.
+std::string ptr(const void *p);
 
 }  // namespace fake

@@ -2,7 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+#include <string.h>
+
 #include <string>
+#include <vector>
 
 #include "device_double.h"
 #include "http/http.h"
@@ -92,6 +96,290 @@ TEST(ReadStream, PersistentTransientResultIsAnError) {
   EXPECT_EQ(read_stream(c.h, buf, 16, 5, &n), HTTP_IO_ERROR);
   EXPECT_EQ(n, 0);
   EXPECT_TRUE(fake::logged(3, "http 157: read_stream error stat=12\n"));
+}
+
+TEST(HttpOpen, LogsTheCallAndClearsThePlaceFirst) {
+  fake::Device dev;
+  dev.refuse("KV-ESCL-SCAN", 9);
+  http_handle *h = reinterpret_cast<http_handle *>(0x1);
+  EXPECT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &h), HTTP_IO_ERROR);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_THAT(fake::logs(),
+              ElementsAre(Log{6, "http 249: http_open() dd=7 channel=KV-ESCL-SCAN handle=" +
+                                     fake::ptr(&h) + "\n"},
+                          Log{3, "http 263: unable to open KV-ESCL-SCAN channel\n"}));
+}
+
+TEST(HttpClose, LogsAndSkipsTheChannelLibraryWithoutAChannel) {
+  Connection c;
+  c.open();
+  fake::reset_captures();
+  // A record whose channel number is not positive holds no channel.
+  c.h->channel_id = 0;
+  void *address = c.h;
+  EXPECT_EQ(http_close(c.h), 0);
+  c.h = nullptr;
+  EXPECT_FALSE(c.ch.closed);
+  EXPECT_THAT(fake::logs(), ElementsAre(Log{6, "http 284: http_close() handle=" +
+                                                   fake::ptr(address) + "\n"}));
+}
+
+TEST(HttpWrite, OneCallWithTheWholeRequest) {
+  Connection c;
+  c.open();
+  fake::reset_captures();
+  const std::string request = "GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\n\r\n";
+  EXPECT_EQ(http_write(c.h, request.data(), static_cast<int32_t>(request.size()), 5), HTTP_OK);
+  EXPECT_EQ(c.ch.writes, std::vector<std::string>{request});
+  EXPECT_EQ(c.ch.write_timeouts, std::vector<int>{5});
+  EXPECT_THAT(fake::logs(), ElementsAre(Log{6, "http 552: http_write() handle=" + fake::ptr(c.h) +
+                                                   " data=" + fake::ptr(request.data()) +
+                                                   " size=44 sectime=5\n"}));
+  c.ch.write_result = 5;
+  EXPECT_EQ(http_write(c.h, request.data(), 10, 1), HTTP_IO_ERROR);
+  EXPECT_EQ(c.ch.writes.size(), 2u);  // no retry
+  EXPECT_TRUE(fake::logged(3, "http 556: unable to write channel data\n"));
+}
+
+TEST(ReadStream, ChannelReadLogsAndHandsOutFromTheBuffer) {
+  Connection c;
+  c.ch.reply("0123456789");
+  c.open();
+  fake::reset_captures();
+  char buf[4];
+  int32_t n = 0;
+  ASSERT_EQ(read_stream(c.h, buf, 4, 5, &n), HTTP_OK);
+  EXPECT_EQ(n, 4);
+  EXPECT_EQ(std::string(buf, 4), "0123");
+  EXPECT_THAT(fake::logs(),
+              ElementsAre(Log{6, "http 166: read_channel len=10\n"},
+                          Log{6, "http 189: -read_stream() bytes_read=4 s.index=4 s.cnt=6 stat=0\n"}));
+  // The rest comes from the buffer, silently; asking for more than it holds
+  // empties it.
+  fake::reset_captures();
+  ASSERT_EQ(read_stream(c.h, buf, 4, 5, &n), HTTP_OK);
+  ASSERT_EQ(read_stream(c.h, buf, 4, 5, &n), HTTP_OK);
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(std::string(buf, 2), "89");
+  EXPECT_EQ(c.h->s.index, 0);
+  EXPECT_EQ(c.h->s.cnt, 0);
+  EXPECT_TRUE(fake::logs().empty());
+  EXPECT_EQ(c.ch.read_sizes, std::vector<int>{4096});
+  EXPECT_EQ(c.ch.read_timeouts, std::vector<int>{5});
+}
+
+TEST(ReadStream, Failures) {
+  struct Row {
+    const char *what;
+    std::vector<fake::ReadStep> script;
+    std::vector<Log> logs;
+    size_t sleeps;
+  };
+  const Row rows[] = {
+      {"hard error, no retry", {{"", 5}},
+       {{3, "http 157: read_stream error stat=5\n"},
+        {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
+       0},
+      {"nothing in time", {{"", 0}},
+       {{3, "http 162: read_stream error len=0\n"},
+        {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
+       0},
+      {"transient then hard error", {{"", 49}, {"", 7}},
+       {{6, "http 153: kvchan_read_channel failed retrying (2) more times)\n"},
+        {3, "http 157: read_stream error stat=7\n"},
+        {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
+       1},
+      {"transient then nothing", {{"", 12}, {"", 0}},
+       {{6, "http 153: kvchan_read_channel failed retrying (2) more times)\n"},
+        {3, "http 162: read_stream error len=0\n"},
+        {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
+       1},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    Connection c;
+    for (const auto &step : row.script) c.ch.script.push_back(step);
+    c.open();
+    fake::reset_captures();
+    char buf[8];
+    int32_t n = 99;
+    EXPECT_EQ(read_stream(c.h, buf, 8, 5, &n), HTTP_IO_ERROR);
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(fake::logs(), row.logs);
+    EXPECT_EQ(fake::sleeps().size(), row.sleeps);
+  }
+}
+
+TEST(ReadStream, PersistentTransientResultRetriesThreeTimesOnly) {
+  Connection c;
+  c.ch.fail_read(12).fail_read(12).fail_read(12).fail_read(12).reply("late");
+  c.open();
+  char buf[8];
+  int32_t n = 0;
+  EXPECT_EQ(read_stream(c.h, buf, 8, 5, &n), HTTP_IO_ERROR);
+  EXPECT_EQ(c.ch.read_sizes.size(), 4u);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u, 100000u));
+  // The bytes that came later are still there for the next read.
+  ASSERT_EQ(read_stream(c.h, buf, 8, 5, &n), HTTP_OK);
+  EXPECT_EQ(std::string(buf, static_cast<size_t>(n)), "late");
+}
+
+struct Line {
+  int status;
+  std::string text;
+};
+
+// Reads lines with a buffer of `size` bytes until a read fails.
+std::vector<Line> read_lines(http_handle *h, int32_t size) {
+  std::vector<Line> lines;
+  std::vector<char> buf(static_cast<size_t>(size) + 1, '#');
+  for (;;) {
+    int32_t len = -1;
+    int status = read_line(h, buf.data(), size, 5, &len);
+    EXPECT_EQ(buf[static_cast<size_t>(len)], '\0');
+    lines.push_back({status, std::string(buf.data(), static_cast<size_t>(len))});
+    if (status != HTTP_OK) return lines;
+  }
+}
+
+TEST(ReadLine, SplitsLinesWhateverTheChannelReads) {
+  const std::string input = "HTTP/1.1 200 OK\r\nabc\ndef\n\nx\r\r\nend";
+  const std::vector<std::string> expected = {"HTTP/1.1 200 OK\r\n", "abc\ndef\n\n", "x\r\r\n",
+                                             "end\xff"};
+  for (size_t piece = 1; piece <= input.size(); ++piece) {
+    SCOPED_TRACE(piece);
+    Connection c;
+    c.ch.reply_in_pieces(input, piece);
+    c.open();
+    std::vector<Line> lines = read_lines(c.h, 128);
+    ASSERT_EQ(lines.size(), expected.size());
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i].text, expected[i]);
+      EXPECT_EQ(lines[i].status, i + 1 == lines.size() ? HTTP_IO_ERROR : HTTP_OK);
+    }
+  }
+}
+
+TEST(ReadLine, LongLineComesBackInPieces) {
+  Connection c;
+  c.ch.reply(std::string(298, 'L') + "\r\n");
+  c.open();
+  char buf[128];
+  int32_t len = 0;
+  std::vector<int32_t> lengths;
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(read_line(c.h, buf, sizeof buf, 5, &len), HTTP_OK);
+    lengths.push_back(len);
+  }
+  EXPECT_EQ(lengths, (std::vector<int32_t>{127, 127, 46}));
+  EXPECT_EQ(std::string(buf), std::string(44, 'L') + "\r\n");
+  EXPECT_THAT(fake::logs_starting("http 239:"),
+              ElementsAre(Log{6, "http 239: read_line len=127 index=127 cnt=173\n"},
+                          Log{6, "http 239: read_line len=127 index=254 cnt=46\n"},
+                          Log{6, "http 239: read_line len=46 index=0 cnt=0\n"}));
+}
+
+TEST(ReadLine, FailureMarksTheLineWith0xFF) {
+  Connection c;
+  c.ch.reply("HTTP/").silence();
+  c.open();
+  char buf[16];
+  int32_t len = 0;
+  EXPECT_EQ(read_line(c.h, buf, sizeof buf, 9, &len), HTTP_IO_ERROR);
+  EXPECT_EQ(len, 6);
+  EXPECT_EQ(std::string(buf), "HTTP/\xff");
+  // The first byte may take the caller's limit, the rest of a line 3 s.
+  EXPECT_EQ(c.ch.read_timeouts, (std::vector<int>{9, 3}));
+}
+
+TEST(ReadLine, TinyBuffersReadNothing) {
+  Connection c;
+  c.ch.reply("abc\r\n");
+  c.open();
+  char buf[2] = {'#', '#'};
+  int32_t len = -1;
+  EXPECT_EQ(read_line(c.h, buf, 1, 5, &len), HTTP_OK);
+  EXPECT_EQ(len, 0);
+  EXPECT_EQ(buf[0], '\0');
+  EXPECT_EQ(read_line(c.h, buf, 0, 5, &len), HTTP_OK);
+  EXPECT_EQ(len, 0);
+  EXPECT_TRUE(c.ch.read_sizes.empty());
+  // Size 2 reads one byte at a time.
+  EXPECT_EQ(read_line(c.h, buf, 2, 5, &len), HTTP_OK);
+  EXPECT_EQ(std::string(buf), "a");
+}
+
+TEST(ClearStream, HandsOutTheBufferOnlyWhenItFits) {
+  Connection c;
+  c.ch.reply(std::string(101, 'z'));
+  c.open();
+  char byte;
+  int32_t n = 0;
+  ASSERT_EQ(read_stream(c.h, &byte, 1, 5, &n), HTTP_OK);
+  fake::reset_captures();
+  char dst[128];
+  EXPECT_EQ(clear_stream(c.h, dst, 64, &n), HTTP_IO_ERROR);
+  EXPECT_EQ(n, 0);
+  EXPECT_EQ(c.h->s.cnt, 100);
+  EXPECT_EQ(c.h->s.index, 1);
+  EXPECT_THAT(fake::logs(),
+              ElementsAre(Log{6, "http 90: clear_stream entry...\n"},
+                          Log{6, "http 105: clear_stream returning with (stat = 1, bytes_read = 0)...\n"}));
+  fake::reset_captures();
+  EXPECT_EQ(clear_stream(c.h, dst, 100, &n), HTTP_OK);
+  EXPECT_EQ(n, 100);
+  EXPECT_EQ(std::string(dst, 100), std::string(100, 'z'));
+  EXPECT_EQ(c.h->s.cnt, 0);
+  EXPECT_EQ(c.h->s.index, 0);
+  EXPECT_THAT(fake::logs(),
+              ElementsAre(Log{6, "http 90: clear_stream entry...\n"},
+                          Log{6, "http 97: Clearing (100) bytes from the stream\n"},
+                          Log{6, "http 105: clear_stream returning with (stat = 0, bytes_read = 100)...\n"}));
+  EXPECT_EQ(clear_stream(c.h, dst, 100, &n), HTTP_IO_ERROR);  // empty now
+  EXPECT_EQ(n, 0);
+}
+
+TEST(HttpRead2, FiveAttemptsThatBringNothing) {
+  Connection c;
+  c.ch.fail_read(49).silence().silence().silence().silence().reply("late");
+  c.open();
+  fake::reset_captures();
+  char buf[16];
+  int32_t n = 0;
+  EXPECT_EQ(http_read2(c.h, buf, 16, 4, &n), HTTP_IO_ERROR);
+  EXPECT_EQ(n, 0);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u, 100000u, 100000u, 100000u));
+  EXPECT_EQ(c.ch.read_timeouts, (std::vector<int>{4, 4, 4, 4, 4}));
+  EXPECT_EQ(c.ch.read_sizes, (std::vector<int>{16, 16, 16, 16, 16}));
+  std::vector<Log> expected;
+  for (int left = 4; left >= 0; --left) {
+    expected.push_back({6, "http 435: http_read2 entry.\n"});
+    expected.push_back({6, "http 443: http_read2 failed. Retrying (" + std::to_string(left) +
+                               ") more times before exiting.\n"});
+  }
+  expected.push_back({6, "http 446: http_read2 failed to read (bytes_read=0)\n"});
+  EXPECT_EQ(fake::logs(), expected);
+}
+
+TEST(HttpRead2, ReadsPastTheStreamBuffer) {
+  Connection c;
+  c.ch.reply("ahead").silence().reply("0123456789");
+  c.open();
+  char byte;
+  int32_t n = 0;
+  ASSERT_EQ(read_stream(c.h, &byte, 1, 5, &n), HTTP_OK);
+  fake::reset_captures();
+  char buf[8];
+  ASSERT_EQ(http_read2(c.h, buf, 8, 4, &n), HTTP_OK);
+  EXPECT_EQ(n, 8);
+  EXPECT_EQ(std::string(buf, 8), "01234567");
+  EXPECT_EQ(c.h->s.cnt, 4);  // the buffered bytes are left alone
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u));
+  EXPECT_THAT(fake::logs(),
+              ElementsAre(Log{6, "http 435: http_read2 entry.\n"},
+                          Log{6, "http 443: http_read2 failed. Retrying (4) more times before exiting.\n"},
+                          Log{6, "http 435: http_read2 entry.\n"},
+                          Log{6, "http 439: http_read2 successful. (8 bytes read). \n"}));
 }
 
 }  // namespace

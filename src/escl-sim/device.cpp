@@ -1,0 +1,292 @@
+#include "device.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "capabilities.h"
+
+namespace escl_sim {
+
+namespace {
+
+// Finished jobs stay listed in the status, newest first, as real devices
+// keep a short history.
+constexpr size_t kJobHistory = 16;
+
+uint64_t mix(uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+const char *state_name(JobState s) {
+  switch (s) {
+    case JobState::kPending: return "Pending";
+    case JobState::kProcessing: return "Processing";
+    case JobState::kCompleted: return "Completed";
+    case JobState::kCanceled: return "Canceled";
+    case JobState::kAborted: return "Aborted";
+  }
+  return "Aborted";
+}
+
+const char *state_reason(const Job &job) {
+  switch (job.state) {
+    case JobState::kPending: return "JobQueued";
+    case JobState::kProcessing: return job.stopped ? "JobStopped" : "JobScanning";
+    case JobState::kCompleted: return "JobCompletedSuccessfully";
+    case JobState::kCanceled: return "JobCanceledByUser";
+    case JobState::kAborted: return "AbortedBySystem";
+  }
+  return "None";
+}
+
+const char *adf_name(AdfCondition c) {
+  switch (c) {
+    case AdfCondition::kLoaded: return "ScannerAdfLoaded";
+    case AdfCondition::kEmpty: return "ScannerAdfEmpty";
+    case AdfCondition::kJam: return "ScannerAdfJam";
+    case AdfCondition::kHatchOpen: return "ScannerAdfHatchOpen";
+  }
+  return "ScannerAdfEmpty";
+}
+
+bool alive(const Job &job) {
+  return job.state == JobState::kPending || job.state == JobState::kProcessing;
+}
+
+const SourceCaps &source_caps(const DeviceModel &m, const ScanSettings &s) {
+  switch (s.source) {
+    case InputSource::kFeeder: return s.duplex ? m.adf_duplex : m.adf_simplex;
+    case InputSource::kCamera: return m.camera;
+    case InputSource::kPlaten: break;
+  }
+  return m.platen;
+}
+
+}  // namespace
+
+std::string job_id_for(int n) {
+  uint64_t a = mix(static_cast<uint64_t>(n));
+  uint64_t b = mix(a);
+  char text[40];
+  std::snprintf(text, sizeof text, "%08x-%04x-4%03x-a%03x-%012llx",
+                static_cast<unsigned>(a >> 32), static_cast<unsigned>((a >> 16) & 0xffff),
+                static_cast<unsigned>(a & 0xfff), static_cast<unsigned>((b >> 48) & 0xfff),
+                static_cast<unsigned long long>(b & 0xffffffffffffULL));
+  return text;
+}
+
+Device::Device(const Config &cfg, DeviceModel model)
+    : cfg_(cfg), model_(std::move(model)), busy_answers_left_(cfg.busy_503) {}
+
+Job *Device::find(const std::string &id) {
+  for (auto &job : jobs_)
+    if (job.id == id) return &job;
+  return nullptr;
+}
+
+void Device::finish(Job &job, JobState state) {
+  if (alive(job)) job.state = state;
+}
+
+AdfCondition Device::adf_condition() const {
+  if (adf_fault_active_) return adf_fault_;
+  if (cfg_.adf_sheets <= 0) return AdfCondition::kEmpty;
+  // While a feeder job runs the feeder empties sheet by sheet; between jobs
+  // the operator has reloaded it.
+  for (const auto &job : jobs_) {
+    if (!alive(job) || job.settings.source != InputSource::kFeeder) continue;
+    return job.pages_handed_out >= job.total_pages ? AdfCondition::kEmpty : AdfCondition::kLoaded;
+  }
+  return AdfCondition::kLoaded;
+}
+
+void Device::feeder_reaches(Job &job, int page) {
+  if (job.settings.source != InputSource::kFeeder || page > job.total_pages) return;
+  bool jam = cfg_.jam_at_page > 0 && page == cfg_.jam_at_page;
+  bool cover = cfg_.cover_open_at_page > 0 && page == cfg_.cover_open_at_page;
+  if (!jam && !cover) return;
+  adf_fault_active_ = true;
+  adf_fault_ = jam ? AdfCondition::kJam : AdfCondition::kHatchOpen;
+  job.stopped = true;
+  if (!cfg_.stop_keeps_processing) job.state = JobState::kAborted;
+}
+
+int Device::create_job(const ScanSettings &settings, std::string &job_id, std::string &reason) {
+  std::lock_guard lock(mutex_);
+  if (busy_answers_left_ > 0) {
+    --busy_answers_left_;
+    reason = "scanner busy";
+    return 503;
+  }
+  const SourceCaps &caps = source_caps(model_, settings);
+  if (!caps.present) {
+    reason = "input source not offered";
+    return 409;
+  }
+  std::string format = settings.format.empty() ? cfg_.format : settings.format;
+  if (format != "image/jpeg" && format != "image/png") {
+    reason = "document format not offered: " + format;
+    return 409;
+  }
+  if (settings.source == InputSource::kFeeder && cfg_.adf_sheets <= 0) {
+    reason = "feeder empty";
+    return 409;
+  }
+  // Clearing a jam or closing the cover comes with the next job.
+  adf_fault_active_ = false;
+
+  Job job;
+  job.id = job_id_for(++jobs_created_);
+  job.uuid = "urn:uuid:" + job.id;
+  job.settings = settings;
+  job.format = format;
+  job.created = std::chrono::steady_clock::now();
+  if (settings.source == InputSource::kFeeder)
+    job.total_pages = cfg_.adf_sheets * (settings.duplex ? 2 : 1);
+  else
+    job.total_pages = 1;
+  job.pending_polls_left = cfg_.pending_polls;
+  job.waiting_for_document = cfg_.pending_until_document_request;
+  job.state = job.pending_polls_left > 0 || job.waiting_for_document ? JobState::kPending
+                                                                      : JobState::kProcessing;
+  job.hidden = cfg_.job_vanishes != JobVanish::kNone;
+  if (cfg_.abort_job) job.state = JobState::kAborted;
+  feeder_reaches(job, 1);
+  job_id = job.id;
+  jobs_.push_front(std::move(job));
+  while (jobs_.size() > kJobHistory) {
+    auto oldest = std::find_if(jobs_.rbegin(), jobs_.rend(), [](const Job &j) { return !alive(j); });
+    if (oldest == jobs_.rend()) break;
+    jobs_.erase(std::next(oldest).base());
+  }
+  return 201;
+}
+
+std::string Device::status_document() {
+  std::lock_guard lock(mutex_);
+  bool busy = false;
+  for (auto &job : jobs_) {
+    if (job.state == JobState::kPending && job.pending_polls_left > 0) {
+      // This answer is one of the polls the job stays pending for.
+      if (--job.pending_polls_left == 0 && !job.waiting_for_document)
+        job.state = JobState::kProcessing;
+      busy = true;
+    } else if (job.state == JobState::kProcessing && !job.stopped) {
+      busy = true;
+    }
+  }
+  auto now = std::chrono::steady_clock::now();
+  std::ostringstream o;
+  o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    << "<scan:ScannerStatus xmlns:scan=\"" << kScanNamespace << "\" xmlns:pwg=\"" << kPwgNamespace
+    << "\">\n"
+    << "  <pwg:Version>2.63</pwg:Version>\n"
+    << "  <pwg:State>" << (busy ? "Processing" : "Idle") << "</pwg:State>\n";
+  if (model_.has_adf()) o << "  <scan:AdfState>" << adf_name(adf_condition()) << "</scan:AdfState>\n";
+  o << "  <scan:Jobs>\n";
+  for (const auto &job : jobs_) {
+    if (job.hidden) continue;
+    auto age = std::chrono::duration_cast<std::chrono::seconds>(now - job.created).count();
+    int to_transfer =
+        job.state == JobState::kProcessing && !job.stopped && job.pages_handed_out < job.total_pages
+            ? 1
+            : 0;
+    o << "    <scan:JobInfo>\n"
+      << "      <pwg:JobUri>/eSCL/ScanJobs/" << job.id << "</pwg:JobUri>\n"
+      << "      <pwg:JobUuid>" << job.uuid << "</pwg:JobUuid>\n"
+      << "      <scan:Age>" << age << "</scan:Age>\n"
+      << "      <pwg:ImagesCompleted>" << job.pages_completed << "</pwg:ImagesCompleted>\n"
+      << "      <pwg:ImagesToTransfer>" << to_transfer << "</pwg:ImagesToTransfer>\n"
+      << "      <pwg:JobState>" << state_name(job.state) << "</pwg:JobState>\n"
+      << "      <pwg:JobStateReasons>\n"
+      << "        <pwg:JobStateReason>" << state_reason(job) << "</pwg:JobStateReason>\n"
+      << "      </pwg:JobStateReasons>\n"
+      << "    </scan:JobInfo>\n";
+  }
+  o << "  </scan:Jobs>\n"
+    << "</scan:ScannerStatus>\n";
+  return o.str();
+}
+
+int Device::next_document(const std::string &job_id, PageOrder &order) {
+  std::lock_guard lock(mutex_);
+  Job *job = find(job_id);
+  if (!job || (job->hidden && cfg_.job_vanishes == JobVanish::kEntirely)) return 404;
+  if (job->state == JobState::kCanceled || job->state == JobState::kCompleted) return 404;
+  // A stopped job (jam, open cover, aborted by the device) cannot deliver.
+  if (job->state == JobState::kAborted || job->stopped) return 409;
+  if (job->state == JobState::kPending) {
+    if (job->pending_polls_left > 0) return 503;  // still warming up: try again
+    job->waiting_for_document = false;
+    job->state = JobState::kProcessing;
+  }
+  if (job->pages_handed_out >= job->total_pages) {
+    finish(*job, JobState::kCompleted);
+    return 404;
+  }
+  order.job_id = job->id;
+  order.page = ++job->pages_handed_out;
+  order.settings = job->settings;
+  order.format = job->format;
+  const SourceCaps &caps = source_caps(model_, job->settings);
+  const ScanSettings &s = job->settings;
+  if (s.has_region) {
+    // The device scans what lies on its glass: the region, cut to its area.
+    order.x_offset_300 = std::min(s.x_offset, caps.max_width - 1);
+    order.y_offset_300 = std::min(s.y_offset, caps.max_height - 1);
+    order.width_300 = std::min(s.width, caps.max_width - order.x_offset_300);
+    order.height_300 = std::min(s.height, caps.max_height - order.y_offset_300);
+  } else {
+    order.width_300 = caps.max_width;
+    order.height_300 = caps.max_height;
+  }
+  return 200;
+}
+
+void Device::page_sent(const std::string &job_id, int page) {
+  std::lock_guard lock(mutex_);
+  Job *job = find(job_id);
+  if (!job) return;
+  job->pages_completed = std::max(job->pages_completed, page);
+  if (job->state != JobState::kProcessing) return;
+  if (page >= job->total_pages) {
+    finish(*job, JobState::kCompleted);
+    return;
+  }
+  feeder_reaches(*job, page + 1);
+}
+
+int Device::delete_job(const std::string &job_id) {
+  std::lock_guard lock(mutex_);
+  Job *job = find(job_id);
+  if (!job || (job->hidden && cfg_.job_vanishes == JobVanish::kEntirely)) return 404;
+  finish(*job, JobState::kCanceled);
+  return 200;
+}
+
+int Device::image_info(const std::string &job_id, std::string &document) {
+  std::lock_guard lock(mutex_);
+  Job *job = find(job_id);
+  if (!job || job->pages_handed_out == 0) return 404;
+  std::ostringstream o;
+  o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    << "<scan:ScanImageInfo xmlns:scan=\"" << kScanNamespace << "\" xmlns:pwg=\"" << kPwgNamespace
+    << "\">\n"
+    << "  <pwg:JobUri>/eSCL/ScanJobs/" << job->id << "</pwg:JobUri>\n"
+    << "  <pwg:JobUuid>" << job->uuid << "</pwg:JobUuid>\n"
+    << "  <scan:ImagesCompleted>" << job->pages_completed << "</scan:ImagesCompleted>\n"
+    << "</scan:ScanImageInfo>\n";
+  document = o.str();
+  return 200;
+}
+
+int Device::jobs_alive() {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(std::count_if(jobs_.begin(), jobs_.end(), alive));
+}
+
+}  // namespace escl_sim

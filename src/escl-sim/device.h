@@ -1,0 +1,92 @@
+// The scanner behind the HTTP front: its jobs, its feeder and the faults it
+// plays, and the ScannerStatus document that shows them. Thread-safe; the
+// HTTP side asks it what to answer and reports what it sent.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "capabilities.h"
+#include "scan_settings.h"
+#include "simulator.h"
+
+namespace escl_sim {
+
+enum class JobState { kPending, kProcessing, kCompleted, kCanceled, kAborted };
+
+// Feeder condition as the status document reports it.
+enum class AdfCondition { kLoaded, kEmpty, kJam, kHatchOpen };
+
+struct Job {
+  std::string id;
+  std::string uuid;
+  ScanSettings settings;
+  std::string format;  // MIME type of its pages
+  int total_pages = 0;
+  int pages_handed_out = 0;  // NextDocument answers started
+  int pages_completed = 0;   // pages whose answer was written
+  JobState state = JobState::kPending;
+  int pending_polls_left = 0;
+  bool waiting_for_document = false;  // pending until the first NextDocument
+  bool stopped = false;               // jam or open cover stopped it
+  bool hidden = false;                // vanished from the status list
+  std::chrono::steady_clock::time_point created;
+};
+
+// A page the HTTP side is to render and send.
+struct PageOrder {
+  std::string job_id;
+  int page = 0;  // 1-based within the job
+  ScanSettings settings;
+  std::string format;
+  int width_300 = 0;  // area actually scanned, 1/300 inch
+  int height_300 = 0;
+  int x_offset_300 = 0;
+  int y_offset_300 = 0;
+};
+
+class Device {
+ public:
+  Device(const Config &cfg, DeviceModel model);
+
+  const DeviceModel &model() const { return model_; }
+
+  // POST /eSCL/ScanJobs: 201 with the new job's id, or 503 / 409 with a reason.
+  int create_job(const ScanSettings &settings, std::string &job_id, std::string &reason);
+  // GET /eSCL/ScannerStatus; every call is one status poll.
+  std::string status_document();
+  // GET .../NextDocument: 200 with the page to send, or 404 / 409 / 503.
+  int next_document(const std::string &job_id, PageOrder &order);
+  // The answer for a page was written (whole or not).
+  void page_sent(const std::string &job_id, int page);
+  // DELETE /eSCL/ScanJobs/ID: 200 or 404.
+  int delete_job(const std::string &job_id);
+  // GET .../ScanImageInfo: 200 with a document, or 404.
+  int image_info(const std::string &job_id, std::string &document);
+  // Jobs still Pending or Processing.
+  int jobs_alive();
+
+ private:
+  Job *find(const std::string &id);
+  // The feeder reaches page `page` of a feeder job: jam or open cover?
+  void feeder_reaches(Job &job, int page);
+  AdfCondition adf_condition() const;
+  void finish(Job &job, JobState state);
+
+  Config cfg_;
+  DeviceModel model_;
+  std::mutex mutex_;
+  std::deque<Job> jobs_;  // newest first
+  int jobs_created_ = 0;
+  int busy_answers_left_ = 0;
+  AdfCondition adf_fault_ = AdfCondition::kLoaded;
+  bool adf_fault_active_ = false;
+};
+
+// "ID" of the n-th job of a device: a UUID-shaped text, deterministic.
+std::string job_id_for(int n);
+
+}  // namespace escl_sim

@@ -1,0 +1,245 @@
+// The program's options, shared by main() and by tests that start the
+// simulator with the same words.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <string_view>
+
+#include "simulator.h"
+
+namespace escl_sim {
+
+namespace {
+
+bool to_number(const std::string &text, long long min, long long max, long long &value) {
+  if (text.empty()) return false;
+  errno = 0;
+  char *end = nullptr;
+  value = std::strtoll(text.c_str(), &end, 10);
+  return *end == '\0' && errno != ERANGE && value >= min && value <= max;
+}
+
+}  // namespace
+
+std::string usage() {
+  return R"(Usage: escl-sim [OPTION]...
+An eSCL scanner on 127.0.0.1 for testing clients. Prints its base URL
+(http://127.0.0.1:PORT/) as the first line on standard output once it accepts
+connections, logs one line per request on standard error, and runs until
+SIGINT or SIGTERM.
+
+  --port N                 listen on port N (0, the default, picks a free port)
+  --quiet                  do not log requests
+  --help                   show this text
+
+Device:
+  --profile NAME           capabilities the device offers:
+                             flatbed-photo  platen only, discrete resolutions
+                                            75-1200 dpi, grey and colour
+                             mfp            platen, simplex and duplex feeder,
+                                            resolution range 75-600 dpi (step
+                                            25), black-and-white, grey and
+                                            colour (the default)
+                             camera         platen and document camera,
+                                            discrete resolutions 75-300 dpi
+                             file:PATH      the capabilities document in PATH,
+                                            served as it is
+  --adf-sheets N           sheets in the feeder for each job (default 3); a
+                           duplex job gives two pages a sheet; 0 leaves the
+                           feeder empty (feeder jobs get 409 Conflict)
+  --format MIME            page format when the ScanSettings name none:
+                           image/jpeg (default) or image/png
+  --chunk-size N           bytes of page data per chunk (default 65536)
+  --jpeg-quality N         JPEG quality 1-100 (default 90)
+
+Behaviours:
+  --one-request-per-connection
+                           answer with Connection: close and close the
+                           connection after every answer
+  --lowercase-headers      write answer header names in lower case
+  --framing MODE           bodies of capabilities and status answers:
+                           content-length (default), chunked, or close
+                           (no length, the connection closes after the body)
+  --pending-until-document-request
+                           a new job stays Pending, and the scanner Idle,
+                           until its first document is requested
+  --location STYLE         Location of a new job: absolute (default,
+                           http://127.0.0.1:PORT/eSCL/ScanJobs/ID), relative
+                           (/eSCL/ScanJobs/ID) or trailing-slash
+                           (http://127.0.0.1:PORT/eSCL/ScanJobs/ID/)
+
+Faults:
+  --pending-polls N        a new job stays Pending for N status answers
+                           (its documents meanwhile answer 503)
+  --jam-at-page N          the feeder jams when it reaches page N of a job:
+                           status ScannerAdfJam, the job Aborted, its
+                           documents answer 409 Conflict
+  --cover-open-at-page N   the same with the feeder cover open
+                           (ScannerAdfHatchOpen)
+  --stop-keeps-processing  after a jam or an open cover the job stays
+                           Processing (until deleted) instead of Aborted
+  --abort-job              the device aborts every job before its first page
+  --busy-503 N             answer the first N job creations with
+                           503 Service Unavailable
+  --bad-request-first N    write N "400 Bad Request" answers before each real
+                           answer, on the same connection
+  --bad-request-on KIND    the requests that fault hits: any (default),
+                           capabilities, status, create or document
+  --status-content-length-zero
+                           precede each status answer with an answer that has
+                           Content-Length: 0 and no body
+  --status-chunked         send status bodies chunked
+  --stall-image-at N       page data stops after N bytes; the connection stays
+                           open and silent until the client closes it
+  --drop-image-at N        the connection closes after N bytes of page data
+  --job-vanishes WHERE     jobs are missing from the status job list
+                           (status), or forgotten entirely, so that their
+                           documents answer 404 (all)
+)";
+}
+
+bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    std::string value;
+    bool has_value = false;
+    size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      has_value = true;
+    }
+    auto take = [&](std::string &out) {
+      if (has_value) {
+        out = value;
+        return true;
+      }
+      if (i + 1 >= argc) {
+        error = "option " + arg + " needs a value";
+        return false;
+      }
+      out = argv[++i];
+      return true;
+    };
+    auto number = [&](long long min, long long max, long long &out) {
+      std::string text;
+      if (!take(text)) return false;
+      if (!to_number(text, min, max, out)) {
+        error = "bad value for " + arg + ": " + text;
+        return false;
+      }
+      return true;
+    };
+    auto flag = [&](bool &out) {
+      if (has_value) {
+        error = "option " + arg + " takes no value";
+        return false;
+      }
+      out = true;
+      return true;
+    };
+    long long n = 0;
+    std::string text;
+    bool ok = true;
+    if (arg == "--help" || arg == "-h") {
+      ok = flag(cfg.help);
+    } else if (arg == "--quiet") {
+      bool quiet = false;
+      ok = flag(quiet);
+      cfg.log_requests = !quiet;
+    } else if (arg == "--port") {
+      ok = number(0, 65535, n);
+      cfg.port = static_cast<int>(n);
+    } else if (arg == "--profile") {
+      ok = take(cfg.profile);
+      if (ok && cfg.profile != "flatbed-photo" && cfg.profile != "mfp" && cfg.profile != "camera" &&
+          cfg.profile.rfind("file:", 0) != 0) {
+        error = "unknown profile " + cfg.profile;
+        ok = false;
+      }
+    } else if (arg == "--adf-sheets") {
+      ok = number(0, 10000, n);
+      cfg.adf_sheets = static_cast<int>(n);
+    } else if (arg == "--format") {
+      ok = take(cfg.format);
+      if (ok && cfg.format != "image/jpeg" && cfg.format != "image/png") {
+        error = "unsupported format " + cfg.format;
+        ok = false;
+      }
+    } else if (arg == "--chunk-size") {
+      ok = number(1, 16 * 1024 * 1024, n);
+      cfg.chunk_size = static_cast<size_t>(n);
+    } else if (arg == "--jpeg-quality") {
+      ok = number(1, 100, n);
+      cfg.jpeg_quality = static_cast<int>(n);
+    } else if (arg == "--one-request-per-connection") {
+      ok = flag(cfg.one_request_per_connection);
+    } else if (arg == "--lowercase-headers") {
+      ok = flag(cfg.lowercase_headers);
+    } else if (arg == "--framing") {
+      ok = take(text);
+      if (text == "content-length") cfg.framing = Framing::kContentLength;
+      else if (text == "chunked") cfg.framing = Framing::kChunked;
+      else if (text == "close") cfg.framing = Framing::kClose;
+      else if (ok) error = "unknown framing " + text, ok = false;
+    } else if (arg == "--pending-until-document-request") {
+      ok = flag(cfg.pending_until_document_request);
+    } else if (arg == "--location") {
+      ok = take(text);
+      if (text == "absolute") cfg.location_style = LocationStyle::kAbsolute;
+      else if (text == "relative") cfg.location_style = LocationStyle::kRelative;
+      else if (text == "trailing-slash") cfg.location_style = LocationStyle::kTrailingSlash;
+      else if (ok) error = "unknown location style " + text, ok = false;
+    } else if (arg == "--pending-polls") {
+      ok = number(0, 1000000, n);
+      cfg.pending_polls = static_cast<int>(n);
+    } else if (arg == "--jam-at-page") {
+      ok = number(0, 1000000, n);
+      cfg.jam_at_page = static_cast<int>(n);
+    } else if (arg == "--cover-open-at-page") {
+      ok = number(0, 1000000, n);
+      cfg.cover_open_at_page = static_cast<int>(n);
+    } else if (arg == "--stop-keeps-processing") {
+      ok = flag(cfg.stop_keeps_processing);
+    } else if (arg == "--abort-job") {
+      ok = flag(cfg.abort_job);
+    } else if (arg == "--busy-503") {
+      ok = number(0, 1000000, n);
+      cfg.busy_503 = static_cast<int>(n);
+    } else if (arg == "--bad-request-first") {
+      ok = number(0, 100, n);
+      cfg.bad_request_first = static_cast<int>(n);
+    } else if (arg == "--bad-request-on") {
+      ok = take(text);
+      if (text == "any") cfg.bad_request_on = RequestKind::kAny;
+      else if (text == "capabilities") cfg.bad_request_on = RequestKind::kCapabilities;
+      else if (text == "status") cfg.bad_request_on = RequestKind::kStatus;
+      else if (text == "create") cfg.bad_request_on = RequestKind::kCreateJob;
+      else if (text == "document") cfg.bad_request_on = RequestKind::kNextDocument;
+      else if (ok) error = "unknown request kind " + text, ok = false;
+    } else if (arg == "--status-content-length-zero") {
+      ok = flag(cfg.status_content_length_zero);
+    } else if (arg == "--status-chunked") {
+      ok = flag(cfg.status_chunked);
+    } else if (arg == "--stall-image-at") {
+      ok = number(0, LLONG_MAX, n);
+      cfg.stall_image_at = n;
+    } else if (arg == "--drop-image-at") {
+      ok = number(0, LLONG_MAX, n);
+      cfg.drop_image_at = n;
+    } else if (arg == "--job-vanishes") {
+      ok = take(text);
+      if (text == "status") cfg.job_vanishes = JobVanish::kFromStatus;
+      else if (text == "all") cfg.job_vanishes = JobVanish::kEntirely;
+      else if (text == "none") cfg.job_vanishes = JobVanish::kNone;
+      else if (ok) error = "unknown job-vanishes mode " + text, ok = false;
+    } else {
+      error = "unknown option " + arg;
+      ok = false;
+    }
+    if (!ok) return false;
+  }
+  return true;
+}
+
+}  // namespace escl_sim

@@ -1,0 +1,137 @@
+// escl-sim: an eSCL scanner on 127.0.0.1, for tests and for trying clients.
+//
+// The simulator answers the eSCL requests over HTTP/1.1 (capabilities,
+// status, job creation, next document, job deletion) with documents shaped
+// like those of real devices, and renders each page as a deterministic test
+// chart.  Device behaviours and device faults are selected per run through
+// Config, so a client can be driven through the quirks it has to survive.
+//
+// In-process use:
+//   escl_sim::Config cfg;
+//   cfg.profile = "mfp";
+//   escl_sim::Server server(cfg);
+//   server.start();                 // port 0: a free port, bound on return
+//   ... talk to server.base_url() ...
+//   server.stop();                  // also done by the destructor
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace escl_sim {
+
+// How the bodies of capabilities and status answers are framed.
+enum class Framing { kContentLength, kChunked, kClose };
+
+// What the Location header of a job-creation answer looks like.
+enum class LocationStyle {
+  kAbsolute,       // http://127.0.0.1:PORT/eSCL/ScanJobs/ID
+  kRelative,       // /eSCL/ScanJobs/ID
+  kTrailingSlash,  // http://127.0.0.1:PORT/eSCL/ScanJobs/ID/
+};
+
+// Which requests the "400 Bad Request first" fault hits.
+enum class RequestKind { kAny, kCapabilities, kStatus, kCreateJob, kNextDocument };
+
+// How far a vanishing job is forgotten.
+enum class JobVanish {
+  kNone,
+  kFromStatus,  // missing from the status job list, documents still served
+  kEntirely,    // missing from the list and its documents answer 404
+};
+
+struct Config {
+  // --- device ---
+  // "flatbed-photo", "mfp", "camera", or "file:PATH" (capabilities read from
+  // PATH and served as they are; the device then offers the platen, and the
+  // feeder and camera when the document names them).
+  std::string profile = "mfp";
+  int adf_sheets = 3;                 // sheets in the feeder for each job; duplex: two pages a sheet
+  std::string format = "image/jpeg";  // page format when the ScanSettings name none
+  size_t chunk_size = 65536;          // chunk size of the page body
+  int jpeg_quality = 90;
+
+  // --- behaviours ---
+  bool one_request_per_connection = false;  // Connection: close after every answer
+  bool lowercase_headers = false;           // answer header names in lower case
+  Framing framing = Framing::kContentLength;
+  bool pending_until_document_request = false;  // job Pending, scanner Idle until NextDocument
+  LocationStyle location_style = LocationStyle::kAbsolute;
+
+  // --- faults ---
+  int pending_polls = 0;       // job stays Pending for this many status answers
+  int jam_at_page = 0;         // feeder jams when it reaches this page of a job (1-based; 0 off)
+  int cover_open_at_page = 0;  // feeder cover opens when it reaches this page (0 off)
+  bool stop_keeps_processing = false;  // after a jam or open cover the job stays Processing
+                                       // (default: the device aborts it)
+  bool abort_job = false;      // the device aborts every job before its first page
+  int busy_503 = 0;            // this many job creations answered 503 Service Unavailable
+  int bad_request_first = 0;   // "400 Bad Request" answers written before each real answer
+  RequestKind bad_request_on = RequestKind::kAny;
+  bool status_content_length_zero = false;  // "Content-Length: 0" answer before each real status
+  bool status_chunked = false;              // status bodies chunked whatever `framing` says
+  long long stall_image_at = -1;  // page data stops after this many bytes, connection held open
+  long long drop_image_at = -1;   // connection closed after this many bytes of page data
+  JobVanish job_vanishes = JobVanish::kNone;
+
+  // --- running ---
+  bool log_requests = true;  // one line per request on stderr
+  bool keep_pages = true;    // keep every page sent, for pages_sent()
+  int port = 0;              // the program's --port (Server::start takes its own)
+  bool help = false;         // --help was given
+};
+
+// Reads the program's options into cfg (unchanged fields keep their values).
+// Returns false with a message in error for an unknown option or a bad value.
+bool parse_args(int argc, char **argv, Config &cfg, std::string &error);
+
+// The --help text: every profile, behaviour and fault option.
+std::string usage();
+
+class Server {
+ public:
+  explicit Server(Config cfg);
+  ~Server();  // stops and joins
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  // Binds 127.0.0.1:port (0 picks a free port) and listens before it returns,
+  // so clients may connect at once. False when the socket cannot be set up
+  // or the profile cannot be loaded (see last_error()).
+  bool start(uint16_t port = 0);
+  // Closes the listening socket and every client connection, joins all threads.
+  void stop();
+
+  uint16_t port() const;
+  std::string base_url() const;  // "http://127.0.0.1:PORT/"
+  std::string last_error() const;
+
+  // What happened, for tests.
+  std::vector<std::string> requests() const;    // request lines served, in order
+  std::vector<std::string> pages_sent() const;  // the encoded pages, in order
+  int jobs_alive() const;                       // jobs neither completed, stopped nor deleted
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+// The chart as raw pixels, so tests can compare decoded images. Pixels are
+// row-major, `channels` bytes each (3: RGB, 1: grey).
+struct Image {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  std::vector<uint8_t> pixels;
+};
+
+// The test chart of the area at x/y offset, width and height in 1/300 inch,
+// sampled at dpi: width_300 * dpi / 300 pixels across (at least 1).
+Image render_chart(int dpi, int x_offset_300, int y_offset_300, int width_300, int height_300,
+                   int channels);
+
+}  // namespace escl_sim

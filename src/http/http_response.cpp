@@ -1,0 +1,299 @@
+// Reading an HTTP/1.1 response from a connection: the status line and the
+// header, then the body as collected text, as an exact byte count, or as
+// chunk data with the chunked transfer framing removed.
+#include <string.h>
+#include <syslog.h>
+
+#include <string_view>
+
+#include "../bb_escl/text.h"
+#include "http.h"
+#include "http_number.h"
+
+namespace {
+
+constexpr std::string_view kStatusLinePrefix = "HTTP/1.1";
+// The status number starts at the tenth byte: "HTTP/1.1 200 OK".
+constexpr size_t kStatusNumberOffset = 9;
+// Once a response is refused, whatever else the device sends is read and
+// dropped, waiting at most this long for each further piece.
+constexpr int32_t kDrainSectime = 1;
+// The line end after the last chunk is not worth waiting long for.
+constexpr int32_t kLastLineEndSectime = 1;
+// A header line of this many bytes or fewer is the empty line ending it.
+constexpr int32_t kHeaderEndLineMax = 2;
+// The end of the last chunk and of a chunked body.
+constexpr std::string_view kChunkedBodyEnd = "\r\n0\r\n\r\n";
+
+bool accepted_status(int32_t status) { return (status >= 200 && status <= 299) || status == 400; }
+
+// A line as read_line returns it: the last bytes end a line (CR LF or LF LF).
+bool line_complete(const char *line, int32_t len) {
+  return len >= 2 && line[len - 1] == '\n' && (line[len - 2] == '\r' || line[len - 2] == '\n');
+}
+
+int32_t status_number(const char *line, int32_t len) {
+  std::string_view text(line, static_cast<size_t>(len));
+  int32_t status = 0;
+  // A status that is missing or does not fit is refused like any unknown one.
+  if (bb::parse_decimal(bb::drop(text, kStatusNumberOffset), &status) != bb::number_result::ok)
+    status = 0;
+  return status;
+}
+
+// Reads and drops the rest of a refused response so the channel is quiet
+// for the next exchange.  The caller's buffer serves as scratch; the reads
+// start after the status line and wrap to the front when the buffer is
+// full.  The last byte is kept for a NUL so the buffer stays a text.
+void drain_response(http_handle *h, char *data, int32_t size, int32_t pos) {
+  const int32_t limit = size - 1;
+  for (;;) {
+    if (pos >= limit) pos = 0;
+    int32_t got = 0;
+    if (read_stream(h, data + pos, limit - pos, kDrainSectime, &got) != HTTP_OK) break;
+    syslog(LOG_ERR, "http 328: dumping len=%d\n", got);
+    pos += got;
+    data[pos] = '\0';
+  }
+}
+
+// Remembers the last bytes of the collected body text, so that the end of a
+// chunked body is seen also once the text no longer fits in the buffer.
+struct body_tail {
+  char bytes[kChunkedBodyEnd.size()] = {};
+  size_t seen = 0;
+
+  void push(char c) {
+    memmove(bytes, bytes + 1, sizeof bytes - 1);
+    bytes[sizeof bytes - 1] = c;
+    ++seen;
+  }
+  bool ends_body() const {
+    return seen >= sizeof bytes &&
+           std::string_view(bytes, sizeof bytes) == kChunkedBodyEnd;
+  }
+};
+
+// The collected body text at `data`: lines are stored one after the other
+// as text, each up to its first NUL, and every line moves the end on by its
+// full length (a NUL inside a line leaves zeros behind it).  Storing stops,
+// for good, at the first line that would pass the end of the buffer.
+struct body_text {
+  body_text(char *buffer, int32_t buffer_size) : data(buffer), size(buffer_size) {
+    if (size > 0) data[0] = '\0';
+  }
+
+  char *data;
+  int32_t size;
+  int32_t end = 0;
+  bool cut = false;
+  body_tail tail;
+
+  // Stores one line; false when it no longer fits.
+  bool store(const char *line, int32_t len) {
+    std::string_view text = bb::buffer_text(line, static_cast<size_t>(len));
+    for (int32_t i = 0; i < len; ++i)
+      tail.push(static_cast<size_t>(i) < text.size() ? line[i] : '\0');
+    if (!cut && len > size - 1 - end) {
+      cut = true;
+      syslog(LOG_ERR, "http 497: http_read body cut after %d bytes, buffer size=%d\n", end, size);
+    }
+    if (cut) return false;
+    memcpy(data + end, text.data(), text.size());
+    memset(data + end + text.size(), 0, static_cast<size_t>(len) - text.size());
+    end += len;
+    data[end] = '\0';
+    return true;
+  }
+  // Whether a piece of `len` bytes would still be stored.
+  bool fits(int32_t len) const { return !cut && len <= size - 1 - end; }
+};
+
+}  // namespace
+
+int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
+                     int32_t *bytes_read) {
+  syslog(LOG_INFO, "http 300: http_read_header() handle=%p data=%p size=%d sectime=%d\n",
+         static_cast<void *>(h), static_cast<void *>(data), size, sectime);
+  *bytes_read = 0;
+  // A buffer that cannot take even one byte of a line would never see the
+  // status line.
+  if (size < 2) {
+    syslog(LOG_ERR, "http 302: http_read_header buffer too small size=%d\n", size);
+    return HTTP_IO_ERROR;
+  }
+
+  // Devices may send stray lines (left from an earlier answer) first.
+  int32_t len = 0;
+  for (;;) {
+    if (read_line(h, data, size, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
+    if (std::string_view(data, static_cast<size_t>(len)).starts_with(kStatusLinePrefix)) break;
+    syslog(LOG_INFO, "http 313: HTTP Header not found. Searching header in next line (%d)\n",
+           len);
+  }
+
+  h->http_status = status_number(data, len);
+  *bytes_read = len;
+  if (!accepted_status(h->http_status)) {
+    syslog(LOG_ERR, "http 322: invalid http_status=%d\n", h->http_status);
+    drain_response(h, data, size, len);
+    return HTTP_IO_ERROR;
+  }
+
+  for (;;) {
+    char *end = data + *bytes_read;
+    int32_t room = size - *bytes_read;
+    if (room < 2) {
+      syslog(LOG_ERR, "http 343: http_read_header header longer than the buffer size=%d\n", size);
+      return HTTP_IO_ERROR;
+    }
+    if (read_line(h, end, room, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
+    *bytes_read += len;
+    syslog(LOG_INFO, "http 341: http_read_header data=%s len=%d total=%d\n", data + *bytes_read,
+           len, *bytes_read);
+    // A line cut by the end of the buffer is not the empty line.
+    if (len == room - 1 && !line_complete(end, len)) {
+      syslog(LOG_ERR, "http 343: http_read_header header longer than the buffer size=%d\n", size);
+      return HTTP_IO_ERROR;
+    }
+    if (len <= kHeaderEndLineMax) break;
+  }
+
+  syslog(LOG_INFO,
+         "http 345: -http_read_header() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
+         static_cast<void *>(h), static_cast<void *>(data), *bytes_read, size, HTTP_OK);
+  return HTTP_OK;
+}
+
+int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
+              int32_t *total_payload_length) {
+  syslog(LOG_INFO,
+         "http 459: http_read() handle=%p data=%p size=%d sectime=%d total_payload_length=%d\n",
+         static_cast<void *>(h), static_cast<void *>(data), size, sectime, *total_payload_length);
+  h->remaining = *total_payload_length;
+  const bool terminator_mode = *total_payload_length == 0;
+  *total_payload_length = 0;
+  body_text body(data, size);
+  char line[bb::kLineSize];
+  int32_t len = 0;
+
+  if (terminator_mode) {
+    for (;;) {
+      int status = read_line(h, line, sizeof line, sectime, &len);
+      if (status != HTTP_OK) {
+        // The piece of a failed read is counted but not stored; a body
+        // that stops arriving ends the collection.
+        if (body.fits(len)) *total_payload_length += len;
+        h->remaining = 0;
+        break;
+      }
+      if (body.store(line, len)) *total_payload_length += len;
+      const char *at = size > 0 ? data + body.end : "";
+      syslog(LOG_INFO, "http 494: http_read len=%d datalen=%d data=%s\n", len,
+             static_cast<int>(strlen(at)), at);
+      if (body.tail.ends_body()) {
+        h->remaining = 0;
+        break;
+      }
+    }
+  } else {
+    // Counted lines: no caller uses this mode; it stops once the lines add
+    // up to the length or pass it.
+    while (h->remaining > 0) {
+      if (read_line(h, line, sizeof line, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
+      if (body.store(line, len)) *total_payload_length += len;
+      h->remaining -= len;
+    }
+    h->remaining = 0;
+  }
+
+  syslog(LOG_INFO, "http 506: -http_read() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
+         static_cast<void *>(h), static_cast<void *>(data + body.end), *total_payload_length,
+         size, HTTP_END);
+  return HTTP_END;
+}
+
+int http_read_size(http_handle *h, void *data, int32_t size, int32_t sectime,
+                   int32_t *bytes_read) {
+  if (h->state == kHttpStateEnd) return HTTP_END;
+  // The caller marks the end of the body this way.
+  if (size == -1) {
+    h->state = kHttpStateEnd;
+    return HTTP_END;
+  }
+  syslog(LOG_INFO, "http 525: http_read_size() handle=%p data=%p size=%d sectime=%d\n",
+         static_cast<void *>(h), data, size, sectime);
+  *bytes_read = 0;
+  if (size <= 0) return HTTP_OK;
+
+  // Byte by byte through the read-ahead buffer.  What the buffer holds is
+  // handed out in one step; an empty buffer is refilled by asking for a
+  // single byte, so the channel calls and messages are those of reading
+  // one byte at a time.
+  auto *dst = static_cast<unsigned char *>(data);
+  while (*bytes_read < size) {
+    int32_t want = h->s.cnt > 0 ? size - *bytes_read : 1;
+    int32_t got = 0;
+    if (read_stream(h, dst + *bytes_read, want, sectime, &got) != HTTP_OK) {
+      syslog(LOG_INFO, "http 533: http_read_size(): IO error after %d bytes.\n", *bytes_read);
+      return HTTP_IO_ERROR;
+    }
+    *bytes_read += got;
+  }
+  return HTTP_OK;
+}
+
+int http_read_payload(http_handle *h, void *data, int32_t size, int32_t sectime,
+                      int32_t *bytes_read) {
+  syslog(LOG_INFO, "http 360: http_read_payload() handle=%p data=%p size=%d sectime=%d\n",
+         static_cast<void *>(h), data, size, sectime);
+  *bytes_read = 0;
+  int status = HTTP_OK;
+  char line[bb::kLineSize];
+  int32_t len = 0;
+
+  if (h->state == kHttpStateEnd) {
+    status = HTTP_END;
+  } else {
+    if (h->remaining <= 0) {
+      h->remaining = 0;
+      if (read_line(h, line, sizeof line, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
+      int32_t chunk = 0;
+      switch (bb::parse_hex(std::string_view(line, static_cast<size_t>(len)), &chunk)) {
+        case bb::number_result::ok:
+          break;
+        case bb::number_result::none:  // not a number: taken as the last chunk
+          chunk = 0;
+          break;
+        case bb::number_result::negative:
+        case bb::number_result::overflow:
+          syslog(LOG_ERR, "http 371: invalid chunk size line len=%d\n", len);
+          return HTTP_IO_ERROR;
+      }
+      h->remaining = chunk;
+      if (chunk == 0) {
+        read_line(h, line, sizeof line, kLastLineEndSectime, &len);
+        h->state = kHttpStateEnd;
+        status = HTTP_END;
+      }
+    }
+    if (status == HTTP_OK) {
+      int32_t want = size < h->remaining ? size : h->remaining;
+      if (want < 0) want = 0;
+      int32_t got = 0;
+      if (read_stream(h, data, want, sectime, &got) != HTTP_OK) return HTTP_IO_ERROR;
+      h->total = h->total > INT32_MAX - got ? INT32_MAX : h->total + got;
+      h->remaining -= got;
+      *bytes_read = got;
+      // The line end that follows the chunk data.
+      if (h->remaining == 0 &&
+          read_line(h, line, sizeof line, sectime, &len) != HTTP_OK)
+        return HTTP_IO_ERROR;
+    }
+  }
+
+  syslog(LOG_INFO,
+         "http 420: -http_read_payload() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
+         static_cast<void *>(h), data, *bytes_read, size, status);
+  return status;
+}

@@ -1,0 +1,143 @@
+// Byte-level scanners over the flat XML a scanner sends.  The walk hands in
+// a position and the number of bytes left to the end of the document; no
+// byte beyond that count is ever looked at.
+#include <stddef.h>
+#include <stdint.h>
+
+#include "xml.h"
+
+namespace {
+
+// Line breaks and tabs only: devices indent with them and wrap long tags.
+// Spaces stay, since they separate attributes inside tags.
+bool is_line_space(char c) { return c == '\t' || c == '\n' || c == '\r'; }
+
+int hex_digit_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+const char *skip_line_space(const char *in) {
+  while (is_line_space(*in)) ++in;
+  return in;
+}
+
+// A body captured with its chunk framing: size lines in hexadecimal, each
+// followed by that many data bytes.  A size that runs past the end of the
+// text (or does not fit any integer) takes only what is there.
+void strip_chunk_framing(char *text) {
+  const char *in = text;
+  char *out = text;
+  for (;;) {
+    uint64_t size = 0;
+    for (int digit = hex_digit_value(*in); digit >= 0; digit = hex_digit_value(*++in)) {
+      // Saturate: an absurd size just means "the rest of the text".
+      size = size > (UINT64_MAX >> 4) ? UINT64_MAX : (size << 4) | static_cast<uint64_t>(digit);
+    }
+    if (size == 0) break;
+    in = skip_line_space(in);
+    for (; size > 0 && *in != '\0'; --size, ++in) {
+      if (!is_line_space(*in)) *out++ = *in;
+    }
+    if (*in == '\0') break;
+    in = skip_line_space(in);
+  }
+  *out = '\0';
+}
+
+}  // namespace
+
+void normalize_body(char *text) {
+  if (text == nullptr) return;
+  if (text[0] != '<') {
+    strip_chunk_framing(text);
+    return;
+  }
+  char *out = text;
+  for (const char *in = text; *in != '\0'; ++in) {
+    if (!is_line_space(*in)) *out++ = *in;
+  }
+  *out = '\0';
+}
+
+void xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacity,
+                  const char **next) {
+  if (capacity > 0) tag[0] = '\0';
+  const char *end = pos + (remaining > 0 ? remaining : 0);
+  const char *p = pos;
+  for (;;) {
+    while (p < end && *p != '<') ++p;
+    if (p == end) {
+      if (next != nullptr) *next = end;
+      return;
+    }
+    // A comment ends at its first '>', not at "-->": devices do not put
+    // '>' in comments, and this keeps the scan one forward pass.
+    if (end - p >= 5 && p[1] == '!' && p[2] == '-' && p[3] == '-') {
+      ++p;
+      while (p < end && *p != '>') ++p;
+      if (p == end) {
+        if (next != nullptr) *next = end;
+        return;
+      }
+      ++p;
+      continue;
+    }
+    break;
+  }
+
+  // Copy the tag text, folding line breaks (CR, CRLF -> LF) and runs of
+  // spaces the way devices that wrap attributes over lines send them.
+  const int32_t limit = capacity > 1 ? capacity - 1 : 0;
+  int32_t written = 0;
+  bool after_cr = false;
+  bool space_written = false;
+  const char *q = p + 1;
+  while (q < end && *q != '>' && written < limit) {
+    char c = *q++;
+    if (c == '\r') {
+      tag[written++] = '\n';
+      after_cr = true;
+    } else if (c == '\n') {
+      if (!after_cr) tag[written++] = '\n';
+    } else if (c == ' ') {
+      if (!space_written) {
+        tag[written++] = ' ';
+        space_written = true;
+      }
+    } else {
+      tag[written++] = c;
+      after_cr = false;
+      space_written = false;
+    }
+  }
+  if (capacity > 0) tag[written] = '\0';
+
+  const char *after;
+  if (q == end) {
+    after = end;
+  } else {
+    // At the '>', or the tag did not fit: the byte after the last one
+    // copied is passed over too, and the rest of the tag is read as text.
+    after = q + 1;
+  }
+  if (next != nullptr) *next = after;
+}
+
+void xml_element_text(const char *pos, int32_t remaining, char *text, int32_t capacity,
+                      const char **next) {
+  if (capacity > 0) text[0] = '\0';
+  if (remaining <= 0 || capacity < 2 || *pos == '<') {
+    if (next != nullptr) *next = pos;
+    return;
+  }
+  const char *end = pos + remaining;
+  const int32_t limit = capacity - 1;
+  int32_t written = 0;
+  const char *p = pos;
+  while (p < end && *p != '<' && written < limit) text[written++] = *p++;
+  text[written] = '\0';
+  if (next != nullptr) *next = p;
+}

@@ -1,0 +1,64 @@
+// One channel: a TCP connection to the device that carries HTTP requests
+// and responses as a byte pipe, for as long as the channel is open.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device_uri.h"
+#include "tcp_socket.h"
+
+namespace kvchan {
+
+// What a channel knows of its device: the URI for messages and where to connect.
+struct DeviceInfo {
+  std::string uri;
+  DeviceAddress address;
+};
+
+// Time allowed to connect when a channel is opened.
+inline constexpr int kConnectSeconds = 10;
+
+class Channel {
+ public:
+  Channel(std::shared_ptr<const DeviceInfo> device, std::string name);
+
+  // Connects; returns a kvchan result and logs why on failure.
+  int open();
+  // The kvchan read and write calls (see kvchan.h).  The caller holds mutex().
+  int read(void *data, int size, int sectime, int &bytes_read);
+  int write(const void *data, int size, int sectime, int &bytes_written);
+  void close();
+  bool is_closed() const { return closed_; }
+
+  void set_id(int id) { id_ = id; }
+  int id() const { return id_; }
+  std::mutex &mutex() { return mutex_; }
+
+ private:
+  bool connect_again(Deadline deadline);
+  bool may_resend_after_close() const;
+  int send_all(const char *data, int size, Deadline deadline, int &sent, int &error);
+  int peer_closed(int error, Deadline deadline);
+  void remember_request(const char *data, int size);
+
+  const std::shared_ptr<const DeviceInfo> device_;
+  const std::string name_;
+  int id_ = 0;
+  std::mutex mutex_;
+  Socket socket_;
+  bool closed_ = false;       // close() was called
+  bool saw_eof_ = false;      // the peer's close was read on this connection
+  uint64_t received_on_connection_ = 0;
+  uint64_t received_since_write_ = 0;
+  // The request written since the device last sent anything, kept so that
+  // it can go out again if a reused connection turns out to be closed.
+  std::vector<char> last_request_;
+  bool request_too_large_ = false;
+  bool resent_ = false;
+};
+
+}  // namespace kvchan

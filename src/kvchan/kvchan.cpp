@@ -1,0 +1,170 @@
+// The C entry points of the channel library.  Nothing thrown inside may
+// cross them: a failed allocation is reported as KVCHAN_E_BUSY.
+#include "kvchan.h"
+
+#include <syslog.h>
+
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "channel.h"
+#include "device_uri.h"
+#include "registry.h"
+
+#define KVCHAN_EXPORT __attribute__((visibility("default")))
+
+namespace {
+
+using kvchan::Channel;
+using kvchan::Device;
+using kvchan::Registry;
+
+template <typename Body>
+int guarded(const char *call, Body body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc &) {
+    syslog(LOG_ERR, "kvchan: %s: out of memory", call);
+    return KVCHAN_E_BUSY;
+  } catch (...) {
+    syslog(LOG_ERR, "kvchan: %s: unexpected failure", call);
+    return KVCHAN_E_IO;
+  }
+}
+
+bool known_channel_name(std::string_view name) {
+  return name == KVCHAN_CHANNEL_ESCL_SCAN || name == KVCHAN_CHANNEL_EWS_NDAT;
+}
+
+std::shared_ptr<Device> find_device(int dd, const char *call) {
+  std::shared_ptr<Device> device = Registry::instance().find(dd);
+  if (!device) syslog(LOG_ERR, "kvchan: %s: no open device %d", call, dd);
+  return device;
+}
+
+// Runs `io` on an open channel under the channel's lock.
+template <typename Io>
+int with_channel(int dd, int channel, const char *call, Io io) {
+  std::shared_ptr<Device> device = find_device(dd, call);
+  if (!device) return KVCHAN_E_NO_DEVICE;
+  std::shared_ptr<Channel> ch = device->find(channel);
+  if (ch) {
+    std::lock_guard lock(ch->mutex());
+    if (!ch->is_closed()) return io(*ch);
+  }
+  syslog(LOG_ERR, "kvchan: %s: no open channel %d on %s", call, channel,
+         device->info()->uri.c_str());
+  return KVCHAN_E_NO_CHANNEL;
+}
+
+}  // namespace
+
+extern "C" {
+
+KVCHAN_EXPORT int kvchan_open_device(const char *uri, int *dd) {
+  return guarded("open_device", [&] {
+    if (dd != nullptr) *dd = 0;
+    if (uri == nullptr || dd == nullptr) {
+      syslog(LOG_ERR, "kvchan: open_device: missing URI or descriptor place");
+      return KVCHAN_E_INVALID;
+    }
+    kvchan::UriParse parsed = kvchan::parse_device_uri(uri);
+    if (!parsed.ok) {
+      syslog(LOG_ERR, "kvchan: bad device URI \"%s\": %s", uri, parsed.error.c_str());
+      return KVCHAN_E_INVALID;
+    }
+    auto info = std::make_shared<kvchan::DeviceInfo>(
+        kvchan::DeviceInfo{uri, std::move(parsed.address)});
+    *dd = Registry::instance().add(std::make_shared<Device>(std::move(info)));
+    return KVCHAN_OK;
+  });
+}
+
+KVCHAN_EXPORT int kvchan_close_device(int dd) {
+  return guarded("close_device", [&] {
+    std::shared_ptr<Device> device = Registry::instance().remove(dd);
+    if (!device) {
+      syslog(LOG_ERR, "kvchan: close_device: no open device %d", dd);
+      return KVCHAN_E_NO_DEVICE;
+    }
+    for (const std::shared_ptr<Channel> &channel : device->close_all()) {
+      std::lock_guard lock(channel->mutex());
+      channel->close();
+    }
+    return KVCHAN_OK;
+  });
+}
+
+KVCHAN_EXPORT int kvchan_open_channel(int dd, const char *name, int *channel) {
+  return guarded("open_channel", [&] {
+    if (channel != nullptr) *channel = 0;
+    if (name == nullptr || channel == nullptr) {
+      syslog(LOG_ERR, "kvchan: open_channel: missing name or channel place");
+      return KVCHAN_E_INVALID;
+    }
+    std::shared_ptr<Device> device = find_device(dd, "open_channel");
+    if (!device) return KVCHAN_E_NO_DEVICE;
+    if (!known_channel_name(name)) {
+      syslog(LOG_ERR, "kvchan: %s offers no channel \"%s\"", device->info()->uri.c_str(), name);
+      return KVCHAN_E_UNKNOWN_NAME;
+    }
+    auto ch = std::make_shared<Channel>(device->info(), name);
+    int rc = ch->open();
+    if (rc != KVCHAN_OK) return rc;
+    int id = device->add(ch);
+    if (id == 0) {
+      ch->close();
+      syslog(LOG_ERR, "kvchan: open_channel: device %d was closed meanwhile", dd);
+      return KVCHAN_E_NO_DEVICE;
+    }
+    *channel = id;
+    return KVCHAN_OK;
+  });
+}
+
+KVCHAN_EXPORT int kvchan_read_channel(int dd, int channel, void *data, int size, int sectime,
+                                      int *bytes_read) {
+  return guarded("read_channel", [&] {
+    if (bytes_read != nullptr) *bytes_read = 0;
+    if (bytes_read == nullptr || size < 0 || (data == nullptr && size > 0)) {
+      syslog(LOG_ERR, "kvchan: read_channel: bad arguments (size %d)", size);
+      return KVCHAN_E_INVALID;
+    }
+    return with_channel(dd, channel, "read_channel",
+                        [&](Channel &ch) { return ch.read(data, size, sectime, *bytes_read); });
+  });
+}
+
+KVCHAN_EXPORT int kvchan_write_channel(int dd, int channel, const void *data, int size,
+                                       int sectime, int *bytes_written) {
+  return guarded("write_channel", [&] {
+    int ignored = 0;
+    int &written = bytes_written != nullptr ? *bytes_written : ignored;
+    written = 0;
+    if (size < 0 || (data == nullptr && size > 0)) {
+      syslog(LOG_ERR, "kvchan: write_channel: bad arguments (size %d)", size);
+      return KVCHAN_E_INVALID;
+    }
+    return with_channel(dd, channel, "write_channel",
+                        [&](Channel &ch) { return ch.write(data, size, sectime, written); });
+  });
+}
+
+KVCHAN_EXPORT int kvchan_close_channel(int dd, int channel) {
+  return guarded("close_channel", [&] {
+    std::shared_ptr<Device> device = find_device(dd, "close_channel");
+    if (!device) return KVCHAN_E_NO_DEVICE;
+    std::shared_ptr<Channel> ch = device->remove(channel);
+    if (!ch) {
+      syslog(LOG_ERR, "kvchan: close_channel: no open channel %d on %s", channel,
+             device->info()->uri.c_str());
+      return KVCHAN_E_NO_CHANNEL;
+    }
+    std::lock_guard lock(ch->mutex());
+    ch->close();
+    return KVCHAN_OK;
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,61 @@
+// TCP sockets with time limits: a non-blocking connect, waits with poll,
+// and a look at whether the peer has closed without consuming anything.
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "device_uri.h"
+
+namespace kvchan {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = Clock::time_point;
+
+Deadline deadline_after_seconds(int seconds);
+// Milliseconds left until `deadline` for poll: 0 once it has passed.
+int milliseconds_left(Deadline deadline);
+
+// Owns one socket descriptor; closes it when dropped.
+class Socket {
+ public:
+  Socket() = default;
+  explicit Socket(int fd) : fd_(fd) {}
+  ~Socket() { reset(); }
+  Socket(Socket &&other) noexcept : fd_(other.release()) {}
+  Socket &operator=(Socket &&other) noexcept;
+  Socket(const Socket &) = delete;
+  Socket &operator=(const Socket &) = delete;
+
+  int fd() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release();
+  void reset();
+
+ private:
+  int fd_ = -1;
+};
+
+// Connects to every address of `address` in turn until one answers or the
+// deadline passes.  The socket is non-blocking, with TCP_NODELAY (requests
+// go out in one piece and must not wait for a delayed acknowledgement).
+// On failure the socket is invalid and `error` says why.
+Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error);
+
+enum class Wait { ready, timed_out, interrupted, failed };
+// Waits for `events` (POLLIN, POLLOUT) until the deadline; errno is set
+// when the result is `failed`.
+Wait wait_for(int fd, short events, Deadline deadline);
+
+enum class Peer {
+  connected,    // nothing to read yet
+  unread_data,  // bytes are waiting to be read
+  closed,       // the peer closed (or reset) and nothing is left to read
+};
+// Looks without waiting and without consuming a byte.
+Peer peek_peer(int fd);
+
+// Text for an errno value, safe to call from any thread.
+std::string error_text(int error);
+
+}  // namespace kvchan

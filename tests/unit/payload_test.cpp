@@ -1,0 +1,307 @@
+// The answer to one eSCL request, through the scripted device: header for a
+// job creation, counted or chunked bodies, and the quirks of devices that
+// answer "400 Bad Request" or an empty "200 OK" before the real answer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "bb_escl/payload.h"
+#include "bb_escl/session.h"
+#include "device_double.h"
+#include "http/http.h"
+
+using fake::Log;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+struct Exchange {
+  fake::Device dev;
+  fake::Channel &ch;
+  bb_session session;
+  Exchange() : ch(dev.next("KV-ESCL-SCAN")) { memset(&session, 0, sizeof session); }
+  void open() {
+    ASSERT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &session.http), HTTP_OK);
+    fake::reset_captures();
+  }
+  ~Exchange() { http_close(session.http); }
+
+  // Reads the answer into a buffer of `len` bytes (plus a guard area that
+  // must stay untouched).
+  int read(int32_t len, int32_t sectime = 3) {
+    buffer.assign(static_cast<size_t>(len) + kGuard, '#');
+    count = -7;
+    return bb_read_http_payload(&session, buffer.data(), len, sectime, &count);
+  }
+  std::string text() const { return std::string(buffer.c_str()); }
+  bool guard_intact() const {
+    return buffer.substr(buffer.size() - kGuard) == std::string(kGuard, '#');
+  }
+
+  static constexpr size_t kGuard = 16;
+  std::string buffer;
+  int32_t count = 0;
+};
+
+std::vector<Log> payload_logs() { return fake::logs_starting("bb_escl "); }
+
+const std::string kChunkedOk =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nTransfer-Encoding: chunked\r\n\r\n";
+const std::string kStatusBody = "1d\r\n<scan:State>Idle</scan:State>\r\n0\r\n\r\n";
+
+std::string counted_ok(const std::string &length_line) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\n" + length_line + "\r\n\r\n";
+}
+
+TEST(ReadHttpPayload, CreatedAnswerReturnsItsHeader) {
+  Exchange x;
+  const std::string header =
+      "HTTP/1.1 201 Created\r\nLocation: http://10.0.0.5/eSCL/ScanJobs/42\r\n"
+      "Content-Length: 0\r\n\r\n";
+  x.ch.reply(header + "unread");
+  x.open();
+  ASSERT_EQ(x.read(5120, 5), 0);
+  EXPECT_EQ(x.text(), header);
+  EXPECT_EQ(x.count, static_cast<int32_t>(header.size()));
+  EXPECT_THAT(payload_logs(), ElementsAre(Log{6, "bb_escl 785: bb_read_http_payload entry.\n"}));
+  EXPECT_EQ(x.session.http->s.cnt, 6);  // the body is not read
+}
+
+TEST(ReadHttpPayload, CountedBodyTakesReadAheadBytesThenReadsTheRest) {
+  Exchange x;
+  const std::string body = std::string(60, 'a') + std::string(40, 'b');
+  x.ch.reply(counted_ok("Content-Length: 100") + body.substr(0, 60)).reply(body.substr(60));
+  x.open();
+  ASSERT_EQ(x.read(5120), 0);
+  EXPECT_EQ(x.count, 100);
+  EXPECT_EQ(x.text(), body);
+  EXPECT_TRUE(x.guard_intact());
+  EXPECT_THAT(payload_logs(),
+              ElementsAre(Log{6, "bb_escl 785: bb_read_http_payload entry.\n"},
+                          Log{6, "bb_escl 823: payload_length= (100)\n"},
+                          Log{6, "bb_escl 889: bytes_remaining= 0 total=[100] ret = [0].\n "},
+                          Log{6, "bb_escl 898: bb_read_http_payload completed. total=[100] stat=[0] \n"}));
+  EXPECT_TRUE(fake::logged(6, "http 97: Clearing (60) bytes from the stream\n"));
+  // The direct read asks for the rest of the buffer less its final NUL,
+  // with a fixed 4 s limit.
+  EXPECT_EQ(x.ch.read_sizes, (std::vector<int>{4096, 5120 - 1 - 60}));
+  EXPECT_EQ(x.ch.read_timeouts, (std::vector<int>{3, 4}));
+}
+
+TEST(ReadHttpPayload, ContentLengthForms) {
+  struct Row {
+    std::string line;
+    int32_t length;  // -1: collected as chunked text
+  };
+  const Row rows[] = {
+      {"Content-Length: 12", 12},
+      {"Content-Length:12", 12},  // no blank after the colon: all digits count
+      {"Content-Length:\t \t12", 12},
+      {"content-length: 12", 12},
+      {"CONTENT-LENGTH: 12", 12},
+      {"Content-Length: 12abc", 12},
+      {"Content-Length: ", -1},
+      {"Content-Length: none", -1},
+      {"Content-Length: -12", -1},
+      {"Content-Length: 4294967308", -1},  // 2^32 + 12 must not wrap to 12
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.line);
+    Exchange x;
+    const std::string body = row.length < 0 ? kStatusBody : std::string("0123456789AB");
+    x.ch.reply(counted_ok(row.line) + body);
+    x.open();
+    ASSERT_EQ(x.read(5120), 0);
+    EXPECT_EQ(x.text(), body);
+    EXPECT_EQ(x.count, static_cast<int32_t>(body.size()));
+    EXPECT_EQ(fake::logs_starting("bb_escl 819:").size(), row.length < 0 ? 1u : 0u);
+    EXPECT_EQ(fake::logs_starting("bb_escl 857:").size(), row.length < 0 ? 1u : 0u);
+  }
+}
+
+TEST(ReadHttpPayload, ChunkedBodyIsCollectedAsTextWhateverTheSplit) {
+  const std::string answer = kChunkedOk + kStatusBody;
+  for (size_t piece = 1; piece <= answer.size(); ++piece) {
+    SCOPED_TRACE(piece);
+    Exchange x;
+    x.ch.reply_in_pieces(answer, piece);
+    x.open();
+    ASSERT_EQ(x.read(5120, 10), 0);
+    EXPECT_EQ(x.text(), kStatusBody);
+    EXPECT_EQ(x.count, static_cast<int32_t>(kStatusBody.size()));
+    EXPECT_TRUE(fake::logged(6, "bb_escl 857: bb_read_http_payload1 done (total=40). \n"));
+    EXPECT_TRUE(fake::logged(
+        6, "bb_escl 898: bb_read_http_payload completed. total=[40] stat=[0] \n"));
+  }
+}
+
+TEST(ReadHttpPayload, CountedBodyWhateverTheSplit) {
+  const std::string body = "<doc>" + std::string(50, 'x') + "</doc>";
+  const std::string answer = counted_ok("Content-Length: 61") + body;
+  for (size_t piece = 1; piece <= answer.size(); ++piece) {
+    SCOPED_TRACE(piece);
+    Exchange x;
+    x.ch.reply_in_pieces(answer, piece);
+    x.open();
+    ASSERT_EQ(x.read(5120), 0);
+    EXPECT_EQ(x.text(), body);
+    EXPECT_EQ(x.count, 61);
+  }
+}
+
+TEST(ReadHttpPayload, BadRequestFirstThenTheRealAnswer) {
+  Exchange x;
+  x.ch.reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+      .reply(kChunkedOk + kStatusBody);
+  x.open();
+  ASSERT_EQ(x.read(5120), 0);
+  EXPECT_EQ(x.text(), kStatusBody);
+  EXPECT_THAT(fake::logs_starting("bb_escl 793:"),
+              ElementsAre(Log{6, "bb_escl 793: HTTP 400 Bad Request. Reading again  ret=0 len=" +
+                                     std::to_string(kChunkedOk.size()) + " buf=" + kChunkedOk +
+                                     "\n"}));
+}
+
+TEST(ReadHttpPayload, FourBadRequestsInARowCollectTheLastAsText) {
+  Exchange x;
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const std::string bad_body = "4\r\nnope\r\n0\r\n\r\n";
+  for (int i = 0; i < 4; ++i) x.ch.reply(bad + bad_body);
+  x.open();
+  // Each retry reads the next header: the bodies of the first three answers
+  // are taken for stray lines and skipped.
+  ASSERT_EQ(x.read(5120), 0);
+  EXPECT_EQ(x.text(), bad_body);
+  EXPECT_EQ(fake::logs_starting("bb_escl 793:").size(), 3u);
+  EXPECT_EQ(fake::logs_starting("http 313:").size(), 3u * 4u);
+}
+
+TEST(ReadHttpPayload, BadRequestAndThenNothing) {
+  Exchange x;
+  x.ch.reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+  x.open();
+  EXPECT_EQ(x.read(5120), 1);
+  EXPECT_EQ(x.count, 0);
+  EXPECT_EQ(fake::logs_starting("bb_escl 793:").size(), 1u);
+  EXPECT_TRUE(fake::logged(
+      3, "bb_escl 798: http_read_header returned error code(1) hence exiting..\n"));
+}
+
+TEST(ReadHttpPayload, RefusedStatusFails) {
+  Exchange x;
+  x.ch.reply("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy");
+  x.open();
+  EXPECT_EQ(x.read(5120), 1);
+  EXPECT_EQ(x.count, 0);
+  EXPECT_TRUE(fake::logged(3, "http 322: invalid http_status=503\n"));
+  EXPECT_TRUE(fake::logged(
+      3, "bb_escl 798: http_read_header returned error code(1) hence exiting..\n"));
+  EXPECT_THAT(fake::logs_starting("bb_escl 898:"), IsEmpty());
+}
+
+TEST(ReadHttpPayload, EmptyOkAndNothingMore) {
+  Exchange x;
+  x.ch.reply(counted_ok("Content-Length: 0"));
+  x.open();
+  EXPECT_EQ(x.read(5120), 0);
+  EXPECT_EQ(x.count, 0);
+  EXPECT_THAT(payload_logs(),
+              ElementsAre(Log{6, "bb_escl 785: bb_read_http_payload entry.\n"},
+                          Log{3, "bb_escl 828: HEADER NOT FOUND. Retrying.\n"},
+                          Log{3, "bb_escl 833: http_read_header returned error (1) hence exiting.\n"}));
+}
+
+TEST(ReadHttpPayload, EmptyOkThenTheRealAnswer) {
+  {
+    Exchange x;
+    x.ch.reply(counted_ok("Content-Length: 0")).reply(counted_ok("Content-Length: 4") + "real");
+    x.open();
+    ASSERT_EQ(x.read(5120), 0);
+    EXPECT_EQ(x.text(), "real");
+    EXPECT_EQ(x.count, 4);
+  }
+  {
+    // The real answer is chunked: it is collected as text.
+    Exchange x;
+    x.ch.reply(counted_ok("Content-Length: 0")).reply(kChunkedOk + kStatusBody);
+    x.open();
+    ASSERT_EQ(x.read(5120), 0);
+    EXPECT_EQ(x.text(), kStatusBody);
+    EXPECT_EQ(x.count, static_cast<int32_t>(kStatusBody.size()));
+  }
+}
+
+TEST(ReadHttpPayload, FourEmptyOksInARow) {
+  Exchange x;
+  const std::string empty = counted_ok("Content-Length: 0");
+  x.ch.reply(empty + empty + empty + empty + "tail");
+  x.open();
+  ASSERT_EQ(x.read(5120), 0);
+  // Three are examined; the fourth is read but not examined, and what was
+  // read ahead after it is the body.
+  EXPECT_EQ(fake::logs_starting("bb_escl 828:").size(), 3u);
+  EXPECT_EQ(x.text(), "tail");
+  EXPECT_EQ(x.count, 4);
+}
+
+TEST(ReadHttpPayload, DirectReadsThatBringNothingFail) {
+  Exchange x;
+  x.ch.reply(counted_ok("Content-Length: 10") + "12345");
+  x.open();
+  EXPECT_EQ(x.read(5120), 1);
+  EXPECT_EQ(x.count, 0);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u, 100000u, 100000u, 100000u));
+  EXPECT_THAT(fake::logs_starting("bb_escl 8"),
+              ElementsAre(Log{6, "bb_escl 823: payload_length= (10)\n"},
+                          Log{6, "bb_escl 884: bb_read_http_payload2 error (1).\n"},
+                          Log{6, "bb_escl 898: bb_read_http_payload completed. total=[5] stat=[1] \n"}));
+}
+
+TEST(ReadHttpPayload, CountedBodyLargerThanTheBufferFailsWithoutOverrun) {
+  Exchange x;
+  x.ch.reply(counted_ok("Content-Length: 100")).reply(std::string(100, 'z'));
+  x.open();
+  EXPECT_EQ(x.read(96), 1);
+  EXPECT_TRUE(x.guard_intact());
+  EXPECT_EQ(x.buffer[95], '\0');
+  EXPECT_EQ(x.text(), std::string(95, 'z'));
+  EXPECT_TRUE(fake::logged(3, "bb_escl 882: body of 100 bytes does not fit in 95 bytes\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 884: bb_read_http_payload2 error (1).\n"));
+}
+
+TEST(ReadHttpPayload, ChunkedBodyLargerThanTheBufferIsCut) {
+  Exchange x;
+  const std::string body = "c8\r\n" + std::string(200, 'q') + "\r\n0\r\n\r\n";
+  x.ch.reply(kChunkedOk + body + "next");
+  x.open();
+  ASSERT_EQ(x.read(128), 0);
+  EXPECT_TRUE(x.guard_intact());
+  // The size line fits, the first 127-byte piece of the data line does not;
+  // the rest of the body is read and dropped, the next answer stays.
+  EXPECT_EQ(x.text(), "c8\r\n");
+  EXPECT_EQ(x.count, 4);
+  EXPECT_EQ(x.session.http->s.cnt, 4);
+}
+
+TEST(ReadHttpPayload, StrayLinesAndTransientChannelResults) {
+  Exchange x;
+  x.ch.reply("\r\n")
+      .fail_read(49)
+      .reply(kChunkedOk + kStatusBody.substr(0, 10))
+      .fail_read(12)
+      .fail_read(49)
+      .reply(kStatusBody.substr(10));
+  x.open();
+  ASSERT_EQ(x.read(5120, 10), 0);
+  EXPECT_EQ(x.text(), kStatusBody);
+  EXPECT_EQ(x.count, static_cast<int32_t>(kStatusBody.size()));
+  EXPECT_EQ(fake::logs_starting("http 313:").size(), 1u);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u, 100000u));
+}
+
+}  // namespace
