@@ -299,6 +299,11 @@ SANE_Status Device::read(SANE_Byte *data, SANE_Int max_length, SANE_Int *length)
       abort_scan();
       return status;
     default:
+      // A cancel that came while the data stalled is what ended the read.
+      if (cancel_requested_) {
+        abort_scan();
+        return SANE_STATUS_CANCELLED;
+      }
       BBESCL_LOG(kLogError, "page %d: %s", pages_, page_->error().c_str());
       bb_->end_page(hs_.get(), 1);
       end_job(true);
