@@ -84,8 +84,9 @@ TEST_F(Scan, ListsEveryOptionWithThePlugInNamedExplicitly) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   for (const char *option : {"--mode Lineart|Gray|Color [Color]", "--source Flatbed|ADF|Duplex [Flatbed]",
                              "--resolution 75|100|150|200|300|600dpi [300]", "--preview[=(yes|no)] [no]",
-                             "-l 0..215.9", "-t 0..297", "-x 0..215.9", "-y 0..297",
-                             "--threshold 0..100% [inactive]", "--brightness -100..100% [inactive]"})
+                             "-l 0..215.9mm [0]", "-t 0..297.011mm [0]", "-x 0..215.9mm [215.9]",
+                             "-y 0..297.011mm [297.011]", "--threshold 0..100% (in steps of 1) [inactive]",
+                             "--brightness -100..100% (in steps of 1) [inactive]"})
     EXPECT_THAT(r.out, HasSubstr(option));
 }
 
@@ -184,10 +185,12 @@ TEST_F(Scan, ABusyDeviceIsAskedAgainUntilItTakesTheJob) {
 
 TEST_F(Scan, ACancelInTheMiddleOfAPageLeavesNoJob) {
   escl_sim::Config cfg;
-  cfg.stall_image_at = 60000;  // the page stops coming half way, the connection stays
+  cfg.adf_sheets = 3;          // the job has pages to come when the user stops
+  cfg.chunk_size = 4096;
+  cfg.stall_image_at = 60000;  // the page stops coming part way, the connection stays
   start(cfg);
-  const pid_t pid = scanimage_->spawn({"-d", device_, "--progress", "--mode", "Color", "--resolution", "150",
-                                       "--format=png", "-o", "page.png"});
+  const pid_t pid = scanimage_->spawn({"-d", device_, "--progress", "--source", "ADF", "--mode", "Color",
+                                       "--resolution", "150", "--format=png", "--batch=page%d.png"});
   // Wait, bounded, until rows have arrived.
   bool reading = false;
   for (int i = 0; i < 600 && !reading; ++i) {
@@ -199,6 +202,7 @@ TEST_F(Scan, ACancelInTheMiddleOfAPageLeavesNoJob) {
   kill(pid, SIGINT);
   const e2e::RunResult r = scanimage_->wait(pid);
   EXPECT_THAT(r.err, HasSubstr("received signal"));
+  EXPECT_THAT(r.err, HasSubstr("Operation was cancelled"));
   EXPECT_EQ(count_requests("DELETE /eSCL/ScanJobs/"), 1);
   EXPECT_EQ(sim_->jobs_alive(), 0);
 }
