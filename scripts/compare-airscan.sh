@@ -40,7 +40,9 @@ trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-"$build/src/escl-sim/escl-sim" --port 0 >"$work/sim.url" 2>"$work/sim.log" &
+# The platen-only profile: this sane-airscan refuses every scan window on
+# a device that announces its resolutions as a range.
+"$build/src/escl-sim/escl-sim" --port 0 --profile flatbed-photo >"$work/sim.url" 2>"$work/sim.log" &
 sim_pid=$!
 for _ in $(seq 100); do
   [ -s "$work/sim.url" ] && break
