@@ -41,8 +41,11 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 # The platen-only profile: this sane-airscan refuses every scan window on
-# a device that announces its resolutions as a range.
-"$build/src/escl-sim/escl-sim" --port 0 --profile flatbed-photo >"$work/sim.url" 2>"$work/sim.log" &
+# a device that announces its resolutions as a range.  sane-airscan asks
+# for PNG pages; the plug-in names no format, so PNG is made the default and
+# both backends decode the same bytes.
+"$build/src/escl-sim/escl-sim" --port 0 --profile flatbed-photo --format image/png \
+  >"$work/sim.url" 2>"$work/sim.log" &
 sim_pid=$!
 for _ in $(seq 100); do
   [ -s "$work/sim.url" ] && break
