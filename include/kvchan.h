@@ -47,6 +47,10 @@ int kvchan_close_channel(int dd, int channel);
 int kvchan_open_device(const char *uri, int *dd);
 int kvchan_close_device(int dd);
 
+/* The number of channels open on a device, for a host's diagnostics (and
+ * its tests: a plug-in that closes its channels leaves 0 between scans). */
+int kvchan_channel_count(int dd, int *count);
+
 #ifdef __cplusplus
 }
 #endif

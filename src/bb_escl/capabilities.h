@@ -3,9 +3,21 @@
 
 #include <stdint.h>
 
+#include "limits.h"
+
 struct host_session;
 struct bb_session;
 struct escl_caps;
 
 int bb_get_scanner_elements(host_session *hs, escl_caps *caps);
 int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_caps *caps);
+
+// The walk's two small buffers; the fetch keeps them in its own frame next
+// to the document, so a device open takes nothing from the heap for them.
+struct caps_walk_buffers {
+  char tag[bb::kTagBufferSize];
+  char value[bb::kValueBufferSize];
+};
+
+int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_caps *caps,
+                           caps_walk_buffers *work);

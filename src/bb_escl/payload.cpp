@@ -121,8 +121,9 @@ int bb_read_http_payload(bb_session *session, char *buf, int32_t len, int32_t se
   // The body is stored from the front of the buffer.
   memset(buf, 0, static_cast<size_t>(header_len < len ? header_len : len));
   if (payload_length >= 0) {
-    // The last byte stays NUL: callers read the body as text.
-    const int32_t room = len - 1;
+    // A body may fill the whole buffer: the callers bound their searches
+    // by the buffer's length, and the capabilities fetch cuts the last byte.
+    const int32_t room = len;
     clear_stream(h, buf, room, &total);
     while (total < payload_length) {
       int32_t got = 0;

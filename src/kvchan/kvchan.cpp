@@ -96,6 +96,20 @@ KVCHAN_EXPORT int kvchan_close_device(int dd) {
   });
 }
 
+KVCHAN_EXPORT int kvchan_channel_count(int dd, int *count) {
+  return guarded("channel_count", [&] {
+    if (count == nullptr) {
+      syslog(LOG_ERR, "kvchan: channel_count: missing count place");
+      return KVCHAN_E_INVALID;
+    }
+    *count = 0;
+    std::shared_ptr<Device> device = find_device(dd, "channel_count");
+    if (!device) return KVCHAN_E_NO_DEVICE;
+    *count = device->count();
+    return KVCHAN_OK;
+  });
+}
+
 KVCHAN_EXPORT int kvchan_open_channel(int dd, const char *name, int *channel) {
   return guarded("open_channel", [&] {
     if (channel != nullptr) *channel = 0;

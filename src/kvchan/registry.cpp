@@ -41,6 +41,11 @@ std::shared_ptr<Channel> Device::remove(int id) {
   return channel;
 }
 
+int Device::count() {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(channels_.size());
+}
+
 std::vector<std::shared_ptr<Channel>> Device::close_all() {
   std::lock_guard lock(mutex_);
   closed_ = true;

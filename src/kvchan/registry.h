@@ -23,6 +23,7 @@ class Device {
   int add(std::shared_ptr<Channel> channel);
   std::shared_ptr<Channel> find(int id);
   std::shared_ptr<Channel> remove(int id);
+  int count();
   // Marks the device closed and hands over all its channels.
   std::vector<std::shared_ptr<Channel>> close_all();
 

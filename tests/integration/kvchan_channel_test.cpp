@@ -392,7 +392,14 @@ TEST(Channel, CloseDeviceClosesItsChannels) {
   ASSERT_EQ(kvchan_open_device(server.uri().c_str(), &dd), KVCHAN_OK);
   int channels[3] = {};
   for (int &c : channels) ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &c), KVCHAN_OK);
+  int count = 0;
+  ASSERT_EQ(kvchan_channel_count(dd, &count), KVCHAN_OK);
+  EXPECT_EQ(count, 3);
+  ASSERT_EQ(kvchan_close_channel(dd, channels[2]), KVCHAN_OK);
+  ASSERT_EQ(kvchan_channel_count(dd, &count), KVCHAN_OK);
+  EXPECT_EQ(count, 2);
   ASSERT_EQ(kvchan_close_device(dd), KVCHAN_OK);
+  EXPECT_EQ(kvchan_channel_count(dd, &count), KVCHAN_E_NO_DEVICE);
   // The server sees every connection closed.
   while (server.finished() < 3) std::this_thread::yield();
   EXPECT_EQ(closed_by_client.load(), 3);

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
@@ -13,6 +14,13 @@ std::mutex g_mutex;
 std::vector<LogLine> g_lines;
 // A scan logs a few lines per chunk; keep the memory of a long run bounded.
 constexpr size_t kMaxLines = 200000;
+
+long long milliseconds_since_start() {
+  static const auto start = std::chrono::steady_clock::now();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
 
 }  // namespace
 
@@ -39,7 +47,8 @@ std::string last_logs(size_t count) {
   std::string out;
   size_t first = g_lines.size() > count ? g_lines.size() - count : 0;
   for (size_t i = first; i < g_lines.size(); ++i) {
-    out += std::to_string(g_lines[i].level) + " " + g_lines[i].text;
+    out += std::to_string(g_lines[i].ms) + " " + std::to_string(g_lines[i].level) + " " +
+           g_lines[i].text;
     if (out.empty() || out.back() != '\n') out += '\n';
   }
   return out;
@@ -55,6 +64,6 @@ extern "C" void syslog(int priority, const char *format, ...) {
   va_end(ap);
   std::lock_guard lock(itest::g_mutex);
   if (itest::g_lines.size() < itest::kMaxLines) {
-    itest::g_lines.push_back({LOG_PRI(priority), text});
+    itest::g_lines.push_back({LOG_PRI(priority), text, itest::milliseconds_since_start()});
   }
 }

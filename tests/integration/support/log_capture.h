@@ -11,6 +11,7 @@ namespace itest {
 struct LogLine {
   int level;
   std::string text;
+  long long ms;  // milliseconds since the first line captured
 };
 
 std::vector<LogLine> captured_logs();

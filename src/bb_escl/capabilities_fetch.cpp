@@ -1,0 +1,57 @@
+// Fetches the scanner's capabilities document over the scan channel and
+// hands it to the walk.  The channel lives only inside the fetch.
+#include <string.h>
+#include <syslog.h>
+
+#include "capabilities.h"
+#include "../http/http.h"
+#include "../http/xml.h"
+#include "payload.h"
+#include "session.h"
+
+namespace {
+
+// The HOST header carries no value: the channel already names the device.
+constexpr char kCapabilitiesRequest[] = "GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHOST: \r\n\r\n";
+constexpr int32_t kRequestSize = sizeof kCapabilitiesRequest - 1;
+static_assert(kRequestSize == 50);
+
+constexpr int32_t kCapsSectime = 3;
+
+struct FetchBuffers {
+  char response[bb::kCapsBufferSize];
+  caps_walk_buffers walk;
+};
+
+int fetch_and_walk(host_session *hs, bb_session *session, escl_caps *caps, FetchBuffers &buf) {
+  ChannelGuard channel(&session->http);
+  if (http_open(hs->dd, "KV-ESCL-SCAN", &session->http) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 912: unable to open http connection %s\n", hs->device_uri);
+    return 1;
+  }
+  if (http_write(session->http, kCapabilitiesRequest, kRequestSize, kCapsSectime) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 919: unable to get_scanner_elements %s\n", hs->device_uri);
+    return 1;
+  }
+  int32_t received = 0;
+  if (bb_read_http_payload(session, buf.response, bb::kCapsBufferSize, kCapsSectime, &received) !=
+      0)
+    return 1;
+  // A body that fills the whole buffer loses its last byte to the
+  // terminator the text scanners rely on.
+  buf.response[bb::kCapsBufferSize - 1] = '\0';
+  normalize_body(buf.response);
+  int32_t length = static_cast<int32_t>(strnlen(buf.response, bb::kCapsBufferSize));
+  return bb_parse_scan_elements(buf.response, length, session, caps, &buf.walk);
+}
+
+}  // namespace
+
+int bb_get_scanner_elements(host_session *hs, escl_caps *caps) {
+  FetchBuffers buf;
+  memset(buf.response, 0, sizeof buf.response);
+  syslog(LOG_INFO, "bb_escl 909: bb_get_scanner_elements.\n");
+  int stat = fetch_and_walk(hs, hs->bb_session, caps, buf);
+  syslog(LOG_INFO, "bb_escl 941: bb_get_scanner_elements returning with (stat=%d).\n", stat);
+  return stat;
+}
