@@ -46,7 +46,7 @@ Rgb chart_color(int x300, int y300) {
 uint8_t luma(Rgb c) { return static_cast<uint8_t>((299 * c.r + 587 * c.g + 114 * c.b + 500) / 1000); }
 
 int pixels_for(int length300, int dpi) {
-  long long n = static_cast<long long>(length300) * dpi / 300;
+  long long n = (static_cast<long long>(length300) * dpi + 150) / 300;
   return n < 1 ? 1 : static_cast<int>(n);
 }
 

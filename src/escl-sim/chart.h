@@ -25,7 +25,8 @@ Rgb chart_color(int x300, int y300);
 // ITU-R BT.601 luma, the grey a colour scans as in Grayscale8.
 uint8_t luma(Rgb c);
 
-// Pixel count of a length in 1/300 inch at dpi (truncated, at least 1).
+// Pixel count of a length in 1/300 inch at dpi, rounded to the nearest
+// whole pixel (at least 1), as clients compute the size they expect.
 int pixels_for(int length300, int dpi);
 
 // Row y of an area width_px pixels wide (see render_area), into out.

@@ -254,7 +254,9 @@ void Device::page_sent(const std::string &job_id, int page) {
   job->pages_completed = std::max(job->pages_completed, page);
   if (job->state != JobState::kProcessing) return;
   if (page >= job->total_pages) {
-    finish(*job, JobState::kCompleted);
+    // A feeder job ends when the client asks past the last sheet (404): until
+    // then the scanner shows the feeder empty under a running job.
+    if (job->settings.source != InputSource::kFeeder) finish(*job, JobState::kCompleted);
     return;
   }
   feeder_reaches(*job, page + 1);

@@ -1,8 +1,6 @@
 #include "http_request.h"
 
 #include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <string_view>
 
 namespace escl_sim {
@@ -27,15 +25,15 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-// Decimal without sign, within limit; false for anything else.
-bool parse_length(std::string_view text, size_t limit, size_t &value) {
+// Digits only; longer numbers than any body the limits allow are refused
+// as malformed rather than wrapped around.
+bool parse_length(std::string_view text, size_t &value) {
   if (text.empty() || text.size() > 18) return false;
   value = 0;
   for (char c : text) {
     if (c < '0' || c > '9') return false;
     value = value * 10 + static_cast<size_t>(c - '0');
   }
-  (void)limit;
   return true;
 }
 
@@ -175,7 +173,7 @@ ParseStatus take_request(std::string &buffer, Request &req) {
     // the body length unknowable.
     int count = 0;
     for (const auto &h : req.headers) count += iequals(h.first, "Content-Length");
-    if (count > 1 || !parse_length(length_text, kMaxBodyBytes, length)) return ParseStatus::kBad;
+    if (count > 1 || !parse_length(length_text, length)) return ParseStatus::kBad;
     if (length > kMaxBodyBytes) return ParseStatus::kTooLarge;
   }
   if (buffer.size() - body_start < length)

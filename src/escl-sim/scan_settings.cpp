@@ -11,6 +11,23 @@ constexpr int kMaxResolution = 4800;
 
 }  // namespace
 
+std::string describe(const ScanSettings &s) {
+  static constexpr const char *kSources[] = {"Platen", "Feeder", "Camera"};
+  static constexpr const char *kModes[] = {"RGB24", "Grayscale8", "BlackAndWhite1"};
+  std::string text = kSources[static_cast<int>(s.source)];
+  if (s.duplex) text += " duplex";
+  text += " " + std::to_string(s.x_resolution) + "x" + std::to_string(s.y_resolution) + " dpi ";
+  text += kModes[static_cast<int>(s.color_mode)];
+  if (s.has_region) {
+    text += " region " + std::to_string(s.width) + "x" + std::to_string(s.height) + "+" +
+            std::to_string(s.x_offset) + "+" + std::to_string(s.y_offset);
+  } else {
+    text += " whole area";
+  }
+  text += " " + (s.format.empty() ? std::string("(default format)") : s.format);
+  return text;
+}
+
 SettingsResult parse_scan_settings(std::string_view doc, ScanSettings &s, std::string &error) {
   s = ScanSettings{};
   std::string body;

@@ -30,6 +30,9 @@ enum class SettingsResult {
   kUnsupported,  // a value the device cannot do: 409
 };
 
+// One line for the log: source, resolution, mode, region, format.
+std::string describe(const ScanSettings &s);
+
 SettingsResult parse_scan_settings(std::string_view doc, ScanSettings &settings,
                                    std::string &error);
 

@@ -76,7 +76,8 @@ struct Server::Impl {
   bool answer(int fd, const Request &req, Response r, RequestKind kind);
   std::string bad_request_prefix(RequestKind kind) const;
   bool send_page(int fd, const Request &req, const PageOrder &order);
-  void log(const Request *req, const std::string &line, int status, size_t bytes);
+  void log(const Request &req, int status, size_t bytes);
+  void note(const std::string &text);
 };
 
 bool Server::Impl::wait_for(int fd, short events) {
@@ -117,12 +118,15 @@ void Server::Impl::hold_until_closed(int fd) {
   }
 }
 
-void Server::Impl::log(const Request *req, const std::string &line, int status, size_t bytes) {
+void Server::Impl::log(const Request &req, int status, size_t bytes) {
+  note("\"" + req.line + "\" " + std::to_string(status) + " " + std::to_string(bytes));
+}
+
+void Server::Impl::note(const std::string &text) {
   if (!cfg.log_requests) return;
-  std::string text = "escl-sim: \"" + (req ? req->line : line) + "\" " + std::to_string(status) +
-                     " " + std::to_string(bytes) + "\n";
+  std::string line = "escl-sim: " + text + "\n";
   std::lock_guard lock(log_mutex);
-  fputs(text.c_str(), stderr);
+  fputs(line.c_str(), stderr);
   fflush(stderr);
 }
 
@@ -148,7 +152,7 @@ bool Server::Impl::answer(int fd, const Request &req, Response r, RequestKind ki
     wire += serialize(empty, cfg.lowercase_headers, 0);
   }
   wire += serialize(r, cfg.lowercase_headers, cfg.chunk_size);
-  log(&req, {}, r.status, r.body.size());
+  log(req, r.status, r.body.size());
   bool ok = send_all(fd, wire);
   return ok && !r.close;
 }
@@ -177,7 +181,7 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   if (cfg.one_request_per_connection || !req.keep_alive) head.close = true;
   std::string wire = bad_request_prefix(RequestKind::kNextDocument);
   wire += response_head(head, cfg.lowercase_headers);
-  log(&req, {}, 200, page.size());
+  log(req, 200, page.size());
 
   // Page data in chunks. A stalling or dropping device stops after `cut`
   // bytes of page data; a chunk cut short has its size line sent whole.
@@ -249,12 +253,13 @@ bool Server::Impl::handle(int fd, const Request &req) {
     std::string reason;
     SettingsResult parsed = parse_scan_settings(req.body, settings, reason);
     if (parsed != SettingsResult::kOk) {
-      if (cfg.log_requests) log(nullptr, "ScanSettings refused: " + reason, 0, 0);
+      note("ScanSettings refused: " + reason);
       return answer(fd, req, plain(parsed == SettingsResult::kMalformed ? 400 : 409),
                     RequestKind::kCreateJob);
     }
     std::string id;
     int status = device->create_job(settings, id, reason);
+    note(status == 201 ? "job " + id + ": " + describe(settings) : "job refused: " + reason);
     if (status != 201) {
       Response r = plain(status);
       if (status == 503) r.headers.emplace_back("Retry-After", "1");
@@ -327,7 +332,7 @@ void Server::Impl::serve(Connection &conn) {
         std::lock_guard lock(record_mutex);
         requests.push_back(req.line);
       }
-      log(nullptr, req.line.empty() ? std::string("(malformed request)") : req.line, r.status, 0);
+      note("\"" + req.line + "\" " + std::to_string(r.status) + " (refused)");
       send_all(fd, serialize(r, cfg.lowercase_headers, 0));
       break;
     }

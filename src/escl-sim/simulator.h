@@ -130,7 +130,8 @@ struct Image {
 };
 
 // The test chart of the area at x/y offset, width and height in 1/300 inch,
-// sampled at dpi: width_300 * dpi / 300 pixels across (at least 1).
+// sampled at dpi: width_300 * dpi / 300 pixels across, rounded to the
+// nearest pixel (at least 1).
 Image render_chart(int dpi, int x_offset_300, int y_offset_300, int width_300, int height_300,
                    int channels);
 

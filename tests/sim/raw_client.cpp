@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 
 namespace escl_sim::test {
@@ -129,7 +130,8 @@ Answer RawClient::read_answer(int timeout_ms) {
     a.complete = eof_;
   }
 out:
-  if (pos > buffer_.size()) pos = buffer_.size();
+  // An answer cut short takes everything that arrived.
+  if (!a.complete || pos > buffer_.size()) pos = buffer_.size();
   a.raw = buffer_.substr(0, pos);
   buffer_.erase(0, pos);
   return a;
@@ -162,6 +164,12 @@ std::string post_scan_job(const std::string &body) {
 }
 
 std::string del(const std::string &path) { return "DELETE " + path + " HTTP/1.1\r\nHost: \r\n\r\n"; }
+
+std::string chunk_of(const std::string &data) {
+  char size[24];
+  std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+  return size + data + "\r\n";
+}
 
 std::string scan_settings(const Settings &s) {
   std::string doc =

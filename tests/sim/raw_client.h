@@ -54,6 +54,9 @@ std::string get(const std::string &path);
 std::string post_scan_job(const std::string &settings_xml);
 std::string del(const std::string &path);
 
+// One chunk of chunked transfer coding.
+std::string chunk_of(const std::string &data);
+
 // A ScanSettings document.
 struct Settings {
   std::string source = "Platen";

@@ -1,0 +1,97 @@
+// The program's options: each sets its field, bad values are refused, and
+// --help documents every one.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+#include "simulator.h"
+
+namespace escl_sim {
+namespace {
+
+using ::testing::HasSubstr;
+
+bool parse(std::vector<std::string> words, Config &cfg, std::string &error) {
+  std::vector<char *> argv = {const_cast<char *>("escl-sim")};
+  for (auto &w : words) argv.push_back(w.data());
+  return parse_args(static_cast<int>(argv.size()), argv.data(), cfg, error);
+}
+
+struct OptionCase {
+  std::vector<std::string> words;
+  std::function<bool(const Config &)> took_effect;
+};
+
+TEST(Options, EachOptionSetsItsField) {
+  std::vector<OptionCase> cases = {
+      {{"--port", "8080"}, [](const Config &c) { return c.port == 8080; }},
+      {{"--port=0"}, [](const Config &c) { return c.port == 0; }},
+      {{"--quiet"}, [](const Config &c) { return !c.log_requests; }},
+      {{"--help"}, [](const Config &c) { return c.help; }},
+      {{"--profile", "flatbed-photo"}, [](const Config &c) { return c.profile == "flatbed-photo"; }},
+      {{"--profile=file:/tmp/caps.xml"}, [](const Config &c) { return c.profile == "file:/tmp/caps.xml"; }},
+      {{"--adf-sheets", "0"}, [](const Config &c) { return c.adf_sheets == 0; }},
+      {{"--format", "image/png"}, [](const Config &c) { return c.format == "image/png"; }},
+      {{"--chunk-size", "512"}, [](const Config &c) { return c.chunk_size == 512; }},
+      {{"--jpeg-quality", "50"}, [](const Config &c) { return c.jpeg_quality == 50; }},
+      {{"--one-request-per-connection"}, [](const Config &c) { return c.one_request_per_connection; }},
+      {{"--lowercase-headers"}, [](const Config &c) { return c.lowercase_headers; }},
+      {{"--framing", "chunked"}, [](const Config &c) { return c.framing == Framing::kChunked; }},
+      {{"--framing=close"}, [](const Config &c) { return c.framing == Framing::kClose; }},
+      {{"--pending-until-document-request"}, [](const Config &c) { return c.pending_until_document_request; }},
+      {{"--location", "relative"}, [](const Config &c) { return c.location_style == LocationStyle::kRelative; }},
+      {{"--location", "trailing-slash"},
+       [](const Config &c) { return c.location_style == LocationStyle::kTrailingSlash; }},
+      {{"--pending-polls", "4"}, [](const Config &c) { return c.pending_polls == 4; }},
+      {{"--jam-at-page", "2"}, [](const Config &c) { return c.jam_at_page == 2; }},
+      {{"--cover-open-at-page", "3"}, [](const Config &c) { return c.cover_open_at_page == 3; }},
+      {{"--stop-keeps-processing"}, [](const Config &c) { return c.stop_keeps_processing; }},
+      {{"--abort-job"}, [](const Config &c) { return c.abort_job; }},
+      {{"--busy-503", "2"}, [](const Config &c) { return c.busy_503 == 2; }},
+      {{"--bad-request-first", "3"}, [](const Config &c) { return c.bad_request_first == 3; }},
+      {{"--bad-request-on", "document"},
+       [](const Config &c) { return c.bad_request_on == RequestKind::kNextDocument; }},
+      {{"--bad-request-on", "create"}, [](const Config &c) { return c.bad_request_on == RequestKind::kCreateJob; }},
+      {{"--status-content-length-zero"}, [](const Config &c) { return c.status_content_length_zero; }},
+      {{"--status-chunked"}, [](const Config &c) { return c.status_chunked; }},
+      {{"--stall-image-at", "4096"}, [](const Config &c) { return c.stall_image_at == 4096; }},
+      {{"--drop-image-at", "0"}, [](const Config &c) { return c.drop_image_at == 0; }},
+      {{"--job-vanishes", "status"}, [](const Config &c) { return c.job_vanishes == JobVanish::kFromStatus; }},
+      {{"--job-vanishes", "all"}, [](const Config &c) { return c.job_vanishes == JobVanish::kEntirely; }},
+  };
+  const std::string help = usage();
+  for (const auto &c : cases) {
+    Config cfg;
+    std::string error;
+    EXPECT_TRUE(parse(c.words, cfg, error)) << c.words[0] << ": " << error;
+    EXPECT_TRUE(c.took_effect(cfg)) << c.words[0];
+    std::string name = c.words[0].substr(0, c.words[0].find('='));
+    EXPECT_THAT(help, HasSubstr(name)) << "--help misses " << name;
+  }
+}
+
+TEST(Options, BadWordsAreRefusedWithAMessage) {
+  std::vector<std::vector<std::string>> cases = {
+      {"--nonesuch"},           {"--port"},          {"--port", "70000"},
+      {"--port", "12ab"},       {"--profile", "x"},  {"--format", "application/pdf"},
+      {"--chunk-size", "0"},    {"--framing", "x"},  {"--location", "x"},
+      {"--bad-request-on", "x"}, {"--job-vanishes", "x"}, {"--abort-job=yes"},
+      {"--adf-sheets", "-1"},   {"positional"},
+  };
+  for (const auto &words : cases) {
+    Config cfg;
+    std::string error;
+    EXPECT_FALSE(parse(words, cfg, error)) << words[0];
+    EXPECT_FALSE(error.empty()) << words[0];
+  }
+}
+
+TEST(Options, UsageNamesEveryProfile) {
+  for (const char *profile : {"flatbed-photo", "mfp", "camera", "file:PATH"})
+    EXPECT_THAT(usage(), HasSubstr(profile));
+}
+
+}  // namespace
+}  // namespace escl_sim
