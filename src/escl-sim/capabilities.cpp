@@ -107,8 +107,13 @@ constexpr int kPlatenWidth = 2550;
 constexpr int kPlatenHeight = 3508;
 // Feeders take legal-length sheets.
 constexpr int kFeederHeight = 4200;
+// A document that names no optical maximum still gets one, so that no job
+// asks for pages of absurd size.
+constexpr int kFileMaxResolution = 1200;
 
-SourceCaps caps_of(const SourceSpec &s) { return SourceCaps{true, s.max_width, s.max_height}; }
+SourceCaps caps_of(const SourceSpec &s) {
+  return SourceCaps{true, s.max_width, s.max_height, s.max_optical};
+}
 
 void flatbed_photo(DeviceModel &m) {
   SourceSpec platen{16, kPlatenWidth, 16, kPlatenHeight, {"Grayscale8", "RGB24"},
@@ -162,6 +167,7 @@ SourceCaps source_in(const std::string &doc, const char *local_name) {
   caps.present = true;
   caps.max_width = xml_int(inner, "MaxWidth", kPlatenWidth);
   caps.max_height = xml_int(inner, "MaxHeight", kPlatenHeight);
+  caps.max_resolution = xml_int(inner, "MaxOpticalXResolution", kFileMaxResolution);
   return caps;
 }
 
@@ -191,7 +197,7 @@ bool load_device_model(const std::string &profile, DeviceModel &model, std::stri
     model.camera = source_in(model.capabilities, "CameraInputCaps");
     // A document naming no source still gets a platen to scan from.
     if (!model.platen.present && !model.has_adf() && !model.camera.present)
-      model.platen = SourceCaps{true, kPlatenWidth, kPlatenHeight};
+      model.platen = SourceCaps{true, kPlatenWidth, kPlatenHeight, kFileMaxResolution};
   } else {
     error = "unknown profile " + profile;
     return false;

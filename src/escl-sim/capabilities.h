@@ -11,6 +11,7 @@ struct SourceCaps {
   bool present = false;
   int max_width = 0;
   int max_height = 0;
+  int max_resolution = 0;  // dpi; jobs asking for more are refused
 };
 
 struct DeviceModel {

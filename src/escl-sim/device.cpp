@@ -127,6 +127,10 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
     reason = "input source not offered";
     return 409;
   }
+  if (settings.x_resolution > caps.max_resolution || settings.y_resolution > caps.max_resolution) {
+    reason = "resolution above " + std::to_string(caps.max_resolution) + " dpi";
+    return 409;
+  }
   std::string format = settings.format.empty() ? cfg_.format : settings.format;
   if (format != "image/jpeg" && format != "image/png") {
     reason = "document format not offered: " + format;

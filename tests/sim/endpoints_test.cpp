@@ -248,7 +248,9 @@ TEST_F(Endpoints, JobCreationRefusesWhatTheDeviceCannotDo) {
   bad_source.source = "Tray";
   Settings zero_res;
   zero_res.resolution = 0;
-  for (const Settings &s : {pdf, bad_mode, bad_source, zero_res})
+  Settings beyond_optical;
+  beyond_optical.resolution = 1200;  // the multifunction device stops at 600
+  for (const Settings &s : {pdf, bad_mode, bad_source, zero_res, beyond_optical})
     EXPECT_EQ(c.exchange(post_scan_job(scan_settings(s))).status, 409);
   EXPECT_EQ(c.exchange(post_scan_job("<notsettings/>")).status, 400);
   EXPECT_EQ(server().jobs_alive(), 0);

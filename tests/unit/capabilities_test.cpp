@@ -644,6 +644,7 @@ INSTANTIATE_TEST_SUITE_P(
     Answers, FetchFraming,
     ::testing::Values(FramingCase{"length_whole", ok_with_length, 1 << 20},
                       FramingCase{"length_in_pieces", ok_with_length, 777},
+                      FramingCase{"length_byte_by_byte", ok_with_length, 1},
                       FramingCase{"chunked_whole",
                                   [](const std::string &b) { return ok_chunked(b, 4000); }, 1 << 20},
                       FramingCase{"chunked_small_chunks",

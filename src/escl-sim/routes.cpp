@@ -1,0 +1,208 @@
+// The eSCL requests the simulated scanner serves, and the answers it writes,
+// quirks and faults included.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "chart.h"
+#include "image_codec.h"
+#include "server_impl.h"
+
+namespace escl_sim {
+
+namespace {
+
+constexpr const char *kJobsPrefix = "/eSCL/ScanJobs/";
+
+}  // namespace
+
+void Server::Impl::log(const Request &req, int status, size_t bytes) {
+  note("\"" + req.line + "\" " + std::to_string(status) + " " + std::to_string(bytes));
+}
+
+void Server::Impl::note(const std::string &text) {
+  if (!cfg.log_requests) return;
+  std::string line = "escl-sim: " + text + "\n";
+  std::lock_guard lock(log_mutex);
+  fputs(line.c_str(), stderr);
+  fflush(stderr);
+}
+
+// Devices that answer "400 Bad Request" before the real answer, both on the
+// same connection, back to back.
+std::string Server::Impl::bad_request_prefix(RequestKind kind) const {
+  std::string wire;
+  if (cfg.bad_request_on != RequestKind::kAny && cfg.bad_request_on != kind) return wire;
+  Response bad;
+  bad.status = 400;
+  for (int i = 0; i < cfg.bad_request_first; ++i) wire += serialize(bad, cfg.lowercase_headers, 0);
+  return wire;
+}
+
+bool Server::Impl::answer(int fd, const Request &req, Response r, RequestKind kind) {
+  if (cfg.one_request_per_connection || !req.keep_alive) r.close = true;
+  if (r.framing == Framing::kClose) r.close = true;
+  std::string wire = bad_request_prefix(kind);
+  // Devices that first answer a status request with an empty body.
+  if (kind == RequestKind::kStatus && cfg.status_content_length_zero) {
+    Response empty;
+    empty.headers.emplace_back("Content-Type", "text/xml");
+    wire += serialize(empty, cfg.lowercase_headers, 0);
+  }
+  wire += serialize(r, cfg.lowercase_headers, cfg.chunk_size);
+  log(req, r.status, r.body.size());
+  bool ok = send_all(fd, wire);
+  return ok && !r.close;
+}
+
+bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order) {
+  const ScanSettings &s = order.settings;
+  RowSource rows;
+  rows.width = pixels_for(order.width_300, s.x_resolution);
+  rows.height = pixels_for(order.height_300, s.y_resolution);
+  rows.channels = s.color_mode == ColorMode::kRgb24 ? 3 : 1;
+  rows.fill = [&](int y, uint8_t *row) {
+    chart_row(s.x_resolution, s.y_resolution, order.x_offset_300, order.y_offset_300, rows.width, y,
+              s.color_mode, row);
+  };
+  std::string page = order.format == "image/png"
+                         ? encode_png(rows, s.x_resolution, s.y_resolution)
+                         : encode_jpeg(rows, cfg.jpeg_quality, s.x_resolution, s.y_resolution);
+  if (cfg.keep_pages) {
+    std::lock_guard lock(record_mutex);
+    pages.push_back(page);
+  }
+
+  Response head;
+  head.headers.emplace_back("Content-Type", order.format);
+  head.framing = Framing::kChunked;
+  if (cfg.one_request_per_connection || !req.keep_alive) head.close = true;
+  std::string wire = bad_request_prefix(RequestKind::kNextDocument);
+  wire += response_head(head, cfg.lowercase_headers);
+  log(req, 200, page.size());
+
+  // Page data in chunks. A stalling or dropping device stops after `cut`
+  // bytes of page data; a chunk cut short has its size line sent whole.
+  const long long cut = cfg.stall_image_at >= 0 ? cfg.stall_image_at : cfg.drop_image_at;
+  const size_t chunk_size = cfg.chunk_size ? cfg.chunk_size : std::max<size_t>(page.size(), 1);
+  const std::string_view data(page);
+  bool ok = send_all(fd, wire);
+  bool cut_hit = false;
+  for (size_t pos = 0; ok && !cut_hit && pos < data.size(); pos += chunk_size) {
+    std::string c = chunk(data.substr(pos, std::min(chunk_size, data.size() - pos)));
+    const long long end = static_cast<long long>(std::min(pos + chunk_size, data.size()));
+    if (cut >= 0 && end > cut) {
+      size_t size_line = c.find("\r\n") + 2;
+      c.resize(size_line + static_cast<size_t>(cut - static_cast<long long>(pos)));
+      cut_hit = true;
+    }
+    ok = send_all(fd, c);
+  }
+  // A cut at or past the end of the data falls before the last chunk.
+  if (cut >= 0 && !cut_hit) cut_hit = true;
+  if (ok && !cut_hit) ok = send_all(fd, chunk({}));
+  device->page_sent(order.job_id, order.page);
+  if (cut_hit) {
+    if (ok && cfg.stall_image_at >= 0) hold_until_closed(fd);
+    return false;
+  }
+  return ok && !head.close;
+}
+
+bool Server::Impl::handle(int fd, const Request &req) {
+  {
+    std::lock_guard lock(record_mutex);
+    requests.push_back(req.line);
+  }
+  const std::string &path = req.path;
+  auto xml = [](int status, std::string body) {
+    Response r;
+    r.status = status;
+    r.headers.emplace_back("Content-Type", "text/xml");
+    r.body = std::move(body);
+    return r;
+  };
+  auto plain = [](int status) {
+    Response r;
+    r.status = status;
+    return r;
+  };
+  auto wrong_method = [&](const char *allowed) {
+    Response r = plain(405);
+    r.headers.emplace_back("Allow", allowed);
+    return answer(fd, req, r, RequestKind::kAny);
+  };
+
+  if (path == "/eSCL/ScannerCapabilities") {
+    if (req.method != "GET") return wrong_method("GET");
+    Response r = xml(200, model.capabilities);
+    r.framing = cfg.framing;
+    return answer(fd, req, r, RequestKind::kCapabilities);
+  }
+  if (path == "/eSCL/ScannerStatus") {
+    if (req.method != "GET") return wrong_method("GET");
+    Response r = xml(200, device->status_document());
+    r.framing = cfg.status_chunked ? Framing::kChunked : cfg.framing;
+    return answer(fd, req, r, RequestKind::kStatus);
+  }
+  if (path == "/eSCL/ScanJobs" || path == "/eSCL/ScanJobs/") {
+    if (req.method != "POST") return wrong_method("POST");
+    ScanSettings settings;
+    std::string reason;
+    SettingsResult parsed = parse_scan_settings(req.body, settings, reason);
+    if (parsed != SettingsResult::kOk) {
+      note("ScanSettings refused: " + reason);
+      return answer(fd, req, plain(parsed == SettingsResult::kMalformed ? 400 : 409),
+                    RequestKind::kCreateJob);
+    }
+    std::string id;
+    int status = device->create_job(settings, id, reason);
+    note(status == 201 ? "job " + id + ": " + describe(settings) : "job refused: " + reason);
+    if (status != 201) {
+      Response r = plain(status);
+      if (status == 503) r.headers.emplace_back("Retry-After", "1");
+      return answer(fd, req, r, RequestKind::kCreateJob);
+    }
+    std::string location;
+    std::string host = "http://127.0.0.1:" + std::to_string(port);
+    switch (cfg.location_style) {
+      case LocationStyle::kAbsolute: location = host + kJobsPrefix + id; break;
+      case LocationStyle::kRelative: location = kJobsPrefix + id; break;
+      case LocationStyle::kTrailingSlash: location = host + kJobsPrefix + id + "/"; break;
+    }
+    Response r = plain(201);
+    r.headers.emplace_back("Location", location);
+    return answer(fd, req, r, RequestKind::kCreateJob);
+  }
+  if (path.rfind(kJobsPrefix, 0) == 0) {
+    std::string rest = path.substr(std::strlen(kJobsPrefix));
+    size_t slash = rest.find('/');
+    std::string id = rest.substr(0, slash);
+    std::string tail = slash == std::string::npos ? "" : rest.substr(slash);
+    if (id.empty()) return answer(fd, req, plain(404), RequestKind::kAny);
+    if (tail == "/NextDocument") {
+      if (req.method != "GET") return wrong_method("GET");
+      PageOrder order;
+      int status = device->next_document(id, order);
+      if (status != 200) {
+        Response r = plain(status);
+        if (status == 503) r.headers.emplace_back("Retry-After", "1");
+        return answer(fd, req, r, RequestKind::kNextDocument);
+      }
+      return send_page(fd, req, order);
+    }
+    if (tail == "/ScanImageInfo") {
+      if (req.method != "GET") return wrong_method("GET");
+      std::string doc;
+      int status = device->image_info(id, doc);
+      return answer(fd, req, status == 200 ? xml(200, doc) : plain(status), RequestKind::kAny);
+    }
+    if (tail.empty() || tail == "/") {
+      if (req.method != "DELETE") return wrong_method("DELETE");
+      return answer(fd, req, plain(device->delete_job(id)), RequestKind::kAny);
+    }
+  }
+  return answer(fd, req, plain(404), RequestKind::kAny);
+}
+
+}  // namespace escl_sim
