@@ -1,7 +1,52 @@
 // Internal operations of scan job control that are not entry points.
 #pragma once
 
+#include <stdint.h>
+#include <string.h>
+
+#include <string_view>
+
+#include <sane/sane.h>
+
 struct host_session;
+struct bb_session;
 
 // Deletes a job the device stopped but still holds; called by bb_end_scan.
 int bb_cancel_job(host_session *hs);
+
+namespace bb {
+
+// Channel names on the device: every request goes over the scan channel;
+// the web-services channel is the status poll's fall-back and the cancel's
+// first choice.
+inline constexpr char kScanChannel[] = "KV-ESCL-SCAN";
+inline constexpr char kWebServicesChannel[] = "KV-EWS-NDAT";
+
+// The status request: devices want the Host header, but accept it empty.
+inline constexpr char kScannerStatusRequest[] = "GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\n\r\n";
+inline constexpr int32_t kScannerStatusRequestSize = sizeof kScannerStatusRequest - 1;
+static_assert(kScannerStatusRequestSize == 44, "the status request is 44 bytes");
+
+// Present anywhere in a status document: the scanner is idle.
+inline constexpr std::string_view kScannerIdle = "<pwg:State>Idle</pwg:State>";
+
+// Readers of the status document and the job-creation answer.  Each scans
+// only the given text; the entry points of the same names wrap them.
+SANE_Status read_adf_state(std::string_view doc);
+int read_job_state(const host_session *hs, std::string_view doc);
+int32_t read_images_to_transfer(const host_session *hs, std::string_view doc);
+int read_job_location(host_session *hs, std::string_view response);
+bool scanner_idle(std::string_view doc);
+
+// The current job identifier, bounded by its field.
+std::string_view job_id_text(const host_session *hs);
+
+// A NUL-terminated text handed in by the host (NULL reads as empty).
+inline std::string_view c_text(const char *text) {
+  return text == nullptr ? std::string_view() : std::string_view(text, strlen(text));
+}
+
+// The plug-in record of a session, or nullptr when there is none.
+bb_session *session_of(const host_session *hs);
+
+}  // namespace bb

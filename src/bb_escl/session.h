@@ -40,6 +40,9 @@ struct bb_session {
   escl_caps caps;
   http_handle *http;     // the connection of the moment, or nullptr
   int32_t escl_version;  // 0 none, 1 eSCL 1.x (refused), 2 otherwise
+  // Bytes of the current image chunk not yet delivered: a chunk larger than
+  // the host's image buffer goes out in pieces, one a bb_get_image_data call.
+  int32_t image_chunk_left;
 };
 
 static_assert(sizeof(source_caps) == 45 * 4, "source_caps is 45 words");

@@ -1,0 +1,147 @@
+// Creates an eSCL scan job: a ScanSettings document built from the host's
+// option values, posted to /eSCL/ScanJobs; the answer's Location header
+// names the job.
+#include <stdio.h>
+#include <syslog.h>
+
+#include "../http/http.h"
+#include "bb_escl.h"
+#include "export.h"
+#include "job_control.h"
+#include "limits.h"
+#include "payload.h"
+#include "session.h"
+#include "text.h"
+
+namespace {
+
+constexpr int32_t kHeaderSectime = 5;
+constexpr int32_t kBodySectime = 1;
+constexpr int32_t kAnswerSectime = 5;
+
+// SANE_Fixed millimetres to 1/300 inch.  These two constants are what the
+// scanners were qualified with; the exact ratios (5548.7147 and 11.8110236)
+// give a pixel less at full width, so they must stay as they are.
+constexpr double kFixedMmPerThreeHundredth = 5548.7133;
+constexpr double kThreeHundredthsPerMm = 11.811023;
+
+// pwg:InputSource by input-source id (index 0 stands for ids the host is not
+// expected to send).
+constexpr const char *kSourceNames[] = {"Platen", "Platen", "Feeder", "Feeder", "Camera"};
+
+// ScanSettings as the scanners take it: one line, height before the units
+// and the width, the units with an undeclared "escl:" prefix, and a closing
+// line end that belongs to the body.
+constexpr char kScanSettings[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>"
+    "<scan:ScanSettings xmlns:scan=\"http://schemas.example.com/imaging/escl/2011/05/03\""
+    " xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\">"
+    "<pwg:Version>2.0</pwg:Version>"
+    "<scan:Intent>Photo</scan:Intent>"
+    "<pwg:ScanRegions><pwg:ScanRegion>"
+    "<pwg:Height>%d</pwg:Height>"
+    "<pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</pwg:ContentRegionUnits>"
+    "<pwg:Width>%d</pwg:Width>"
+    "<pwg:XOffset>%d</pwg:XOffset>"
+    "<pwg:YOffset>0</pwg:YOffset>"
+    "</pwg:ScanRegion></pwg:ScanRegions>"
+    "<pwg:ContentType>Photo</pwg:ContentType>"
+    "<pwg:InputSource>%s</pwg:InputSource>"
+    "<scan:XResolution>%d</scan:XResolution>"
+    "<scan:YResolution>%d</scan:YResolution>"
+    "<scan:ColorMode>%s</scan:ColorMode>"
+    "<scan:Duplex>%s</scan:Duplex>"
+    "</scan:ScanSettings>\r\n";
+
+constexpr char kPostHeader[] =
+    "POST /eSCL/ScanJobs HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: %d\r\nHOST: \r\n\r\n";
+
+bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
+
+const char *source_name(int32_t source) {
+  return (source >= BB_SOURCE_FLATBED && source <= BB_SOURCE_CAMERA) ? kSourceNames[source]
+                                                                     : kSourceNames[0];
+}
+
+// Line art is requested as 8-bit grey; the host thresholds it itself.
+const char *color_mode_name(int32_t mode) { return mode == BB_MODE_COLOR ? "RGB24" : "Grayscale8"; }
+
+// A length between two SANE_Fixed millimetre values in 1/300 inch, truncated.
+int32_t fixed_span_to_300ths(SANE_Fixed from, SANE_Fixed to) {
+  return static_cast<int32_t>((static_cast<double>(to) - static_cast<double>(from)) /
+                              kFixedMmPerThreeHundredth);
+}
+
+struct Region {
+  int32_t width;
+  int32_t height;
+  int32_t x_offset;
+};
+
+Region job_region(const host_session *hs) {
+  Region r{};
+  r.width = fixed_span_to_300ths(hs->tl_x, hs->br_x);
+  r.height = fixed_span_to_300ths(hs->tl_y, hs->br_y);
+  auto max_width =
+      static_cast<int32_t>(static_cast<double>(hs->x_range_max) / 65536.0 * kThreeHundredthsPerMm);
+  syslog(LOG_INFO, "bb_escl 1518: Requested_width = [%d], max_width = [%d]\n", r.width, max_width);
+  // A feeder lays narrow paper centred on its guides: the area is centred on
+  // the feeder's widest scan.  The platen's origin is its corner.
+  r.x_offset = feeder_source(hs->current_source) ? (max_width - r.width) / 2 : 0;
+  return r;
+}
+
+// Sends the job and reads the answer on the channel it opens in
+// session->http; the caller's guard closes that channel.
+SANE_Status post_scanjob(host_session *hs, bb_session *session) {
+  if (http_open(hs->dd, bb::kScanChannel, &session->http) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 1511: Unable to open http connection\n");
+    return SANE_STATUS_IO_ERROR;
+  }
+  Region region = job_region(hs);
+  char body[bb::kStatusBufferSize] = {};
+  int body_len = snprintf(body, sizeof body, kScanSettings, region.height, region.width,
+                          region.x_offset, source_name(hs->current_source),
+                          hs->current_resolution, hs->current_resolution,
+                          color_mode_name(hs->current_mode),
+                          hs->current_source == BB_SOURCE_DUPLEX ? "true" : "false");
+  char header[bb::kHeaderBufferSize] = {};
+  int header_len = snprintf(header, sizeof header, kPostHeader, body_len);
+
+  if (http_write(session->http, header, header_len, kHeaderSectime) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 1539: Unable to write eSCL header in http conection\n");
+    return SANE_STATUS_IO_ERROR;
+  }
+  if (http_write(session->http, body, body_len, kBodySectime) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 1544: Unable to write scan job request in http conection\n");
+    return SANE_STATUS_IO_ERROR;
+  }
+  // The answer "201 Created" is left as its header: that is where the
+  // Location of the new job is.
+  char answer[bb::kStatusBufferSize + 1] = {};
+  int32_t bytes_read = 0;
+  if (bb_read_http_payload(session, answer, bb::kStatusBufferSize, kAnswerSectime, &bytes_read) != 0)
+    return SANE_STATUS_IO_ERROR;
+  // An answer without a usable location still counts as posted; the job
+  // stays unnamed and the document request will find out.
+  bb::read_job_location(hs, bb::buffer_text(answer, bb::kStatusBufferSize));
+  return SANE_STATUS_GOOD;
+}
+
+}  // namespace
+
+BB_EXPORT SANE_Status bb_post_scanjob(host_session *hs) {
+  syslog(LOG_INFO, "bb_escl 1507: bb_post_scanjob.\n");
+  bb_session *session = bb::session_of(hs);
+  if (session == nullptr) {
+    syslog(LOG_INFO, "bb_escl 1558: bb_post_scanjob returning with stat = [%d]",
+           SANE_STATUS_IO_ERROR);
+    return SANE_STATUS_IO_ERROR;
+  }
+  ChannelGuard channel(&session->http);
+  // A page channel the host left open would be lost when the slot is reused.
+  channel.close();
+  SANE_Status status = post_scanjob(hs, session);
+  syslog(LOG_INFO, "bb_escl 1558: bb_post_scanjob returning with stat = [%d]", status);
+  return status;
+}

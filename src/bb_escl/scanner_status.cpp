@@ -1,0 +1,50 @@
+// Fetches the ScannerStatus document over its own scan channel.
+#include <syslog.h>
+
+#include "bb_escl.h"
+#include "export.h"
+#include "../http/http.h"
+#include "job_control.h"
+#include "payload.h"
+#include "session.h"
+
+namespace {
+
+constexpr int32_t kStatusSectime = 10;
+
+// One status exchange on a fresh channel, closed before returning.
+SANE_Status fetch_status(host_session *hs, bb_session *session, char *buf, int32_t len) {
+  ChannelGuard channel(&session->http);
+  if (http_open(hs->dd, bb::kScanChannel, &session->http) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 1253: Failed to Open Channel KVCHAN_S_ESCL_SCAN\n");
+    return SANE_STATUS_IO_ERROR;
+  }
+  if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
+                 kStatusSectime) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 1258: Unable to write scanner status in http conection\n");
+    return SANE_STATUS_IO_ERROR;
+  }
+  int32_t bytes_read = 0;
+  if (bb_read_http_payload(session, buf, len, kStatusSectime, &bytes_read) != 0)
+    return SANE_STATUS_IO_ERROR;
+  return SANE_STATUS_GOOD;
+}
+
+}  // namespace
+
+BB_EXPORT SANE_Status bb_get_scanner_status(host_session *hs, char *buf, int32_t len) {
+  syslog(LOG_INFO, "bb_escl 1249: bb_get_scanner_status entry.\n");
+  SANE_Status status = SANE_STATUS_IO_ERROR;
+  bb_session *session = bb::session_of(hs);
+  if (session != nullptr && buf != nullptr && len > 0) {
+    // A status query may come while a page's channel is open (the host
+    // looks at the feeder between chunks): that channel is set aside for the
+    // exchange and handed back untouched.
+    http_handle *held = session->http;
+    session->http = nullptr;
+    status = fetch_status(hs, session, buf, len);
+    session->http = held;
+  }
+  syslog(LOG_INFO, "bb_escl 1273: bb_get_scanner_status returning (%d)\n", status);
+  return status;
+}

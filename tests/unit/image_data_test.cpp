@@ -1,0 +1,296 @@
+// Image data: chunk by chunk from the open page channel into the host's
+// image buffer, with the time limits of high resolutions and the chunks
+// that do not fit the buffer.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "device_double.h"
+#include "job_session.h"
+
+using fake::Log;
+using jobtest::Session;
+using ::testing::ElementsAre;
+using ::testing::Each;
+
+namespace {
+
+std::string chunk(const std::string &data) {
+  std::ostringstream out;
+  out << std::hex << data.size() << "\r\n" << data << "\r\n";
+  return out.str();
+}
+
+const std::string kLastChunk = "0\r\n\r\n";
+
+// Bytes that differ from their neighbours, so a lost or doubled byte shows.
+std::string pattern(size_t n, unsigned seed = 1) {
+  std::string s(n, '\0');
+  unsigned x = seed;
+  for (size_t i = 0; i < n; ++i) {
+    x = x * 1103515245u + 12345u;
+    s[i] = static_cast<char>(x >> 16);
+  }
+  return s;
+}
+
+// A page channel open in the session, as bb_get_scanjob leaves it.
+fake::Channel &open_page(fake::Device &dev, Session &s) {
+  fake::Channel &ch = dev.next("KV-ESCL-SCAN");
+  EXPECT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &s.bb->http), HTTP_OK);
+  return ch;
+}
+
+std::string taken(Session &s) {
+  std::string data(reinterpret_cast<const char *>(s.hs->image_buffer),
+                   static_cast<size_t>(s.hs->image_count));
+  s.hs->image_count = 0;  // the host takes the data
+  return data;
+}
+
+// Calls bb_get_image_data until the page ends or fails; returns the data in
+// the order delivered and the result of the last call.
+std::string read_page(Session &s, int *result, int max_calls = 100000) {
+  std::string page;
+  for (int i = 0; i < max_calls; ++i) {
+    *result = bb_get_image_data(s.hs.get());
+    if (*result != 0 || s.hs->image_count == 0) return page;
+    page += taken(s);
+  }
+  return page;
+}
+
+TEST(ImageData, OneChunkThenTheEnd) {
+  fake::Device dev;
+  Session s;
+  auto &ch = open_page(dev, s);
+  std::string data = pattern(0x1000);
+  ch.reply("1000\r\n" + data + "\r\n" + kLastChunk);
+
+  fake::reset_captures();
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+  EXPECT_EQ(s.hs->image_count, 4096);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(s.hs->image_buffer), 4096), data);
+  EXPECT_EQ(fake::logs().front(), (Log{6, "bb_escl 1785: bb_get_image_data...\n"}));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1788: bb_get_image_data cnt=0 res=300 tmo=5\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1758: bb_get_size entry...\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1772: bb_get_size exit...\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1792: bb_get_size returned size=4096\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1808: bb_get_image_data exit: bytes read = [2] \n"));
+  EXPECT_EQ(fake::logs().back(), (Log{6, "bb_escl 1814: bb_get_image_data returning (0)...\n"}));
+
+  // Not yet taken: nothing is read.
+  fake::reset_captures();
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+  EXPECT_EQ(s.hs->image_count, 4096);
+  EXPECT_TRUE(fake::logs_starting("bb_escl 1758:").empty());
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1788: bb_get_image_data cnt=4096 res=300 tmo=5\n"));
+
+  s.hs->image_count = 0;
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);  // the last chunk
+  EXPECT_EQ(s.hs->image_count, 0);
+  EXPECT_EQ(s.bb->http->state, 2);
+
+  // The end is marked: later calls end at once without reading the channel.
+  size_t reads = ch.read_sizes.size();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+    EXPECT_EQ(s.hs->image_count, 0);
+    EXPECT_EQ(bb_get_size(s.hs.get(), 5), 0);
+  }
+  EXPECT_EQ(ch.read_sizes.size(), reads);
+  EXPECT_FALSE(ch.closed);  // the page end closes it
+}
+
+TEST(ImageData, ManyChunksSplitAtEveryPositionArriveWhole) {
+  std::string data[] = {pattern(1, 2), pattern(300, 3), pattern(17, 4), pattern(4096, 5)};
+  std::string body;
+  for (const std::string &d : data) body += chunk(d);
+  body += kLastChunk;
+  std::string expected = data[0] + data[1] + data[2] + data[3];
+  for (size_t split = 0; split <= body.size(); ++split) {
+    fake::Device dev;
+    Session s;
+    auto &ch = open_page(dev, s);
+    if (split > 0) ch.reply(body.substr(0, split));
+    if (split < body.size()) ch.reply(body.substr(split));
+    int result = -1;
+    EXPECT_EQ(read_page(s, &result), expected) << "split at " << split;
+    EXPECT_EQ(result, 0) << "split at " << split;
+  }
+}
+
+TEST(ImageData, ChunkExtensionAndBlanksAreIgnored) {
+  struct Row {
+    std::string line;
+    int32_t size;
+  };
+  const Row rows[] = {
+      {"10;name=value\r\n", 16}, {" 1a\r\n", 26}, {"\t2\r\n", 2}, {"Ff\r\n", 255},
+      {"7fffffff\r\n", 0x7fffffff}, {"\r\n", 0}, {"x1\r\n", 0}, {"0x10\r\n", 0},
+  };
+  for (const Row &row : rows) {
+    fake::Device dev;
+    Session s;
+    open_page(dev, s).reply(row.line);
+    EXPECT_EQ(bb_get_size(s.hs.get(), 5), row.size) << row.line;
+  }
+}
+
+TEST(ImageData, MalformedSizeLinesFail) {
+  const std::string lines[] = {
+      "-1\r\n",                // negative
+      " -10\r\n",              // negative after a blank
+      "100000000\r\n",         // beyond 32 bits
+      "123456789abcd\r\n",     // 15 bytes with its line end: still too big
+      "0000000000001234\r\n",  // 18 bytes: longer than a size line may be
+      "12345678901234",        // no line end within 15 bytes
+  };
+  for (const std::string &line : lines) {
+    {
+      fake::Device dev;
+      Session s;
+      open_page(dev, s).reply(line);
+      EXPECT_EQ(bb_get_size(s.hs.get(), 5), -1) << line;
+    }
+    fake::Device dev;
+    Session s;
+    open_page(dev, s).reply(line + std::string(64, 'x'));
+    EXPECT_EQ(bb_get_image_data(s.hs.get()), 1) << line;
+    EXPECT_EQ(s.hs->image_count, 0) << line;
+  }
+}
+
+TEST(ImageData, OverlongSizeLineIsLogged) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s).reply("0000000000001234\r\n");
+  EXPECT_EQ(bb_get_size(s.hs.get(), 5), -1);
+  EXPECT_TRUE(fake::logged(3, "bb_escl 1766: bb_get_size chunk-size line longer than 15 bytes\n"));
+}
+
+struct LimitRow {
+  int32_t resolution;
+  int size_line_limit;
+  int data_limit;
+};
+
+TEST(ImageData, TimeLimitsGrowAtTwelveHundredDpi) {
+  const LimitRow rows[] = {{300, 5, 5}, {600, 5, 5}, {1199, 5, 5}, {1200, 125, 25}, {2400, 125, 25}};
+  for (const LimitRow &row : rows) {
+    fake::Device dev;
+    Session s;
+    s.hs->current_resolution = row.resolution;
+    // Size line, data and line end each arrive in a read of their own.
+    auto &ch = open_page(dev, s).reply("4\r\n").reply("DATA").reply("\r\n");
+    EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+    EXPECT_EQ(s.hs->image_count, 4);
+    EXPECT_THAT(ch.read_timeouts, ElementsAre(row.size_line_limit, row.data_limit, row.data_limit))
+        << row.resolution;
+    EXPECT_TRUE(fake::logged(6, "bb_escl 1788: bb_get_image_data cnt=0 res=" +
+                                    std::to_string(row.resolution) +
+                                    " tmo=" + std::to_string(row.data_limit) + "\n"));
+  }
+}
+
+TEST(ImageData, HostsOwnSizeLimitIsMultipliedAtHighResolution) {
+  fake::Device dev;
+  Session s;
+  s.hs->current_resolution = 1200;
+  auto &ch = open_page(dev, s).reply("4\r\n");
+  EXPECT_EQ(bb_get_size(s.hs.get(), 10), 4);
+  EXPECT_THAT(ch.read_timeouts, ElementsAre(50));
+}
+
+TEST(ImageData, BodyBreakingOffMidChunkFails) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s).reply("1000\r\n" + pattern(1000));
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_EQ(s.hs->image_count, 0);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1814: bb_get_image_data returning (1)...\n"));
+  EXPECT_NE(s.bb->http, nullptr);  // the page end closes it
+}
+
+TEST(ImageData, MissingLineEndAfterTheDataKeepsTheCount) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s).reply("8\r\n" + pattern(8));
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_EQ(s.hs->image_count, 8);
+}
+
+TEST(ImageData, MissingLineEndAfterTheLastChunkFails) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s).reply("0\r\n");
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_EQ(s.hs->image_count, 0);
+}
+
+TEST(ImageData, UnreadableSizeLineFails) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s).fail_read(5);
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_EQ(s.hs->image_count, 0);
+}
+
+TEST(ImageData, NoPageChannelFails) {
+  fake::Device dev;
+  Session s;
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_EQ(bb_get_size(s.hs.get(), 5), -1);
+  s.hs->image_count = 10;  // not taken yet: nothing to read anyway
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+  EXPECT_EQ(dev.open_calls(), 0);
+}
+
+TEST(ImageData, ChunkLargerThanTheImageBufferComesInPieces) {
+  fake::Device dev;
+  Session s;
+  auto &ch = open_page(dev, s);
+  const size_t big = 2 * BB_IMAGE_BUFFER_SIZE + 1000;
+  std::string data = pattern(big, 9);
+  std::string next = pattern(10, 10);
+  std::ostringstream size_line;
+  size_line << std::hex << big << "\r\n";
+  ch.reply(size_line.str());
+  ch.reply_in_pieces(data + "\r\n" + chunk(next) + kLastChunk, 4096);
+
+  std::vector<int32_t> counts;
+  std::string page;
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(bb_get_image_data(s.hs.get()), 0);
+    counts.push_back(s.hs->image_count);
+    page += taken(s);
+  }
+  EXPECT_THAT(counts, ElementsAre(BB_IMAGE_BUFFER_SIZE, BB_IMAGE_BUFFER_SIZE, 1000));
+  EXPECT_TRUE(page == data) << "image bytes lost or reordered";
+  EXPECT_EQ(fake::logs_starting("bb_escl 1804:").size(), 2u);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1804: bb_get_image_data piece of 4000000 bytes, 1000 more in the chunk\n"));
+
+  int result = -1;
+  EXPECT_TRUE(read_page(s, &result) == next);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(s.bb->http->state, 2);
+}
+
+TEST(ImageData, PageEndDropsTheRestOfALargeChunk) {
+  fake::Device dev;
+  Session s;
+  auto &ch = open_page(dev, s);
+  std::ostringstream size_line;
+  size_line << std::hex << BB_IMAGE_BUFFER_SIZE + 5 << "\r\n";
+  ch.reply(size_line.str()).reply_in_pieces(pattern(BB_IMAGE_BUFFER_SIZE), 65536);
+  ASSERT_EQ(bb_get_image_data(s.hs.get()), 0);
+  EXPECT_EQ(s.bb->image_chunk_left, 5);
+  bb_end_page(s.hs.get(), 0);
+  EXPECT_EQ(s.bb->image_chunk_left, 0);
+  EXPECT_TRUE(ch.closed);
+}
+
+}  // namespace

@@ -1,0 +1,475 @@
+// Page start: job creation or continuation, the status poll on one channel
+// (and its fall-back), and the next-document request whose channel stays
+// open at the image data.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device_double.h"
+#include "job_session.h"
+
+using fake::Log;
+using jobtest::job_entry;
+using jobtest::kStatusRequest;
+using jobtest::Session;
+using jobtest::status_doc;
+using jobtest::with_length;
+using ::testing::ElementsAre;
+using ::testing::Each;
+
+namespace {
+
+const std::string kPageHeader =
+    "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nTransfer-Encoding: chunked\r\n\r\n";
+const std::string kPageBody = "4\r\nJPEG\r\n0\r\n\r\n";
+
+std::string status_answer(const std::string &scanner, const std::string &adf,
+                          const std::string &job_state, const std::string &id = "J1") {
+  return with_length(status_doc(scanner, adf, job_entry(id, job_state)));
+}
+
+std::string next_document_request(const std::string &id) {
+  return "GET /eSCL/ScanJobs/" + id + "/NextDocument HTTP/1.1\r\nHost: \r\n\r\n";
+}
+
+// The rest of the open page channel, read the way the image reader does.
+std::string rest_of_page(Session &s) {
+  std::string out;
+  char c = 0;
+  int32_t n = 0;
+  while (http_read_size(s.bb->http, &c, 1, 1, &n) == HTTP_OK) out += c;
+  return out;
+}
+
+void setup_flatbed(Session &s) {
+  s.hs->current_source = BB_SOURCE_FLATBED;
+  s.hs->current_mode = BB_MODE_GRAY;
+  s.hs->br_x = 13762560;
+  s.hs->br_y = 19464192;
+  s.hs->x_range_max = 14149222;
+}
+
+TEST(StartScan, FlatbedFirstPageProcessingAtOnce) {
+  fake::Device dev;
+  Session s;
+  setup_flatbed(s);
+  s.hs->scan_interrupted = 1;  // left from an earlier scan
+  auto &post = dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  auto &poll = dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "", "Processing"));
+  auto &doc = dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+
+  EXPECT_EQ(s.hs->scan_interrupted, 0);
+  EXPECT_EQ(s.job_id(), "J1");
+  EXPECT_EQ(s.hs->job_page_count, 1);
+  EXPECT_TRUE(post.closed);
+  EXPECT_EQ(poll.written, kStatusRequest);
+  EXPECT_THAT(poll.write_timeouts, ElementsAre(5));
+  EXPECT_TRUE(poll.closed);
+  EXPECT_EQ(doc.written, next_document_request("J1"));
+  EXPECT_THAT(doc.write_timeouts, ElementsAre(1));
+  EXPECT_FALSE(doc.closed);
+  EXPECT_EQ(dev.open_count(), 1);
+  EXPECT_TRUE(fake::sleeps().empty());
+  EXPECT_EQ(fake::logs().front(),
+            (Log{6, "bb_escl 1633: bb_start_scan entry. job_id=,  input_src[1]\n"}));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1697: jobstate =[4] version=[0]\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1718: SANE_STATUS_COMPLETED or SANE_STATUS_PROCESSING.\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1728: JOBSTATE [4].\n"));
+  EXPECT_TRUE(fake::logged(3, "bb_escl 1575: bb_get_scanjob..\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1615: bb_get_scanjob stat=[0] bytes_read=[" +
+                                  std::to_string(kPageHeader.size()) + "].\n"));
+  EXPECT_EQ(fake::logs().back(),
+            (Log{6, "bb_escl 1742: bb_start_scan returning with status ret = (0)\n"}));
+  EXPECT_EQ(rest_of_page(s), kPageBody);
+}
+
+// ---- the poll's decision table ---------------------------------------------
+
+struct PollRow {
+  std::string name;
+  int32_t source;
+  std::string scanner, adf, job_state;
+  SANE_Status expected;
+  int32_t interrupted;
+  bool document_requested;
+};
+
+TEST(StartScan, FirstStatusAnswerDecides) {
+  const PollRow rows[] = {
+      {"feeder jam wins over a processing job", 2, "Processing", "ScannerAdfJam", "Processing",
+       SANE_STATUS_JAMMED, 1, false},
+      {"duplex cover open", 3, "Processing", "ScannerAdfHatchOpen", "Pending",
+       SANE_STATUS_COVER_OPEN, 1, false},
+      {"a jam reported for the platen is ignored", 1, "Processing", "ScannerAdfJam", "Processing",
+       SANE_STATUS_GOOD, 0, true},
+      {"an empty feeder is left to the job state", 2, "Processing", "ScannerAdfEmpty",
+       "Processing", SANE_STATUS_GOOD, 0, true},
+      {"a busy feeder is left to the job state", 2, "Processing", "ScannerAdfProcessing",
+       "Completed", SANE_STATUS_GOOD, 0, true},
+      {"job cancelled on the device", 2, "Idle", "ScannerAdfLoaded", "Canceled",
+       SANE_STATUS_CANCELLED, 1, false},
+      {"job aborted", 1, "Idle", "", "Aborted", SANE_STATUS_CANCELLED, 1, false},
+      {"completed job", 1, "Idle", "", "Completed", SANE_STATUS_GOOD, 0, true},
+      // Some devices start scanning only when the document is asked for.
+      {"pending on an idle scanner", 1, "Idle", "", "Pending", SANE_STATUS_GOOD, 0, true},
+  };
+  for (const PollRow &row : rows) {
+    fake::Device dev;
+    Session s;
+    s.hs->current_source = row.source;
+    // A platen page creates its job; a feeder page continues one.
+    if (row.source == BB_SOURCE_ADF || row.source == BB_SOURCE_DUPLEX)
+      s.set_job("J1");
+    else
+      dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+    auto &poll = dev.next("KV-ESCL-SCAN").reply(status_answer(row.scanner, row.adf, row.job_state));
+    dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+
+    EXPECT_EQ(bb_start_scan(s.hs.get()), row.expected) << row.name;
+    EXPECT_EQ(s.hs->scan_interrupted, row.interrupted) << row.name;
+    EXPECT_EQ(poll.writes.size(), 1u) << row.name;
+    EXPECT_TRUE(fake::sleeps().empty()) << row.name;
+    EXPECT_EQ(dev.open_count(), row.document_requested ? 1 : 0) << row.name;
+    EXPECT_EQ(s.bb->http != nullptr, row.document_requested) << row.name;
+    EXPECT_EQ(s.job_id(), "J1") << row.name;  // a stopped job stays for the cancel
+  }
+}
+
+TEST(StartScan, FeederJamIsLoggedWithItsState) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfJam", "Processing"));
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_JAMMED);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1686: ADF is in error state (6), hence Exiting.....\n"));
+  EXPECT_TRUE(fake::logs_starting("bb_escl 1405:").empty());  // the job state is not read
+  // The result is logged, then the status channel closed.
+  const auto &logs = fake::logs();
+  ASSERT_GE(logs.size(), 2u);
+  EXPECT_EQ(logs[logs.size() - 2],
+            (Log{6, "bb_escl 1742: bb_start_scan returning with status ret = (6)\n"}));
+  EXPECT_THAT(logs.back().text, ::testing::StartsWith("http 284: http_close()"));
+  EXPECT_EQ(dev.open_count(), 0);
+}
+
+TEST(StartScan, PendingJobIsPolledEveryHalfSecondOnOneChannel) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  auto &poll = dev.next("KV-ESCL-SCAN")
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
+                   .reply(status_answer("Processing", "ScannerAdfProcessing", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(500000u, 500000u, 500000u));
+  EXPECT_EQ(poll.writes, std::vector<std::string>(4, kStatusRequest));
+  EXPECT_THAT(poll.read_timeouts, Each(1));
+  EXPECT_EQ(fake::logs_starting("bb_escl 1723:").size(), 3u);
+  EXPECT_EQ(fake::logs_starting("bb_escl 1663:").size(), 4u);
+  EXPECT_EQ(s.hs->job_page_count, 2);
+  EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{"KV-ESCL-SCAN", "KV-ESCL-SCAN"}));
+}
+
+TEST(StartScan, PendingJobThatNeverStartsEndsAfterFiveMinutesOfSleeps) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  auto &poll = dev.next("KV-ESCL-SCAN");
+  for (int i = 0; i < 700; ++i) poll.reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"));
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(fake::sleeps().size(), 600u);
+  EXPECT_EQ(fake::slept_total(), 300000000ULL);
+  EXPECT_EQ(poll.writes.size(), 600u);
+  EXPECT_TRUE(poll.closed);
+  EXPECT_EQ(dev.open_calls(), 1);  // no document request
+  EXPECT_TRUE(fake::logged(3, "bb_escl 1745: bb_start_scan job not ready after 300 seconds, giving up\n"));
+  EXPECT_EQ(s.hs->scan_interrupted, 0);
+}
+
+TEST(StartScan, EmptyStatusAnswerIsPolledAgain) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  // Content-Length: 0 and nothing more: the reader's look for a further
+  // header meets silence, and no byte of a document came.
+  auto &poll = dev.next("KV-ESCL-SCAN")
+                   .reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n")
+                   .silence()
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(500000u));
+  EXPECT_EQ(poll.writes.size(), 2u);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1723: JOBSTATE_CONITNUE************\n"));
+  EXPECT_TRUE(fake::logged(3, "bb_escl 828: HEADER NOT FOUND. Retrying.\n"));
+}
+
+TEST(StartScan, JobListedLateIsLookedForAgain) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  auto &poll = dev.next("KV-ESCL-SCAN")
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Completed", "J0"))
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Completed", "J0"))
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing", "J1"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u));
+  EXPECT_EQ(poll.writes.size(), 3u);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1701: bb_start_scan job not listed yet, polling again (2)\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1728: JOBSTATE [4].\n"));
+}
+
+TEST(StartScan, JobNeverListedGoesToTheDocumentAfterTwentyRepolls) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  auto &poll = dev.next("KV-ESCL-SCAN");
+  for (int i = 0; i < 30; ++i) poll.reply(with_length(status_doc("Processing", "ScannerAdfLoaded")));
+  auto &doc = dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(poll.writes.size(), 21u);
+  EXPECT_EQ(fake::sleeps(), std::vector<unsigned>(21, 100000u));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1728: JOBSTATE [5].\n"));
+  EXPECT_EQ(doc.written, next_document_request("J1"));
+  EXPECT_EQ(dev.open_count(), 0);
+}
+
+TEST(StartScan, EmptyChunkedStatusCountsAsJobNotListed) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN")
+      .reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+      .silence()  // the collection ends when no further line comes
+      .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u)) << jobtest::dump_logs();
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1697: jobstate =[5] version=[0]\n"));
+}
+
+TEST(StartScan, BadRequestAnswersBeforeTheStatusAreReadPast) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_DUPLEX;
+  dev.next("KV-ESCL-SCAN")
+      .reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+      .reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n")
+      .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_TRUE(fake::sleeps().empty());
+}
+
+// ---- channels ---------------------------------------------------------------
+
+TEST(StartScan, StatusFallsBackToTheWebServicesChannel) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.refuse("KV-ESCL-SCAN");
+  auto &poll = dev.next("KV-EWS-NDAT").reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  auto &doc = dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1655: Failed to Open Channel ff/cc/0. Trying for Channel ff/4/1\n"));
+  EXPECT_EQ(poll.written, kStatusRequest);
+  EXPECT_TRUE(poll.closed);
+  EXPECT_EQ(doc.written, next_document_request("J1"));
+  EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{"KV-EWS-NDAT", "KV-ESCL-SCAN"}));
+}
+
+TEST(StartScan, NoStatusChannelIsAnIoError) {
+  for (int first_page = 0; first_page < 2; ++first_page) {
+    fake::Device dev;
+    Session s;
+    s.hs->current_source = BB_SOURCE_ADF;
+    if (first_page)
+      dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+    else
+      s.set_job("J1");
+    dev.refuse("KV-ESCL-SCAN");
+    dev.refuse("KV-EWS-NDAT");
+    EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(s.job_id(), "J1");
+    EXPECT_EQ(s.hs->job_page_count, first_page ? 1 : 2);  // counted before the poll
+    EXPECT_EQ(dev.open_count(), 0);
+    EXPECT_EQ(s.bb->http, nullptr);
+  }
+}
+
+TEST(StartScan, SecondStartOfAPlatenOrCameraJobIsRefused) {
+  for (int32_t source : {BB_SOURCE_FLATBED, BB_SOURCE_CAMERA}) {
+    fake::Device dev;
+    Session s;
+    s.set_job("J1");
+    s.hs->current_source = source;
+    EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(dev.open_calls(), 0);
+    EXPECT_EQ(s.hs->job_page_count, 1);
+  }
+}
+
+TEST(StartScan, FailedJobCreationEndsTheStart) {
+  fake::Device dev;
+  Session s;
+  setup_flatbed(s);
+  dev.refuse("KV-ESCL-SCAN");
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(dev.open_calls(), 1);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1742: bb_start_scan returning with status ret = (9)\n"));
+}
+
+TEST(StartScan, PollExchangeFailuresAreIoErrors) {
+  {
+    fake::Device dev;
+    Session s;
+    s.set_job("J1");
+    s.hs->current_source = BB_SOURCE_ADF;
+    dev.next("KV-ESCL-SCAN").write_result = 5;
+    EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
+    EXPECT_TRUE(fake::logged(3, "bb_escl 1667: Unable to write scanner status to http conection\n"));
+    EXPECT_EQ(dev.open_count(), 0);
+  }
+  {
+    fake::Device dev;
+    Session s;
+    s.set_job("J1");
+    s.hs->current_source = BB_SOURCE_ADF;
+    dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 500 Internal Server Error\r\n\r\n");
+    EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(dev.open_count(), 0);
+    EXPECT_EQ(dev.open_calls(), 1);
+  }
+}
+
+TEST(StartScan, PageChannelLeftOpenIsClosedFirst) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  auto &stale = dev.next("KV-ESCL-SCAN");
+  ASSERT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &s.bb->http), HTTP_OK);
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_TRUE(stale.closed);
+  EXPECT_EQ(dev.open_count(), 1);
+}
+
+// ---- next document ----------------------------------------------------------
+
+struct DocumentRow {
+  std::string name;
+  std::string answer;
+  SANE_Status expected;
+};
+
+TEST(GetScanJob, AnswerDecides) {
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+  const DocumentRow rows[] = {
+      {"page follows", kPageHeader + kPageBody, SANE_STATUS_GOOD},
+      {"no further page", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", SANE_STATUS_NO_DOCS},
+      {"device busy", "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n",
+       SANE_STATUS_IO_ERROR},
+      {"bad request first", bad + kPageHeader + kPageBody, SANE_STATUS_GOOD},
+      {"bad request, then 404", bad + bad + "HTTP/1.1 404 Not Found\r\n\r\n", SANE_STATUS_NO_DOCS},
+      // A fourth 400 is not read past: it passes as a readable header.
+      {"four bad requests", bad + bad + bad + bad, SANE_STATUS_GOOD},
+      {"no answer", "", SANE_STATUS_IO_ERROR},
+  };
+  for (const DocumentRow &row : rows) {
+    fake::Device dev;
+    Session s;
+    s.set_job("J9");
+    auto &ch = dev.next("KV-ESCL-SCAN");
+    // Each answer arrives in a read of its own, as a device sends it.
+    size_t at = 0;
+    while (at < row.answer.size()) {
+      size_t next = row.answer.find("HTTP/1.1", at + 1);
+      if (next == std::string::npos) next = row.answer.size();
+      ch.reply(row.answer.substr(at, next - at));
+      at = next;
+    }
+    EXPECT_EQ(bb_get_scanjob(s.hs.get()), row.expected) << row.name;
+    EXPECT_EQ(ch.written, next_document_request("J9")) << row.name;
+    EXPECT_EQ(ch.closed, row.expected != SANE_STATUS_GOOD) << row.name;
+    EXPECT_EQ(s.bb->http != nullptr, row.expected == SANE_STATUS_GOOD) << row.name;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1615:").size(), 1u) << row.name;
+  }
+}
+
+TEST(GetScanJob, BadRequestRereadsAreLogged) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J9");
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+  dev.next("KV-ESCL-SCAN").reply(bad).reply(kPageHeader + kPageBody);
+  EXPECT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_EQ(fake::logs_starting("bb_escl 1596:"),
+            std::vector<Log>{(Log{6, "bb_escl 1596: bb_get_scanjob read_header 2 ret=0 bytes_read=" +
+                                         std::to_string(kPageHeader.size()) + " \n"})});
+  EXPECT_EQ(rest_of_page(s), kPageBody);
+}
+
+TEST(GetScanJob, NotFoundIsLoggedAndTheChannelClosed) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J9");
+  dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_NO_DOCS);
+  ASSERT_EQ(fake::logs_starting("bb_escl 1615:").size(), 1u);
+  EXPECT_THAT(fake::logs_starting("bb_escl 1615:")[0].text,
+              ::testing::StartsWith("bb_escl 1615: bb_get_scanjob stat=[7] bytes_read=["));
+  EXPECT_EQ(dev.open_count(), 0);
+}
+
+TEST(GetScanJob, UnnamedJobAsksForAnEmptyPath) {
+  fake::Device dev;
+  Session s;
+  auto &ch = dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 404 Not Found\r\n\r\n");
+  EXPECT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(ch.written, "GET /eSCL/ScanJobs//NextDocument HTTP/1.1\r\nHost: \r\n\r\n");
+}
+
+TEST(GetScanJob, OpenAndWriteFailures) {
+  {
+    fake::Device dev;
+    Session s;
+    dev.refuse("KV-ESCL-SCAN");
+    EXPECT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR);
+    EXPECT_TRUE(fake::logged(3, "bb_escl 1578: Unable to open http connection\n"));
+    EXPECT_EQ(dev.open_calls(), 1);  // no fall-back channel
+  }
+  {
+    fake::Device dev;
+    Session s;
+    dev.next("KV-ESCL-SCAN").write_result = 5;
+    EXPECT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR);
+    EXPECT_TRUE(fake::logged(3, "bb_escl 1586: Unable to write get scan job request\n"));
+    EXPECT_EQ(dev.open_count(), 0);
+  }
+}
+
+}  // namespace
