@@ -229,6 +229,12 @@ SANE_Status Device::start_next_page() {
   SANE_Status status = bb_->check_scanner_to_continue(hs);
   if (status == SANE_STATUS_GOOD) status = bb_->start_scan(hs);
   if (status == SANE_STATUS_GOOD) return status;
+  if (status == SANE_STATUS_IO_ERROR) {
+    // A feeder that jams on the next sheet may show it in its status only
+    // after it has refused the page: ask once more what stopped it.
+    const SANE_Status why = bb_->check_scanner_to_continue(hs);
+    if (why == SANE_STATUS_JAMMED || why == SANE_STATUS_COVER_OPEN) status = why;
+  }
   if (status == SANE_STATUS_NO_DOCS) {
     BBESCL_LOG(kLogInfo, "the feeder is done after %d page(s)", pages_);
     end_job(false);
