@@ -183,13 +183,16 @@ std::string Device::status_document() {
       busy = true;
     }
   }
+  // A jammed feeder or an open cover stops the scanner until the operator
+  // clears it (here: until the next job is created).
+  const char *scanner_state = adf_fault_active_ ? "Stopped" : busy ? "Processing" : "Idle";
   auto now = std::chrono::steady_clock::now();
   std::ostringstream o;
   o << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     << "<scan:ScannerStatus xmlns:scan=\"" << kScanNamespace << "\" xmlns:pwg=\"" << kPwgNamespace
     << "\">\n"
     << "  <pwg:Version>2.63</pwg:Version>\n"
-    << "  <pwg:State>" << (busy ? "Processing" : "Idle") << "</pwg:State>\n";
+    << "  <pwg:State>" << scanner_state << "</pwg:State>\n";
   if (model_.has_adf()) o << "  <scan:AdfState>" << adf_name(adf_condition()) << "</scan:AdfState>\n";
   o << "  <scan:Jobs>\n";
   for (const auto &job : jobs_) {

@@ -43,6 +43,23 @@ enum class JobVanish {
   kEntirely,    // missing from the list and its documents answer 404
 };
 
+// The device's life, as clients see it:
+// - POST /eSCL/ScanJobs answers 201 Created with Location, or 409 Conflict
+//   for a source, format, colour mode or resolution the device does not
+//   offer (and for the feeder when it holds no sheets), 400 for a body that
+//   is no ScanSettings document.
+// - A platen or camera job has one page and is Completed once it is sent. A
+//   feeder job has adf_sheets pages (twice that in duplex); after the last
+//   one the status shows ScannerAdfEmpty under the still Processing job, and
+//   the next NextDocument answers 404 and completes it. Each new job finds
+//   the feeder reloaded and any jam or open cover cleared.
+// - NextDocument answers 404 for unknown, completed or cancelled jobs, 409
+//   for jobs stopped by the device (abort, jam, open cover), 503 while the
+//   job is held Pending by pending_polls.
+// - DELETE answers 200 and cancels a job still running; 404 for unknown jobs.
+// - The status lists jobs newest first, their JobUri exactly
+//   "/eSCL/ScanJobs/ID"; pwg:State is Processing while a job is running,
+//   Stopped while the feeder is jammed or its cover open, else Idle.
 struct Config {
   // --- device ---
   // "flatbed-photo", "mfp", "camera", or "file:PATH" (capabilities read from
@@ -57,20 +74,21 @@ struct Config {
   // --- behaviours ---
   bool one_request_per_connection = false;  // Connection: close after every answer
   bool lowercase_headers = false;           // answer header names in lower case
-  Framing framing = Framing::kContentLength;
+  Framing framing = Framing::kContentLength;  // capabilities and status bodies
   bool pending_until_document_request = false;  // job Pending, scanner Idle until NextDocument
   LocationStyle location_style = LocationStyle::kAbsolute;
 
   // --- faults ---
-  int pending_polls = 0;       // job stays Pending for this many status answers
-  int jam_at_page = 0;         // feeder jams when it reaches this page of a job (1-based; 0 off)
-  int cover_open_at_page = 0;  // feeder cover opens when it reaches this page (0 off)
+  int pending_polls = 0;       // job stays Pending (scanner Processing) for this many status answers
+  int jam_at_page = 0;         // feeder jams when it reaches this page of a job (1-based; 0 off):
+                               // ScannerAdfJam, job Aborted, NextDocument 409
+  int cover_open_at_page = 0;  // the same with ScannerAdfHatchOpen (0 off)
   bool stop_keeps_processing = false;  // after a jam or open cover the job stays Processing
-                                       // (default: the device aborts it)
+                                       // until deleted (default: the device aborts it)
   bool abort_job = false;      // the device aborts every job before its first page
   int busy_503 = 0;            // this many job creations answered 503 Service Unavailable
   int bad_request_first = 0;   // "400 Bad Request" answers written before each real answer
-  RequestKind bad_request_on = RequestKind::kAny;
+  RequestKind bad_request_on = RequestKind::kAny;  // ... to these requests only
   bool status_content_length_zero = false;  // "Content-Length: 0" answer before each real status
   bool status_chunked = false;              // status bodies chunked whatever `framing` says
   long long stall_image_at = -1;  // page data stops after this many bytes, connection held open

@@ -99,6 +99,7 @@ TEST_P(FeederStops, StatusShowsTheFaultAndTheDocumentFails) {
   std::string doc = status(c);
   EXPECT_EQ(adf_state(doc), p.adf);
   EXPECT_EQ(job_state(doc, id), p.job);
+  EXPECT_EQ(scanner_state(doc), "Stopped");
   EXPECT_EQ(c.exchange(next(id)).status, 409);
   EXPECT_EQ(server().jobs_alive(), p.keeps_processing ? 1 : 0);
   if (p.keeps_processing) {
@@ -108,7 +109,9 @@ TEST_P(FeederStops, StatusShowsTheFaultAndTheDocumentFails) {
   }
   // The next job finds the fault cleared (a feeder job would meet it again).
   create_job(c);
-  EXPECT_EQ(adf_state(status(c)), "ScannerAdfLoaded");
+  doc = status(c);
+  EXPECT_EQ(adf_state(doc), "ScannerAdfLoaded");
+  EXPECT_EQ(scanner_state(doc), "Processing");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Scans one colour A4 page at 300 dpi through the bbescl SANE backend into
+# scan.png in the current folder.  By default the page comes from the
+# simulated scanner (escl-sim, started on 127.0.0.1 and stopped afterwards);
+# with --device URI it comes from a real eSCL scanner.
+#
+#   scripts/scan.sh                              # simulated scanner
+#   scripts/scan.sh --device http://192.168.1.20/  # a real one
+set -euo pipefail
+
+usage() {
+  sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+}
+
+device_uri=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --device) [ $# -ge 2 ] || { echo "scan: --device needs a URI" >&2; exit 2; }
+              device_uri=$2; shift 2 ;;
+    --device=*) device_uri=${1#--device=}; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) echo "scan: unknown argument $1 (see --help)" >&2; exit 2 ;;
+  esac
+done
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+out_dir=$(pwd)
+"$root/scripts/setup.sh"
+
+build="$root/build/release"
+echo "scan: building in $build"
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBB_TESTS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)" --target sane-bbescl bb_escl kvchan escl-sim >/dev/null
+
+work=$(mktemp -d)
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+if [ -z "$device_uri" ]; then
+  "$build/src/escl-sim/escl-sim" --port 0 --quiet >"$work/sim.url" 2>"$work/sim.log" &
+  sim_pid=$!
+  # The simulator prints its base URL once it accepts connections.
+  for _ in $(seq 100); do
+    [ -s "$work/sim.url" ] && break
+    kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.log" >&2; echo "scan: the simulator did not start" >&2; exit 1; }
+    sleep 0.1
+  done
+  device_uri=$(head -n 1 "$work/sim.url")
+  [ -n "$device_uri" ] || { echo "scan: the simulator gave no URL" >&2; exit 1; }
+  echo "scan: simulated scanner at $device_uri"
+fi
+
+# A SANE configuration of its own: only this backend, only this device.
+mkdir "$work/sane.d"
+echo bbescl >"$work/sane.d/dll.conf"
+echo "$device_uri" >"$work/sane.d/bbescl.conf"
+export SANE_CONFIG_DIR="$work/sane.d"
+export LD_LIBRARY_PATH="$build/src/sane-backend:$build/src/kvchan:$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+
+scanimage --progress -d "bbescl:$device_uri" --mode Color --resolution 300 -x 210 -y 297 \
+  --format=png -o "$out_dir/scan.png"
+echo
+
+# Width and height from the PNG's header (IHDR, bytes 16-23, big-endian).
+read -r w1 w2 w3 w4 h1 h2 h3 h4 < <(od -An -tu1 -j16 -N8 "$out_dir/scan.png")
+width=$(( (w1 << 24) | (w2 << 16) | (w3 << 8) | w4 ))
+height=$(( (h1 << 24) | (h2 << 16) | (h3 << 8) | h4 ))
+bytes=$(stat -c %s "$out_dir/scan.png")
+echo "scan: $out_dir/scan.png: $width x $height pixels at 300 dpi" \
+     "($(awk "BEGIN{printf \"%.1f x %.1f mm\", $width/300*25.4, $height/300*25.4}")), $bytes bytes"

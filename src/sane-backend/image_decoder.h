@@ -1,0 +1,56 @@
+// Incremental decoding of the page data a scanner sends: bytes go in as
+// they arrive, rows come out one at a time, so memory stays bounded by a
+// few rows plus the data not yet decoded, whatever the page size.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+namespace bbescl {
+
+enum class ImageFormat { kUnknown, kJpeg, kPng };
+
+// The format named by the first bytes of the data; kUnknown also when too
+// few bytes are there to tell (see kSniffBytes).
+ImageFormat sniff_format(const uint8_t *data, size_t size);
+inline constexpr size_t kSniffBytes = 8;
+const char *format_name(ImageFormat format);
+
+struct ImageHeader {
+  int width = 0;
+  int height = 0;
+  int channels = 0;  // 1 grey or 3 RGB, 8 bits each
+};
+
+enum class DecodeResult {
+  kRow,       // a row was written
+  kNeedData,  // feed more bytes, or call end_of_input()
+  kEnd,       // no further row: the image is complete or its data ended early
+  kError,     // the data is not a decodable image; error() says why
+};
+
+class ImageDecoder {
+ public:
+  virtual ~ImageDecoder() = default;
+  // Takes a copy of the bytes; the decoder keeps whatever it has not used.
+  virtual void feed(const uint8_t *data, size_t size) = 0;
+  // No more bytes will come.
+  virtual void end_of_input() = 0;
+  // Decodes until the header is known; kRow means it is.
+  virtual DecodeResult read_header() = 0;
+  virtual const ImageHeader &header() const = 0;
+  // Writes the next row, width * channels bytes, into `row`.
+  virtual DecodeResult read_row(uint8_t *row) = 0;
+  // Bytes held but not yet decoded, for the memory bound.
+  virtual size_t buffered_bytes() const = 0;
+  virtual const std::string &error() const = 0;
+};
+
+std::unique_ptr<ImageDecoder> make_jpeg_decoder();
+std::unique_ptr<ImageDecoder> make_png_decoder();
+std::unique_ptr<ImageDecoder> make_decoder(ImageFormat format);
+
+}  // namespace bbescl

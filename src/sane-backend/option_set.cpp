@@ -1,0 +1,336 @@
+#include "option_set.h"
+
+#include <math.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+
+#include <sane/saneopts.h>
+
+namespace bbescl {
+
+namespace {
+
+constexpr SANE_Int kSoftOption = SANE_CAP_SOFT_SELECT | SANE_CAP_SOFT_DETECT;
+
+size_t list_length(const SANE_String_Const *list, size_t capacity) {
+  size_t n = 0;
+  while (n < capacity && list[n]) ++n;
+  return n;
+}
+
+SANE_Int longest_string(const SANE_String_Const *list, size_t capacity) {
+  size_t longest = 1;
+  for (size_t i = 0; i < capacity && list[i]; ++i) longest = std::max(longest, strlen(list[i]) + 1);
+  return static_cast<SANE_Int>(longest);
+}
+
+void set_group(SANE_Option_Descriptor &d, const char *title) {
+  d.name = "";
+  d.title = title;
+  d.desc = "";
+  d.type = SANE_TYPE_GROUP;
+  d.cap = 0;
+  d.size = 0;
+  d.constraint_type = SANE_CONSTRAINT_NONE;
+}
+
+void set_fixed_mm(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc) {
+  d.name = name;
+  d.title = title;
+  d.desc = desc;
+  d.type = SANE_TYPE_FIXED;
+  d.unit = SANE_UNIT_MM;
+  d.size = sizeof(SANE_Word);
+  d.cap = kSoftOption;
+  d.constraint_type = SANE_CONSTRAINT_RANGE;
+}
+
+}  // namespace
+
+SANE_Word nearest_in_list(const SANE_Word *list, SANE_Word wanted) {
+  SANE_Word best = wanted;
+  long best_distance = -1;
+  for (SANE_Word i = 1; i <= list[0]; ++i) {
+    const long distance = labs(static_cast<long>(list[i]) - wanted);
+    if (best_distance < 0 || distance < best_distance) {
+      best = list[i];
+      best_distance = distance;
+    }
+  }
+  return best;
+}
+
+SANE_Word OptionSet::gated_option_initial_cap() { return kSoftOption | SANE_CAP_ADVANCED; }
+
+void OptionSet::build(host_session &hs) {
+  hs_ = &hs;
+  // The plug-in writes only the maxima of the ranges.
+  for (source_geometry &g : hs.source_geometry)
+    for (SANE_Range *r : {&g.tl_x_range, &g.tl_y_range, &g.br_x_range, &g.br_y_range}) {
+      r->min = 0;
+      r->quant = 0;
+    }
+
+  SANE_Option_Descriptor &count = desc_[kOptCount];
+  count.name = SANE_NAME_NUM_OPTIONS;
+  count.title = SANE_TITLE_NUM_OPTIONS;
+  count.desc = SANE_DESC_NUM_OPTIONS;
+  count.type = SANE_TYPE_INT;
+  count.size = sizeof(SANE_Word);
+  count.cap = SANE_CAP_SOFT_DETECT;
+
+  set_group(desc_[kOptGroupStandard], SANE_TITLE_STANDARD);
+
+  SANE_Option_Descriptor &mode = desc_[kOptMode];
+  mode.name = SANE_NAME_SCAN_MODE;
+  mode.title = SANE_TITLE_SCAN_MODE;
+  mode.desc = SANE_DESC_SCAN_MODE;
+  mode.type = SANE_TYPE_STRING;
+  mode.size = longest_string(hs.mode_names, 4);
+  mode.cap = kSoftOption;
+  mode.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+  mode.constraint.string_list = hs.mode_names;
+
+  SANE_Option_Descriptor &source = desc_[kOptSource];
+  source.name = SANE_NAME_SCAN_SOURCE;
+  source.title = SANE_TITLE_SCAN_SOURCE;
+  source.desc = SANE_DESC_SCAN_SOURCE;
+  source.type = SANE_TYPE_STRING;
+  source.size = longest_string(hs.source_names, BB_SOURCE_COUNT + 1);
+  source.cap = kSoftOption;
+  source.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+  source.constraint.string_list = hs.source_names;
+
+  SANE_Option_Descriptor &resolution = desc_[kOptResolution];
+  resolution.name = SANE_NAME_SCAN_RESOLUTION;
+  resolution.title = SANE_TITLE_SCAN_RESOLUTION;
+  resolution.desc = SANE_DESC_SCAN_RESOLUTION;
+  resolution.type = SANE_TYPE_INT;
+  resolution.unit = SANE_UNIT_DPI;
+  resolution.size = sizeof(SANE_Word);
+  resolution.cap = kSoftOption;
+  resolution.constraint_type = SANE_CONSTRAINT_WORD_LIST;
+  resolution.constraint.word_list = resolutions_;
+
+  SANE_Option_Descriptor &preview = desc_[kOptPreview];
+  preview.name = SANE_NAME_PREVIEW;
+  preview.title = SANE_TITLE_PREVIEW;
+  preview.desc = SANE_DESC_PREVIEW;
+  preview.type = SANE_TYPE_BOOL;
+  preview.size = sizeof(SANE_Word);
+  preview.cap = kSoftOption;
+
+  set_group(desc_[kOptGroupGeometry], SANE_TITLE_GEOMETRY);
+  set_fixed_mm(desc_[kOptTlX], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X);
+  set_fixed_mm(desc_[kOptTlY], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y);
+  set_fixed_mm(desc_[kOptBrX], SANE_NAME_SCAN_BR_X, SANE_TITLE_SCAN_BR_X, SANE_DESC_SCAN_BR_X);
+  set_fixed_mm(desc_[kOptBrY], SANE_NAME_SCAN_BR_Y, SANE_TITLE_SCAN_BR_Y, SANE_DESC_SCAN_BR_Y);
+
+  set_group(desc_[kOptGroupEnhancement], SANE_TITLE_ENHANCEMENT);
+
+  SANE_Option_Descriptor &threshold = desc_[kOptThreshold];
+  threshold.name = SANE_NAME_THRESHOLD;
+  threshold.title = SANE_TITLE_THRESHOLD;
+  threshold.desc = SANE_DESC_THRESHOLD;
+  threshold.type = SANE_TYPE_INT;
+  threshold.unit = SANE_UNIT_PERCENT;
+  threshold.size = sizeof(SANE_Word);
+  threshold.cap = kSoftOption;
+  threshold.constraint_type = SANE_CONSTRAINT_RANGE;
+  threshold.constraint.range = &threshold_range_;
+
+  SANE_Option_Descriptor &brightness = desc_[kOptBrightness];
+  brightness.name = SANE_NAME_BRIGHTNESS;
+  brightness.title = SANE_TITLE_BRIGHTNESS;
+  brightness.desc = SANE_DESC_BRIGHTNESS;
+  brightness.type = SANE_TYPE_INT;
+  brightness.unit = SANE_UNIT_PERCENT;
+  brightness.size = sizeof(SANE_Word);
+  brightness.cap = hs.gated_option_cap;  // as bb_open left it
+  brightness.constraint_type = SANE_CONSTRAINT_RANGE;
+  brightness.constraint.range = &brightness_range_;
+
+  // Colour is the usual default of scanners; otherwise the richest mode.
+  const size_t modes = list_length(hs.mode_names, 4);
+  mode_index_ = modes ? modes - 1 : 0;
+  for (size_t i = 0; i < modes; ++i)
+    if (hs.mode_ids[i] == BB_MODE_COLOR) mode_index_ = i;
+
+  resolution_ = kDefaultResolution;
+  select_source(0);
+  const source_geometry &g = geometry();
+  tl_x_ = tl_y_ = 0;
+  br_x_ = g.br_x_range.max;
+  br_y_ = g.br_y_range.max;
+  update_activity();
+}
+
+void OptionSet::select_source(size_t index) {
+  source_index_ = index;
+  const source_geometry &g = geometry();
+  const SANE_Word *list = g.resolutions[0] > 0 ? g.resolutions : hs_->resolution_list;
+  if (list[0] > 0) {
+    memcpy(resolutions_, list, sizeof resolutions_);
+  } else {
+    // A source without any listed resolution still needs one value.
+    resolutions_[0] = 1;
+    resolutions_[1] = kDefaultResolution;
+  }
+  resolution_ = nearest_in_list(resolutions_, resolution_);
+  desc_[kOptTlX].constraint.range = &g.tl_x_range;
+  desc_[kOptTlY].constraint.range = &g.tl_y_range;
+  desc_[kOptBrX].constraint.range = &g.br_x_range;
+  desc_[kOptBrY].constraint.range = &g.br_y_range;
+  tl_x_ = clamp(tl_x_, g.tl_x_range, nullptr);
+  tl_y_ = clamp(tl_y_, g.tl_y_range, nullptr);
+  br_x_ = clamp(br_x_, g.br_x_range, nullptr);
+  br_y_ = clamp(br_y_, g.br_y_range, nullptr);
+}
+
+void OptionSet::update_activity() {
+  if (mode_id() == BB_MODE_LINEART)
+    desc_[kOptThreshold].cap &= ~SANE_CAP_INACTIVE;
+  else
+    desc_[kOptThreshold].cap |= SANE_CAP_INACTIVE;
+}
+
+int OptionSet::mode_id() const {
+  const int id = hs_ ? hs_->mode_ids[mode_index_] : 0;
+  return id ? id : BB_MODE_COLOR;
+}
+
+int OptionSet::source_id() const {
+  const int id = hs_ ? hs_->source_ids[source_index_] : 0;
+  return id ? id : BB_SOURCE_FLATBED;
+}
+
+const source_geometry &OptionSet::geometry() const {
+  return hs_->source_geometry[source_id() - 1];
+}
+
+SANE_Word OptionSet::scan_resolution() const {
+  if (!preview_) return resolution_;
+  SANE_Word lowest = resolution_;
+  for (SANE_Word i = 1; i <= resolutions_[0]; ++i) {
+    const SANE_Word r = resolutions_[i];
+    if (r >= kPreviewResolution && r < lowest) lowest = r;
+  }
+  return lowest;
+}
+
+int OptionSet::threshold_level() const { return static_cast<int>(lround(threshold_ * 255 / 100.0)); }
+
+int OptionSet::brightness_offset() const {
+  if (desc_[kOptBrightness].cap & SANE_CAP_INACTIVE) return 0;
+  return static_cast<int>(lround(brightness_ * 255 / 100.0));
+}
+
+const SANE_Option_Descriptor *OptionSet::descriptor(SANE_Int option) const {
+  if (option < 0 || option >= kOptTotal) return nullptr;
+  return &desc_[option];
+}
+
+SANE_Fixed OptionSet::clamp(SANE_Fixed v, const SANE_Range &r, bool *changed) {
+  const SANE_Fixed c = v < r.min ? r.min : (v > r.max ? r.max : v);
+  if (changed) *changed = c != v;
+  return c;
+}
+
+SANE_Status OptionSet::control(SANE_Int option, SANE_Action action, void *value, SANE_Int *info) {
+  if (info) *info = 0;
+  if (!hs_ || option < 0 || option >= kOptTotal) return SANE_STATUS_INVAL;
+  const SANE_Option_Descriptor &d = desc_[option];
+  if (d.type == SANE_TYPE_GROUP) return SANE_STATUS_INVAL;
+  if (d.cap & SANE_CAP_INACTIVE) return SANE_STATUS_INVAL;
+  switch (action) {
+    case SANE_ACTION_GET_VALUE:
+      return value ? get(option, value) : SANE_STATUS_INVAL;
+    case SANE_ACTION_SET_VALUE:
+      if (!(d.cap & SANE_CAP_SOFT_SELECT) || !value) return SANE_STATUS_INVAL;
+      return set(option, value, info);
+    default:
+      return SANE_STATUS_INVAL;  // no option can choose its own value
+  }
+}
+
+SANE_Status OptionSet::get(SANE_Int option, void *value) const {
+  SANE_Word *word = static_cast<SANE_Word *>(value);
+  switch (option) {
+    case kOptCount: *word = option_count_; break;
+    case kOptMode: strcpy(static_cast<char *>(value), hs_->mode_names[mode_index_] ? hs_->mode_names[mode_index_] : ""); break;
+    case kOptSource: strcpy(static_cast<char *>(value), hs_->source_names[source_index_] ? hs_->source_names[source_index_] : ""); break;
+    case kOptResolution: *word = resolution_; break;
+    case kOptPreview: *word = preview_; break;
+    case kOptTlX: *word = tl_x_; break;
+    case kOptTlY: *word = tl_y_; break;
+    case kOptBrX: *word = br_x_; break;
+    case kOptBrY: *word = br_y_; break;
+    case kOptThreshold: *word = threshold_; break;
+    case kOptBrightness: *word = brightness_; break;
+    default: return SANE_STATUS_INVAL;
+  }
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status OptionSet::set(SANE_Int option, void *value, SANE_Int *info) {
+  const SANE_Word word = *static_cast<SANE_Word *>(value);
+  bool inexact = false;
+  SANE_Int effects = 0;
+  switch (option) {
+    case kOptMode: return set_mode(static_cast<const char *>(value), info);
+    case kOptSource: return set_source(static_cast<const char *>(value), info);
+    case kOptResolution: {
+      const SANE_Word r = nearest_in_list(resolutions_, word);
+      inexact = r != word;
+      resolution_ = r;
+      effects = SANE_INFO_RELOAD_PARAMS;
+      break;
+    }
+    case kOptPreview:
+      if (word != SANE_FALSE && word != SANE_TRUE) return SANE_STATUS_INVAL;
+      preview_ = word;
+      effects = SANE_INFO_RELOAD_PARAMS;
+      break;
+    case kOptTlX: tl_x_ = clamp(word, geometry().tl_x_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
+    case kOptTlY: tl_y_ = clamp(word, geometry().tl_y_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
+    case kOptBrX: br_x_ = clamp(word, geometry().br_x_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
+    case kOptBrY: br_y_ = clamp(word, geometry().br_y_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
+    case kOptThreshold:
+      threshold_ = clamp(word, threshold_range_, &inexact);
+      break;
+    case kOptBrightness:
+      brightness_ = clamp(word, brightness_range_, &inexact);
+      break;
+    default:
+      return SANE_STATUS_INVAL;
+  }
+  if (inexact) effects |= SANE_INFO_INEXACT;
+  if (info) *info = effects;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status OptionSet::set_mode(const char *name, SANE_Int *info) {
+  for (size_t i = 0; i < 4 && hs_->mode_names[i]; ++i) {
+    if (strcasecmp(name, hs_->mode_names[i]) != 0) continue;
+    mode_index_ = i;
+    update_activity();
+    if (info) *info = SANE_INFO_RELOAD_PARAMS | SANE_INFO_RELOAD_OPTIONS;
+    return SANE_STATUS_GOOD;
+  }
+  return SANE_STATUS_INVAL;
+}
+
+SANE_Status OptionSet::set_source(const char *name, SANE_Int *info) {
+  for (size_t i = 0; i < BB_SOURCE_COUNT && hs_->source_names[i]; ++i) {
+    if (strcasecmp(name, hs_->source_names[i]) != 0) continue;
+    select_source(i);
+    if (info) *info = SANE_INFO_RELOAD_PARAMS | SANE_INFO_RELOAD_OPTIONS;
+    return SANE_STATUS_GOOD;
+  }
+  return SANE_STATUS_INVAL;
+}
+
+}  // namespace bbescl

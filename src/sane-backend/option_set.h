@@ -1,0 +1,94 @@
+// The SANE options of one device, built from what the plug-in published
+// into host_session at open: modes, sources, each source's resolutions and
+// scan-area ranges, and the activity of the gated option.
+#pragma once
+
+#include <stddef.h>
+
+#include <sane/sane.h>
+
+#include "bb_escl.h"
+
+namespace bbescl {
+
+enum OptionIndex : SANE_Int {
+  kOptCount = 0,
+  kOptGroupStandard,
+  kOptMode,
+  kOptSource,
+  kOptResolution,
+  kOptPreview,
+  kOptGroupGeometry,
+  kOptTlX,
+  kOptTlY,
+  kOptBrX,
+  kOptBrY,
+  kOptGroupEnhancement,
+  kOptThreshold,
+  kOptBrightness,  // the option whose capability word the plug-in gates
+  kOptTotal
+};
+
+// Preview scans at the lowest listed resolution from this one up.
+inline constexpr SANE_Word kPreviewResolution = 75;
+inline constexpr SANE_Word kDefaultResolution = 300;
+inline constexpr SANE_Word kDefaultThresholdPercent = 50;
+
+class OptionSet {
+ public:
+  // The capability word of the gated option, handed to bb_open.
+  static SANE_Word gated_option_initial_cap();
+
+  // Builds descriptors and defaults from `hs` after a successful bb_open;
+  // fills the range minima and quanta of every geometry block, which the
+  // plug-in leaves to the host.  `hs` must outlive the set.
+  void build(host_session &hs);
+
+  const SANE_Option_Descriptor *descriptor(SANE_Int option) const;
+  SANE_Status control(SANE_Int option, SANE_Action action, void *value, SANE_Int *info);
+
+  int mode_id() const;
+  int source_id() const;
+  SANE_Word resolution() const { return resolution_; }
+  // The resolution a scan uses: lowered for a preview.
+  SANE_Word scan_resolution() const;
+  bool preview() const { return preview_ != 0; }
+  SANE_Fixed tl_x() const { return tl_x_; }
+  SANE_Fixed tl_y() const { return tl_y_; }
+  SANE_Fixed br_x() const { return br_x_; }
+  SANE_Fixed br_y() const { return br_y_; }
+  // Grey level (0..255) below which a lineart pixel is black.
+  int threshold_level() const;
+  // Brightness offset in grey levels (-255..255); 0 while inactive.
+  int brightness_offset() const;
+  const source_geometry &geometry() const;
+
+ private:
+  SANE_Status get(SANE_Int option, void *value) const;
+  SANE_Status set(SANE_Int option, void *value, SANE_Int *info);
+  SANE_Status set_mode(const char *name, SANE_Int *info);
+  SANE_Status set_source(const char *name, SANE_Int *info);
+  void select_source(size_t index);
+  void update_activity();
+  static SANE_Fixed clamp(SANE_Fixed v, const SANE_Range &r, bool *changed);
+
+  host_session *hs_ = nullptr;
+  SANE_Option_Descriptor desc_[kOptTotal] = {};
+  size_t mode_index_ = 0;
+  size_t source_index_ = 0;
+  SANE_Word option_count_ = kOptTotal;
+  SANE_Word resolution_ = kDefaultResolution;
+  SANE_Word preview_ = SANE_FALSE;
+  SANE_Fixed tl_x_ = 0, tl_y_ = 0, br_x_ = 0, br_y_ = 0;
+  SANE_Word threshold_ = kDefaultThresholdPercent;
+  SANE_Word brightness_ = 0;
+  SANE_Word resolutions_[BB_WORD_LIST_WORDS] = {};
+  SANE_Range threshold_range_ = {0, 100, 1};
+  SANE_Range brightness_range_ = {-100, 100, 1};
+};
+
+// The value of `list` (a SANE word list) nearest to `wanted`; `wanted`
+// itself when the list is empty.
+SANE_Word nearest_in_list(const SANE_Word *list, SANE_Word wanted);
+
+}  // namespace bbescl

@@ -1,0 +1,188 @@
+#include "page_reader.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "debug_log.h"
+
+namespace bbescl {
+
+PageReader::PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel)
+    : source_(source), cancel_(cancel) {}
+
+SANE_Status PageReader::fail(const std::string &why) {
+  error_ = why;
+  return SANE_STATUS_IO_ERROR;
+}
+
+SANE_Status PageReader::start_decoder(const uint8_t *data, size_t size) {
+  format_ = sniff_format(data, size);
+  decoder_ = make_decoder(format_);
+  if (!decoder_) {
+    char first[3 * kSniffBytes + 1] = "";
+    for (size_t i = 0; i < std::min(size, kSniffBytes); ++i)
+      snprintf(first + 3 * i, 4, "%02X ", data[i]);
+    return fail(std::string("the page is in an unknown format (first bytes ") + first + ")");
+  }
+  BBESCL_LOG(kLogInfo, "the page is %s", format_name(format_));
+  decoder_->feed(data, size);
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status PageReader::fetch() {
+  if (cancel_ && *cancel_) return SANE_STATUS_CANCELLED;
+  if (source_ended_) return fail("the page data ended");
+  const uint8_t *data = nullptr;
+  size_t size = 0;
+  switch (source_.next_chunk(&data, &size)) {
+    case ChunkSource::Result::kError:
+      return fail("reading the page data from the device failed");
+    case ChunkSource::Result::kEnd:
+      source_ended_ = true;
+      if (!decoder_) {
+        if (sniffed_.empty()) return fail("the device sent an empty page");
+        const SANE_Status s = start_decoder(sniffed_.data(), sniffed_.size());
+        if (s != SANE_STATUS_GOOD) return s;
+      }
+      decoder_->end_of_input();
+      return SANE_STATUS_GOOD;
+    case ChunkSource::Result::kData:
+      break;
+  }
+  if (decoder_) {
+    decoder_->feed(data, size);
+  } else if (sniffed_.empty() && size >= kSniffBytes) {
+    const SANE_Status s = start_decoder(data, size);
+    if (s != SANE_STATUS_GOOD) return s;
+  } else {
+    // The first chunks may be tiny: gather enough to tell the format.
+    sniffed_.insert(sniffed_.end(), data, data + size);
+    if (sniffed_.size() >= kSniffBytes) {
+      const SANE_Status s = start_decoder(sniffed_.data(), sniffed_.size());
+      sniffed_.clear();
+      sniffed_.shrink_to_fit();
+      if (s != SANE_STATUS_GOOD) return s;
+    }
+  }
+  if (decoder_) peak_buffered_ = std::max(peak_buffered_, decoder_->buffered_bytes());
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status PageReader::read_header() {
+  for (;;) {
+    if (decoder_) {
+      switch (decoder_->read_header()) {
+        case DecodeResult::kRow: {
+          const ImageHeader &h = decoder_->header();
+          if (h.width <= 0 || h.height <= 0) return fail("the page has no pixels");
+          BBESCL_LOG(kLogInfo, "page of %d x %d pixels, %d channel(s)", h.width, h.height, h.channels);
+          decoded_row_.resize(static_cast<size_t>(h.width) * h.channels);
+          return SANE_STATUS_GOOD;
+        }
+        case DecodeResult::kError:
+          return fail(decoder_->error());
+        case DecodeResult::kEnd:
+          return fail("the page ended before its header");
+        case DecodeResult::kNeedData:
+          break;
+      }
+    }
+    const SANE_Status s = fetch();
+    if (s != SANE_STATUS_GOOD) return s;
+  }
+}
+
+void PageReader::set_frame(const Crop &crop, const FrameLayout &layout, int threshold, int brightness) {
+  crop_ = crop;
+  converter_ = std::make_unique<RowConverter>(layout, decoder_->header().channels, crop.x0, threshold,
+                                              brightness);
+  frame_row_.assign(static_cast<size_t>(layout.bytes_per_line), 0);
+  frame_pos_ = frame_row_.size();  // nothing produced yet
+  rows_done_ = 0;
+}
+
+SANE_Status PageReader::next_decoded_row(bool *got_row) {
+  *got_row = false;
+  while (!image_ended_) {
+    switch (decoder_->read_row(decoded_row_.data())) {
+      case DecodeResult::kRow:
+        ++decoded_rows_;
+        *got_row = true;
+        return SANE_STATUS_GOOD;
+      case DecodeResult::kEnd:
+        image_ended_ = true;
+        break;
+      case DecodeResult::kError:
+        return fail(decoder_->error());
+      case DecodeResult::kNeedData: {
+        const SANE_Status s = fetch();
+        if (s != SANE_STATUS_GOOD) return s;
+        break;
+      }
+    }
+  }
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status PageReader::produce_frame_row() {
+  bool got_row = false;
+  while (decoded_rows_ < crop_.y0 && !image_ended_) {
+    const SANE_Status s = next_decoded_row(&got_row);
+    if (s != SANE_STATUS_GOOD) return s;
+  }
+  const SANE_Status s = next_decoded_row(&got_row);
+  if (s != SANE_STATUS_GOOD) return s;
+  if (got_row) {
+    converter_->convert(decoded_row_.data(), frame_row_.data());
+  } else {
+    // The data ended before the rows its header announced: the frame
+    // keeps its promised size, with white rows.
+    if (padded_rows_ == 0) BBESCL_LOG(kLogInfo, "page data ended after %d rows; padding", rows_done_);
+    ++padded_rows_;
+    converter_->blank(frame_row_.data());
+  }
+  ++rows_done_;
+  frame_pos_ = 0;
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status PageReader::read(uint8_t *buffer, int max_len, int *len) {
+  *len = 0;
+  if (deferred_ != SANE_STATUS_GOOD) return deferred_;
+  int done = 0;
+  while (done < max_len) {
+    if (frame_pos_ == frame_row_.size()) {
+      if (rows_done_ == crop_.height) break;
+      const SANE_Status s = produce_frame_row();
+      if (s != SANE_STATUS_GOOD) {
+        if (done == 0) return s;
+        deferred_ = s;  // hand out what is there first
+        break;
+      }
+    }
+    const size_t n = std::min(frame_row_.size() - frame_pos_, static_cast<size_t>(max_len - done));
+    memcpy(buffer + done, frame_row_.data() + frame_pos_, n);
+    frame_pos_ += n;
+    done += static_cast<int>(n);
+  }
+  *len = done;
+  const bool page_done = rows_done_ == crop_.height && frame_pos_ == frame_row_.size();
+  return done == 0 && page_done ? SANE_STATUS_EOF : SANE_STATUS_GOOD;
+}
+
+SANE_Status PageReader::drain() {
+  while (!source_ended_) {
+    const uint8_t *data = nullptr;
+    size_t size = 0;
+    switch (source_.next_chunk(&data, &size)) {
+      case ChunkSource::Result::kData: break;
+      case ChunkSource::Result::kEnd: source_ended_ = true; break;
+      case ChunkSource::Result::kError: return fail("reading the end of the page data failed");
+    }
+  }
+  return SANE_STATUS_GOOD;
+}
+
+}  // namespace bbescl

@@ -1,0 +1,86 @@
+// One page, from the scanner's bytes to SANE frame rows: takes chunks as
+// the device sends them, tells the format from the first bytes, decodes
+// incrementally and hands out exactly the rows of the frame it promised.
+#pragma once
+
+#include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <sane/sane.h>
+
+#include "frame_rows.h"
+#include "image_decoder.h"
+#include "scan_area.h"
+
+namespace bbescl {
+
+// Where a page's bytes come from: the plug-in's image buffer, or a script.
+class ChunkSource {
+ public:
+  enum class Result { kData, kEnd, kError };
+  virtual ~ChunkSource() = default;
+  // The next chunk; `data` stays valid until the next call.
+  virtual Result next_chunk(const uint8_t **data, size_t *size) = 0;
+};
+
+class PageReader {
+ public:
+  // `cancel` is polled before each chunk is fetched; may be null.
+  PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel);
+
+  // Fetches chunks until the image header is decoded.  GOOD, CANCELLED or
+  // IO_ERROR (the reason in error()).
+  SANE_Status read_header();
+  const ImageHeader &image() const { return decoder_->header(); }
+  ImageFormat format() const { return format_; }
+
+  // The frame to deliver: `crop` of the decoded image, laid out as `layout`.
+  void set_frame(const Crop &crop, const FrameLayout &layout, int threshold, int brightness);
+
+  // Up to `max_len` bytes of frame rows.  GOOD with *len > 0, EOF once every
+  // promised row was handed out, CANCELLED or IO_ERROR.
+  SANE_Status read(uint8_t *buffer, int max_len, int *len);
+
+  // Reads the rest of the page's data, undecoded, to the end of the body.
+  SANE_Status drain();
+
+  const std::string &error() const { return error_; }
+  // Rows made up because the data ended early, and decoded rows unused.
+  int padded_rows() const { return padded_rows_; }
+  // Most bytes the decoder held at once.
+  size_t peak_buffered() const { return peak_buffered_; }
+
+ private:
+  SANE_Status fetch();
+  SANE_Status start_decoder(const uint8_t *data, size_t size);
+  SANE_Status next_decoded_row(bool *got_row);
+  SANE_Status produce_frame_row();
+  SANE_Status fail(const std::string &why);
+
+  ChunkSource &source_;
+  const volatile sig_atomic_t *cancel_;
+  ImageFormat format_ = ImageFormat::kUnknown;
+  std::unique_ptr<ImageDecoder> decoder_;
+  std::vector<uint8_t> sniffed_;  // first bytes, until the format is known
+  bool source_ended_ = false;
+  std::string error_;
+
+  Crop crop_;
+  std::unique_ptr<RowConverter> converter_;
+  std::vector<uint8_t> decoded_row_;
+  std::vector<uint8_t> frame_row_;
+  size_t frame_pos_ = 0;  // bytes of frame_row_ already handed out
+  int rows_done_ = 0;     // frame rows produced
+  int decoded_rows_ = 0;  // decoded rows consumed
+  bool image_ended_ = false;
+  int padded_rows_ = 0;
+  size_t peak_buffered_ = 0;
+  SANE_Status deferred_ = SANE_STATUS_GOOD;  // an error met after bytes were handed out
+};
+
+}  // namespace bbescl

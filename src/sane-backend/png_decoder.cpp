@@ -1,0 +1,155 @@
+// PNG through libpng's progressive reader: bytes are pushed in small
+// slices, and only while no decoded row is waiting, so the rows held at
+// once stay few even on data that inflates a thousandfold.
+#include <png.h>
+#include <setjmp.h>
+#include <string.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "image_decoder.h"
+
+namespace bbescl {
+
+namespace {
+
+// Compressed bytes pushed at once.
+constexpr size_t kSliceSize = 512;
+
+class PngDecoder final : public ImageDecoder {
+ public:
+  PngDecoder() {
+    png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, &PngDecoder::on_error,
+                                  &PngDecoder::on_warning);
+    if (png_) info_ = png_create_info_struct(png_);
+    if (!png_ || !info_) {
+      error_ = "PNG reader: out of memory";
+      failed_ = true;
+      return;
+    }
+    png_set_progressive_read_fn(png_, this, &PngDecoder::on_info, &PngDecoder::on_row,
+                                &PngDecoder::on_end);
+  }
+  ~PngDecoder() override { png_destroy_read_struct(&png_, info_ ? &info_ : nullptr, nullptr); }
+
+  void feed(const uint8_t *data, size_t size) override {
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(pending_pos_));
+    pending_pos_ = 0;
+    pending_.insert(pending_.end(), data, data + size);
+  }
+
+  void end_of_input() override { input_ended_ = true; }
+
+  DecodeResult read_header() override {
+    while (!header_ready_) {
+      if (failed_) return DecodeResult::kError;
+      if (pending_pos_ < pending_.size()) {
+        push_slice();
+        continue;
+      }
+      if (!input_ended_) return DecodeResult::kNeedData;
+      error_ = "the PNG data ends before its header";
+      failed_ = true;
+    }
+    return DecodeResult::kRow;
+  }
+
+  const ImageHeader &header() const override { return header_; }
+
+  DecodeResult read_row(uint8_t *row) override {
+    for (;;) {
+      if (failed_) return DecodeResult::kError;
+      if (queue_head_ < queue_.size()) {
+        memcpy(row, queue_.data() + queue_head_, row_bytes_);
+        queue_head_ += row_bytes_;
+        if (queue_head_ == queue_.size()) {
+          queue_.clear();
+          queue_head_ = 0;
+        }
+        return DecodeResult::kRow;
+      }
+      if (finished_) return DecodeResult::kEnd;
+      if (pending_pos_ < pending_.size()) {
+        push_slice();
+        continue;
+      }
+      // Out of data: wait for more, or end with the rows given so far.
+      return input_ended_ ? DecodeResult::kEnd : DecodeResult::kNeedData;
+    }
+  }
+
+  size_t buffered_bytes() const override { return pending_.capacity() + queue_.capacity(); }
+  const std::string &error() const override { return error_; }
+
+ private:
+  void push_slice() {
+    slice_size_ = std::min(kSliceSize, pending_.size() - pending_pos_);
+    slice_ = pending_.data() + pending_pos_;
+    pending_pos_ += slice_size_;
+    // Only members are used past setjmp: locals could be clobbered.
+    if (setjmp(png_jmpbuf(png_))) {
+      failed_ = true;
+      return;
+    }
+    png_process_data(png_, info_, slice_, slice_size_);
+  }
+
+  static PngDecoder *self(png_structp png) { return static_cast<PngDecoder *>(png_get_progressive_ptr(png)); }
+
+  static void on_error(png_structp png, png_const_charp message) {
+    PngDecoder *d = static_cast<PngDecoder *>(png_get_error_ptr(png));
+    d->error_ = std::string("PNG data: ") + message;
+    png_longjmp(png, 1);
+  }
+  static void on_warning(png_structp, png_const_charp) {}
+
+  static void on_info(png_structp png, png_infop info) {
+    PngDecoder *d = self(png);
+    if (png_get_interlace_type(png, info) != PNG_INTERLACE_NONE)
+      png_error(png, "interlaced pages are not supported");
+    const int colour = png_get_color_type(png, info);
+    png_set_strip_16(png);
+    if (colour == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+    if (colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8)
+      png_set_expand_gray_1_2_4_to_8(png);
+    png_set_strip_alpha(png);
+    png_read_update_info(png, info);
+    d->header_.width = static_cast<int>(png_get_image_width(png, info));
+    d->header_.height = static_cast<int>(png_get_image_height(png, info));
+    d->header_.channels = png_get_channels(png, info);
+    d->row_bytes_ = png_get_rowbytes(png, info);
+    if (d->header_.channels != 1 && d->header_.channels != 3)
+      png_error(png, "unexpected channel count");
+    d->header_ready_ = true;
+  }
+
+  static void on_row(png_structp png, png_bytep row, png_uint_32, int) {
+    PngDecoder *d = self(png);
+    if (row) d->queue_.insert(d->queue_.end(), row, row + d->row_bytes_);
+  }
+
+  static void on_end(png_structp png, png_infop) { self(png)->finished_ = true; }
+
+  png_structp png_ = nullptr;
+  png_infop info_ = nullptr;
+  std::vector<uint8_t> pending_;  // fed, not yet pushed
+  size_t pending_pos_ = 0;
+  png_bytep slice_ = nullptr;  // the slice being pushed
+  size_t slice_size_ = 0;
+  std::vector<uint8_t> queue_;    // decoded rows not yet taken
+  size_t queue_head_ = 0;
+  size_t row_bytes_ = 0;
+  ImageHeader header_;
+  bool header_ready_ = false;
+  bool finished_ = false;
+  bool failed_ = false;
+  bool input_ended_ = false;
+  std::string error_;
+};
+
+}  // namespace
+
+std::unique_ptr<ImageDecoder> make_png_decoder() { return std::make_unique<PngDecoder>(); }
+
+}  // namespace bbescl

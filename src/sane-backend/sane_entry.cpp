@@ -1,0 +1,203 @@
+// The SANE entry points.  SANE's dll meta-backend looks them up as
+// sane_bbescl_*; the plain sane_* names are aliases for a frontend linked
+// to the backend directly.
+#include <string.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <sane/sane.h>
+
+#include "config_file.h"
+#include "debug_log.h"
+#include "device.h"
+
+#ifndef BBESCL_SYSCONF_DIR
+#define BBESCL_SYSCONF_DIR "/etc/sane.d"
+#endif
+
+using bbescl::Device;
+
+namespace {
+
+constexpr const char *kBackendName = "bbescl";
+constexpr SANE_Int kBuildVersion = 1;
+
+// What sane_get_devices hands out stays valid until the next call.
+struct DeviceList {
+  std::vector<std::string> uris;
+  std::vector<std::string> models;
+  std::vector<SANE_Device> devices;
+  std::vector<const SANE_Device *> pointers;
+};
+DeviceList *g_device_list = nullptr;
+std::vector<Device *> *g_open_devices = nullptr;
+
+std::vector<std::string> configured_uris() {
+  std::vector<std::string> defaults{BBESCL_SYSCONF_DIR, "/etc/sane.d"};
+  return bbescl::read_configured_uris(bbescl::config_dirs(getenv("SANE_CONFIG_DIR"), defaults));
+}
+
+// "http://host:port/path" → "host:port", for the model column.
+std::string host_of(const std::string &uri) {
+  size_t start = uri.find("://");
+  start = start == std::string::npos ? 0 : start + 3;
+  const size_t end = uri.find('/', start);
+  return uri.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+Device *device_of(SANE_Handle handle) { return static_cast<Device *>(handle); }
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_init(SANE_Int *version_code,
+                                                                    SANE_Auth_Callback) {
+  bbescl::log_init();
+  BBESCL_LOG(bbescl::kLogInfo, "sane_init: backend %s %d.%d.%d", kBackendName, SANE_CURRENT_MAJOR, 0,
+             kBuildVersion);
+  if (version_code) *version_code = SANE_VERSION_CODE(SANE_CURRENT_MAJOR, 0, kBuildVersion);
+  try {
+    if (!g_open_devices) g_open_devices = new std::vector<Device *>;
+  } catch (const std::bad_alloc &) {
+    return SANE_STATUS_NO_MEM;
+  }
+  return SANE_STATUS_GOOD;
+}
+
+__attribute__((visibility("default"))) void sane_bbescl_exit(void) {
+  if (g_open_devices) {
+    for (Device *d : *g_open_devices) delete d;
+    delete g_open_devices;
+    g_open_devices = nullptr;
+  }
+  delete g_device_list;
+  g_device_list = nullptr;
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_get_devices(const SANE_Device ***device_list,
+                                                                           SANE_Bool) {
+  try {
+    auto list = std::make_unique<DeviceList>();
+    list->uris = configured_uris();
+    for (const std::string &uri : list->uris) list->models.push_back(host_of(uri));
+    for (size_t i = 0; i < list->uris.size(); ++i)
+      list->devices.push_back({list->uris[i].c_str(), "eSCL", list->models[i].c_str(), "network scanner"});
+    for (const SANE_Device &d : list->devices) list->pointers.push_back(&d);
+    list->pointers.push_back(nullptr);
+    delete g_device_list;
+    g_device_list = list.release();
+    *device_list = g_device_list->pointers.data();
+    return SANE_STATUS_GOOD;
+  } catch (const std::bad_alloc &) {
+    return SANE_STATUS_NO_MEM;
+  }
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_Const name, SANE_Handle *handle) {
+  try {
+    if (!g_open_devices) g_open_devices = new std::vector<Device *>;
+    std::string uri = name ? name : "";
+    // Names reach us without the "bbescl:" that the dll meta-backend adds,
+    // but a frontend linked directly may pass it.
+    const std::string prefix = std::string(kBackendName) + ":";
+    if (uri.compare(0, prefix.size(), prefix) == 0) uri.erase(0, prefix.size());
+    if (uri.empty()) {
+      const std::vector<std::string> uris = configured_uris();
+      if (uris.empty()) {
+        BBESCL_LOG(bbescl::kLogError, "no device named and none in %s", bbescl::kConfigFileName);
+        return SANE_STATUS_INVAL;
+      }
+      uri = uris.front();
+    }
+    std::unique_ptr<Device> device;
+    const SANE_Status status = Device::open(uri, device);
+    if (status != SANE_STATUS_GOOD) return status;
+    g_open_devices->push_back(device.get());
+    *handle = device.release();
+    return SANE_STATUS_GOOD;
+  } catch (const std::bad_alloc &) {
+    return SANE_STATUS_NO_MEM;
+  }
+}
+
+__attribute__((visibility("default"))) void sane_bbescl_close(SANE_Handle handle) {
+  Device *device = device_of(handle);
+  if (g_open_devices) std::erase(*g_open_devices, device);
+  delete device;
+}
+
+__attribute__((visibility("default"))) const SANE_Option_Descriptor *sane_bbescl_get_option_descriptor(
+    SANE_Handle handle, SANE_Int option) {
+  return device_of(handle)->option_descriptor(option);
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_control_option(SANE_Handle handle, SANE_Int option,
+                                                                              SANE_Action action, void *value,
+                                                                              SANE_Int *info) {
+  return device_of(handle)->control_option(option, action, value, info);
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_get_parameters(SANE_Handle handle,
+                                                                              SANE_Parameters *params) {
+  if (!params) return SANE_STATUS_INVAL;
+  return device_of(handle)->parameters(params);
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_start(SANE_Handle handle) {
+  try {
+    return device_of(handle)->start();
+  } catch (const std::bad_alloc &) {
+    return SANE_STATUS_NO_MEM;
+  }
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_read(SANE_Handle handle, SANE_Byte *data,
+                                                                    SANE_Int max_length, SANE_Int *length) {
+  if (!length) return SANE_STATUS_INVAL;
+  try {
+    return device_of(handle)->read(data, max_length, length);
+  } catch (const std::bad_alloc &) {
+    *length = 0;
+    return SANE_STATUS_NO_MEM;
+  }
+}
+
+__attribute__((visibility("default"))) void sane_bbescl_cancel(SANE_Handle handle) {
+  device_of(handle)->cancel();
+}
+
+// Reads block until data has arrived: there is no non-blocking mode and no
+// descriptor to select on.
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_set_io_mode(SANE_Handle, SANE_Bool non_blocking) {
+  return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
+}
+
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_get_select_fd(SANE_Handle, SANE_Int *) {
+  return SANE_STATUS_UNSUPPORTED;
+}
+
+__attribute__((visibility("default"))) SANE_String_Const sane_bbescl_strstatus(SANE_Status status) {
+  return bbescl::status_text(status);
+}
+
+#define BBESCL_ALIAS(name) __attribute__((visibility("default"), alias("sane_bbescl_" #name)))
+SANE_Status sane_init(SANE_Int *, SANE_Auth_Callback) BBESCL_ALIAS(init);
+void sane_exit(void) BBESCL_ALIAS(exit);
+SANE_Status sane_get_devices(const SANE_Device ***, SANE_Bool) BBESCL_ALIAS(get_devices);
+SANE_Status sane_open(SANE_String_Const, SANE_Handle *) BBESCL_ALIAS(open);
+void sane_close(SANE_Handle) BBESCL_ALIAS(close);
+const SANE_Option_Descriptor *sane_get_option_descriptor(SANE_Handle, SANE_Int) BBESCL_ALIAS(get_option_descriptor);
+SANE_Status sane_control_option(SANE_Handle, SANE_Int, SANE_Action, void *, SANE_Int *) BBESCL_ALIAS(control_option);
+SANE_Status sane_get_parameters(SANE_Handle, SANE_Parameters *) BBESCL_ALIAS(get_parameters);
+SANE_Status sane_start(SANE_Handle) BBESCL_ALIAS(start);
+SANE_Status sane_read(SANE_Handle, SANE_Byte *, SANE_Int, SANE_Int *) BBESCL_ALIAS(read);
+void sane_cancel(SANE_Handle) BBESCL_ALIAS(cancel);
+SANE_Status sane_set_io_mode(SANE_Handle, SANE_Bool) BBESCL_ALIAS(set_io_mode);
+SANE_Status sane_get_select_fd(SANE_Handle, SANE_Int *) BBESCL_ALIAS(get_select_fd);
+SANE_String_Const sane_strstatus(SANE_Status) BBESCL_ALIAS(strstatus);
+
+}  // extern "C"

@@ -1,0 +1,105 @@
+#include "scanimage_runner.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+namespace e2e {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/bbescl-e2e-XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+Scanimage::Scanimage(const std::vector<std::string> &device_uris) {
+  std::filesystem::create_directories(config_dir());
+  std::ofstream(config_dir() + "/dll.conf") << "bbescl\n";
+  std::ofstream conf(config_dir() + "/bbescl.conf");
+  conf << "# written by the end-to-end tests\n";
+  for (const std::string &uri : device_uris) conf << uri << "\n";
+  // The backend and the channel library by LD_LIBRARY_PATH, as the dll
+  // meta-backend searches it; the plug-in by its soname there too.
+  env_["SANE_CONFIG_DIR"] = config_dir();
+  env_["LD_LIBRARY_PATH"] = std::string(BBESCL_BACKEND_DIR) + ":" + BBESCL_KVCHAN_DIR + ":" + BBESCL_PLUGIN_DIR;
+}
+
+pid_t Scanimage::spawn(const std::vector<std::string> &args) {
+  std::vector<std::string> env_text;
+  for (char **e = environ; *e; ++e) {
+    const std::string entry(*e);
+    const std::string name = entry.substr(0, entry.find('='));
+    if (!env_.count(name)) env_text.push_back(entry);
+  }
+  for (const auto &[name, value] : env_) env_text.push_back(name + "=" + value);
+
+  std::vector<char *> argv{const_cast<char *>(SCANIMAGE_PATH)};
+  for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+  argv.push_back(nullptr);
+  std::vector<char *> envp;
+  for (std::string &e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+  const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+  posix_spawn_file_actions_addopen(&files, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&files, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addchdir_np(&files, dir_.path().c_str());
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, SCANIMAGE_PATH, &files, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&files);
+  if (rc != 0) throw std::runtime_error("cannot start " SCANIMAGE_PATH);
+  return pid;
+}
+
+RunResult Scanimage::wait(pid_t pid) {
+  RunResult r;
+  int status = 0;
+  // Bounded: a hung scan must not hang the suite.
+  for (int waited_ms = 0;; waited_ms += 20) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (waited_ms > 120000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      r.err = "[killed after 120 s]\n";
+      break;
+    }
+    usleep(20000);
+  }
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.out = read_file(dir_.file("stdout"));
+  r.err += read_file(dir_.file("stderr"));
+  return r;
+}
+
+RunResult Scanimage::run(const std::vector<std::string> &args) { return wait(spawn(args)); }
+
+std::string Scanimage::stderr_so_far() const { return read_file(dir_.file("stderr")); }
+
+}  // namespace e2e

@@ -1,0 +1,26 @@
+// Small pages encoded in memory for the decoder and page tests.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <vector>
+
+namespace fixtures {
+
+struct Raster {
+  int width = 0;
+  int height = 0;
+  int channels = 0;
+  std::vector<uint8_t> pixels;  // rows top to bottom, 8 bits a sample
+  const uint8_t *row(int y) const { return pixels.data() + static_cast<size_t>(y) * width * channels; }
+};
+
+// A smooth pattern that JPEG keeps close: level = f(x, y, channel).
+Raster gradient(int width, int height, int channels);
+Raster solid(int width, int height, int channels, uint8_t level);
+
+std::vector<uint8_t> encode_jpeg(const Raster &r, int quality = 95);
+std::vector<uint8_t> encode_png(const Raster &r, bool interlaced = false);
+
+}  // namespace fixtures

@@ -1,0 +1,179 @@
+// Options built from what the plug-in published: lists, ranges, defaults,
+// source switching, constraints and activity.
+#include "option_set.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <sane/saneopts.h>
+
+#include <string>
+#include <vector>
+
+#include "published_session.h"
+
+using bbescl::OptionSet;
+
+namespace {
+
+class Options : public ::testing::Test {
+ protected:
+  void SetUp() override { options.build(*hs); }
+
+  std::string get_string(SANE_Int option) {
+    char text[64] = "";
+    EXPECT_EQ(options.control(option, SANE_ACTION_GET_VALUE, text, nullptr), SANE_STATUS_GOOD);
+    return text;
+  }
+  SANE_Word get_word(SANE_Int option) {
+    SANE_Word w = -1;
+    EXPECT_EQ(options.control(option, SANE_ACTION_GET_VALUE, &w, nullptr), SANE_STATUS_GOOD);
+    return w;
+  }
+  SANE_Status set_string(SANE_Int option, const char *value, SANE_Int *info = nullptr) {
+    char text[64];
+    strcpy(text, value);
+    return options.control(option, SANE_ACTION_SET_VALUE, text, info);
+  }
+  SANE_Status set_word(SANE_Int option, SANE_Word value, SANE_Int *info = nullptr) {
+    return options.control(option, SANE_ACTION_SET_VALUE, &value, info);
+  }
+  std::vector<SANE_Word> resolution_list() {
+    const SANE_Word *l = options.descriptor(bbescl::kOptResolution)->constraint.word_list;
+    return std::vector<SANE_Word>(l + 1, l + 1 + l[0]);
+  }
+
+  fixtures::SessionPtr hs = fixtures::published_session();
+  OptionSet options;
+};
+
+TEST_F(Options, DescribeEveryOptionWithSaneNames) {
+  EXPECT_EQ(get_word(bbescl::kOptCount), bbescl::kOptTotal);
+  const std::vector<std::pair<SANE_Int, const char *>> names = {
+      {bbescl::kOptMode, SANE_NAME_SCAN_MODE},   {bbescl::kOptSource, SANE_NAME_SCAN_SOURCE},
+      {bbescl::kOptResolution, SANE_NAME_SCAN_RESOLUTION}, {bbescl::kOptPreview, SANE_NAME_PREVIEW},
+      {bbescl::kOptTlX, SANE_NAME_SCAN_TL_X},    {bbescl::kOptTlY, SANE_NAME_SCAN_TL_Y},
+      {bbescl::kOptBrX, SANE_NAME_SCAN_BR_X},    {bbescl::kOptBrY, SANE_NAME_SCAN_BR_Y},
+      {bbescl::kOptThreshold, SANE_NAME_THRESHOLD}, {bbescl::kOptBrightness, SANE_NAME_BRIGHTNESS}};
+  for (const auto &[option, name] : names) EXPECT_STREQ(options.descriptor(option)->name, name);
+  EXPECT_EQ(options.descriptor(bbescl::kOptGroupGeometry)->type, SANE_TYPE_GROUP);
+  EXPECT_EQ(options.descriptor(bbescl::kOptTotal), nullptr);
+  EXPECT_EQ(options.descriptor(-1), nullptr);
+  EXPECT_EQ(options.descriptor(bbescl::kOptTlX)->unit, SANE_UNIT_MM);
+  EXPECT_EQ(options.descriptor(bbescl::kOptTlX)->type, SANE_TYPE_FIXED);
+}
+
+TEST_F(Options, DefaultToColourOnTheFirstSourceOverItsWholeArea) {
+  EXPECT_EQ(get_string(bbescl::kOptMode), "Color");
+  EXPECT_EQ(get_string(bbescl::kOptSource), "Flatbed");
+  EXPECT_EQ(get_word(bbescl::kOptResolution), 300);
+  EXPECT_EQ(resolution_list(), (std::vector<SANE_Word>{75, 100, 150, 200, 300, 600}));
+  EXPECT_EQ(get_word(bbescl::kOptTlX), 0);
+  EXPECT_EQ(get_word(bbescl::kOptBrX), 14149223);
+  EXPECT_EQ(get_word(bbescl::kOptBrY), 19477904);
+  EXPECT_EQ(options.descriptor(bbescl::kOptBrY)->constraint.range->max, 19477904);
+}
+
+TEST_F(Options, FillTheRangeMinimaAndQuantaOfEveryGeometryBlock) {
+  for (const source_geometry &g : hs->source_geometry)
+    for (const SANE_Range *r : {&g.tl_x_range, &g.tl_y_range, &g.br_x_range, &g.br_y_range}) {
+      EXPECT_EQ(r->min, 0);
+      EXPECT_EQ(r->quant, 0);
+    }
+}
+
+TEST_F(Options, SwitchingSourceSwitchesListsRangesAndClampsValues) {
+  ASSERT_EQ(set_word(bbescl::kOptResolution, 600), SANE_STATUS_GOOD);
+  SANE_Int info = 0;
+  ASSERT_EQ(set_string(bbescl::kOptSource, "ADF", &info), SANE_STATUS_GOOD);
+  EXPECT_TRUE(info & SANE_INFO_RELOAD_OPTIONS);
+  EXPECT_TRUE(info & SANE_INFO_RELOAD_PARAMS);
+  EXPECT_EQ(options.source_id(), BB_SOURCE_ADF);
+  EXPECT_EQ(resolution_list(), (std::vector<SANE_Word>{150, 300}));
+  EXPECT_EQ(get_word(bbescl::kOptResolution), 300);  // nearest listed
+  EXPECT_EQ(options.descriptor(bbescl::kOptBrY)->constraint.range->max, 23304000);
+
+  ASSERT_EQ(set_word(bbescl::kOptBrY, 23304000), SANE_STATUS_GOOD);
+  ASSERT_EQ(set_string(bbescl::kOptSource, "flatbed"), SANE_STATUS_GOOD);  // names match in any case
+  EXPECT_EQ(get_word(bbescl::kOptBrY), 19477904);
+  EXPECT_EQ(set_string(bbescl::kOptSource, "Camera"), SANE_STATUS_INVAL);
+}
+
+TEST_F(Options, ValuesOutsideTheirConstraintsAreAdjusted) {
+  SANE_Int info = 0;
+  ASSERT_EQ(set_word(bbescl::kOptResolution, 280, &info), SANE_STATUS_GOOD);
+  EXPECT_EQ(get_word(bbescl::kOptResolution), 300);
+  EXPECT_TRUE(info & SANE_INFO_INEXACT);
+
+  ASSERT_EQ(set_word(bbescl::kOptBrX, SANE_FIX(500.0), &info), SANE_STATUS_GOOD);
+  EXPECT_EQ(get_word(bbescl::kOptBrX), 14149223);
+  EXPECT_TRUE(info & SANE_INFO_INEXACT);
+  ASSERT_EQ(set_word(bbescl::kOptTlX, SANE_FIX(-3.0), &info), SANE_STATUS_GOOD);
+  EXPECT_EQ(get_word(bbescl::kOptTlX), 0);
+
+  ASSERT_EQ(set_word(bbescl::kOptTlY, SANE_FIX(10.0), &info), SANE_STATUS_GOOD);
+  EXPECT_EQ(info, SANE_INFO_RELOAD_PARAMS);
+  EXPECT_EQ(set_string(bbescl::kOptMode, "Sepia"), SANE_STATUS_INVAL);
+  EXPECT_EQ(set_word(bbescl::kOptPreview, 2), SANE_STATUS_INVAL);
+  EXPECT_EQ(set_word(bbescl::kOptCount, 3), SANE_STATUS_INVAL);  // read-only
+  EXPECT_EQ(options.control(bbescl::kOptGroupStandard, SANE_ACTION_GET_VALUE, &info, nullptr), SANE_STATUS_INVAL);
+}
+
+TEST_F(Options, ThresholdIsActiveInLineartOnly) {
+  EXPECT_TRUE(options.descriptor(bbescl::kOptThreshold)->cap & SANE_CAP_INACTIVE);
+  SANE_Word w = 0;
+  EXPECT_EQ(options.control(bbescl::kOptThreshold, SANE_ACTION_GET_VALUE, &w, nullptr), SANE_STATUS_INVAL);
+  SANE_Int info = 0;
+  ASSERT_EQ(set_string(bbescl::kOptMode, "Lineart", &info), SANE_STATUS_GOOD);
+  EXPECT_TRUE(info & SANE_INFO_RELOAD_OPTIONS);
+  EXPECT_FALSE(options.descriptor(bbescl::kOptThreshold)->cap & SANE_CAP_INACTIVE);
+  EXPECT_EQ(options.threshold_level(), 128);
+  ASSERT_EQ(set_word(bbescl::kOptThreshold, 20), SANE_STATUS_GOOD);
+  EXPECT_EQ(options.threshold_level(), 51);
+}
+
+TEST_F(Options, TheGatedOptionTakesTheCapabilityWordThePlugInLeft) {
+  EXPECT_EQ(options.descriptor(bbescl::kOptBrightness)->cap, hs->gated_option_cap);
+  SANE_Word w = 0;
+  EXPECT_EQ(options.control(bbescl::kOptBrightness, SANE_ACTION_GET_VALUE, &w, nullptr), SANE_STATUS_INVAL);
+  EXPECT_EQ(options.brightness_offset(), 0);
+
+  // A device that enables it: the option works, host-side.
+  auto enabled = fixtures::published_session();
+  enabled->gated_option_cap &= ~SANE_CAP_INACTIVE;
+  OptionSet o;
+  o.build(*enabled);
+  SANE_Word value = 40;
+  ASSERT_EQ(o.control(bbescl::kOptBrightness, SANE_ACTION_SET_VALUE, &value, nullptr), SANE_STATUS_GOOD);
+  EXPECT_EQ(o.brightness_offset(), 102);
+}
+
+TEST_F(Options, PreviewScansAtTheLowestResolutionFrom75Up) {
+  EXPECT_EQ(options.scan_resolution(), 300);
+  ASSERT_EQ(set_word(bbescl::kOptPreview, SANE_TRUE), SANE_STATUS_GOOD);
+  EXPECT_EQ(options.scan_resolution(), 75);
+  EXPECT_EQ(options.resolution(), 300);
+}
+
+TEST_F(Options, ASourceWithoutItsOwnListUsesThePublishedOne) {
+  auto hs2 = fixtures::published_session();
+  hs2->source_geometry[1].resolutions[0] = 0;
+  OptionSet o;
+  o.build(*hs2);
+  char adf[] = "ADF";
+  ASSERT_EQ(o.control(bbescl::kOptSource, SANE_ACTION_SET_VALUE, adf, nullptr), SANE_STATUS_GOOD);
+  const SANE_Word *l = o.descriptor(bbescl::kOptResolution)->constraint.word_list;
+  EXPECT_EQ(std::vector<SANE_Word>(l, l + 3), (std::vector<SANE_Word>{2, 150, 300}));
+}
+
+TEST(NearestInList, PicksTheClosestValue) {
+  const SANE_Word list[] = {4, 75, 150, 300, 600};
+  EXPECT_EQ(bbescl::nearest_in_list(list, 75), 75);
+  EXPECT_EQ(bbescl::nearest_in_list(list, 1), 75);
+  EXPECT_EQ(bbescl::nearest_in_list(list, 400), 300);
+  EXPECT_EQ(bbescl::nearest_in_list(list, 5000), 600);
+  const SANE_Word empty[] = {0};
+  EXPECT_EQ(bbescl::nearest_in_list(empty, 123), 123);
+}
+
+}  // namespace
