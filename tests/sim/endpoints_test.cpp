@@ -104,6 +104,35 @@ TEST_F(Endpoints, CapabilitiesFromAFileAreServedAsTheyAre) {
   EXPECT_FALSE(create_job(c).empty());
 }
 
+// Captured documents of real devices as profiles: the sources they name
+// are the sources the simulated device scans from.
+TEST_F(Endpoints, CapturedDocumentsOfferTheSourcesTheyName) {
+  struct Row {
+    const char *file;
+    bool simplex, duplex;
+  } rows[] = {{"caps-brother-mfc-l8690cdw.xml", true, true},
+              {"caps-canon-ts5300.xml", false, false},
+              {"caps-kyocera-ecosys-m2040dn.xml", true, true},
+              {"caps-xerox-b235.xml", true, false}};
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.file);
+    Config cfg;
+    cfg.profile = std::string("file:") + BB_DEVICES_DIR + "/" + r.file;
+    start(cfg);
+    RawClient c(port());
+    Settings simplex;
+    simplex.source = "Feeder";
+    Settings duplex = simplex;
+    duplex.duplex = true;
+    EXPECT_FALSE(create_job(c).empty());
+    EXPECT_EQ(c.exchange(post_scan_job(scan_settings(simplex))).status, r.simplex ? 201 : 409);
+    EXPECT_EQ(c.exchange(post_scan_job(scan_settings(duplex))).status, r.duplex ? 201 : 409);
+    EXPECT_EQ(c.exchange(get("/eSCL/ScannerStatus")).body.find("AdfState") != std::string::npos,
+              r.simplex);
+    server().stop();
+  }
+}
+
 TEST_F(Endpoints, UnknownProfileOrMissingFileFailsToStart) {
   for (const char *profile : {"nonesuch", "file:/nonexistent/caps.xml"}) {
     Config cfg;
