@@ -204,6 +204,19 @@ TEST_F(Scan, MemoryDoesNotGrowWithThePage) {
   EXPECT_LT(peak_kb[1] - peak_kb[0], 4096) << peak_kb[0] << " kB at 150 dpi, " << peak_kb[1] << " kB at 600 dpi";
 }
 
+// Devices list their past jobs in the status document; on the simulator the
+// list outgrows the plug-in's 5120-byte status buffer after about nine jobs,
+// and from then on every status read, and so every scan, fails.  Disabled
+// until the plug-in reads a status document longer than its buffer.
+TEST_F(Scan, DISABLED_TwelveScansInARowOnOneDevice) {
+  start();
+  for (int i = 0; i < 12; ++i) {
+    const e2e::RunResult r = scan({"--mode", "Gray", "--resolution", "75", "-x", "20", "-y", "20",
+                                   "--format=pnm", "-o", "page.pnm"});
+    ASSERT_EQ(r.exit_code, 0) << "scan " << i + 1 << ": " << r.err;
+  }
+}
+
 TEST_F(Scan, DuplexFeederBatchGivesEveryPage) {
   escl_sim::Config cfg;
   cfg.adf_sheets = 2;
