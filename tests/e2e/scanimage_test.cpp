@@ -246,6 +246,27 @@ TEST_F(Scan, AJamIsReportedAfterThePagesBeforeIt) {
   EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 
+TEST_F(Scan, AnOpenCoverIsReportedOnTheFirstPage) {
+  escl_sim::Config cfg;
+  cfg.cover_open_at_page = 1;
+  start(cfg);
+  const e2e::RunResult r = scan({"--source", "ADF", "--resolution", "100", "-x", "40", "-y", "30",
+                                 "--format=png", "-o", "page.png"});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_THAT(r.err, HasSubstr("sane_start: Scanner cover is open"));
+  EXPECT_EQ(sim_->jobs_alive(), 0);
+}
+
+TEST_F(Scan, AJobTheDeviceAbortsIsReportedAsCancelled) {
+  escl_sim::Config cfg;
+  cfg.abort_job = true;
+  start(cfg);
+  const e2e::RunResult r = scan(with({"--mode", "Gray", "-o", "page.png"}, kSmallArea));
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_THAT(r.err, HasSubstr("sane_start: Operation was canceled"));
+  EXPECT_EQ(sim_->jobs_alive(), 0);
+}
+
 TEST_F(Scan, AnEmptyFeederIsReportedAsOutOfDocuments) {
   escl_sim::Config cfg;
   cfg.adf_sheets = 0;
