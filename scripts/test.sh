@@ -18,10 +18,15 @@ cmake --build build/fuzz -j "$jobs"
 for target in build/fuzz/fuzz/fuzz_*; do
   [ -x "$target" ] || continue
   name=$(basename "$target")
-  corpus="$root/fuzz/corpus/${name#fuzz_}"
-  args=(-runs=200000 -max_len=8192 -timeout=10)
-  [ -d "$corpus" ] && args+=("$corpus")
+  seeds="$root/fuzz/corpus/${name#fuzz_}"
+  # libFuzzer adds what it finds to its corpus folder: run on a copy so the
+  # tracked seeds stay as they are.
+  work=$(mktemp -d)
+  [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
   echo "fuzz: $name"
-  "$target" "${args[@]}" 2>&1 | tail -n 1
+  "$target" -runs=200000 -max_len=8192 -timeout=10 "$work" >"$work.log" 2>&1 \
+    || { tail -n 40 "$work.log"; rm -rf "$work" "$work.log"; exit 1; }
+  tail -n 1 "$work.log"
+  rm -rf "$work" "$work.log"
 done
 echo "all tests passed"

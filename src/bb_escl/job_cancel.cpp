@@ -56,8 +56,11 @@ int cancel_exchange(host_session *hs, bb_session *session) {
   std::string_view id = bb::job_id_text(hs);
   int len = snprintf(buf, bb::kStatusBufferSize, "DELETE /eSCL/ScanJobs/%.*s HTTP/1.1\r\nHost: \r\n\r\n",
                      static_cast<int>(id.size()), id.data());
-  if (http_write(session->http, buf, len, kDeleteWriteSectime) != HTTP_OK)
-    syslog(LOG_ERR, "bb_escl 988: unable to cancel_job %s\n", hs->job_url);
+  if (http_write(session->http, buf, len, kDeleteWriteSectime) != HTTP_OK) {
+    std::string_view url = bb::buffer_text(hs->job_url, sizeof hs->job_url);
+    syslog(LOG_ERR, "bb_escl 988: unable to cancel_job %.*s\n", static_cast<int>(url.size()),
+           url.data());
+  }
   // The answer is read so the device sees it taken, and only logged.
   memset(buf, 0, sizeof buf);
   int32_t answer_len = 0;

@@ -18,11 +18,24 @@ constexpr std::string_view kLocationHeader = "Location:";
 constexpr std::string_view kHttpScheme = "http://";
 constexpr std::string_view kJobsPath = "/eSCL/ScanJobs/";
 
+// The position of the Location header's name: at the start of a line, in
+// any letter case (some devices send "location:").  A name that only ends
+// in "Location:", such as Content-Location, is passed over.
+size_t find_location_header(std::string_view response) {
+  size_t from = 0;
+  for (;;) {
+    size_t at = find_nocase(drop(response, from), kLocationHeader);
+    if (at == std::string_view::npos) return at;
+    at += from;
+    if (at == 0 || response[at - 1] == '\n') return at;
+    from = at + 1;
+  }
+}
+
 }  // namespace
 
 int read_job_location(host_session *hs, std::string_view response) {
-  // Header names are case-insensitive; some devices send "location:".
-  size_t at = find_nocase(response, kLocationHeader);
+  size_t at = find_location_header(response);
   if (at == std::string_view::npos) return 1;
 
   // The value ends at the carriage return of its header line; blanks after

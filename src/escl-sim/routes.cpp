@@ -100,8 +100,10 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   }
   // A cut at or past the end of the data falls before the last chunk.
   if (cut >= 0 && !cut_hit) cut_hit = true;
-  if (ok && !cut_hit) ok = send_all(fd, chunk({}));
+  // The device's state moves on before the body ends, so that a client that
+  // has read the whole page finds the job as the page left it.
   device->page_sent(order.job_id, order.page);
+  if (ok && !cut_hit) ok = send_all(fd, chunk({}));
   if (cut_hit) {
     if (ok && cfg.stall_image_at >= 0) hold_until_closed(fd);
     return false;

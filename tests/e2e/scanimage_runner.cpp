@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,19 +81,21 @@ pid_t Scanimage::spawn(const std::vector<std::string> &args) {
 RunResult Scanimage::wait(pid_t pid) {
   RunResult r;
   int status = 0;
+  rusage usage{};
   // Bounded: a hung scan must not hang the suite.
   for (int waited_ms = 0;; waited_ms += 20) {
-    const pid_t done = waitpid(pid, &status, WNOHANG);
+    const pid_t done = wait4(pid, &status, WNOHANG, &usage);
     if (done == pid) break;
     if (waited_ms > 120000) {
       kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      wait4(pid, &status, 0, &usage);
       r.err = "[killed after 120 s]\n";
       break;
     }
     usleep(20000);
   }
   r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  r.peak_rss_kb = usage.ru_maxrss;
   r.out = read_file(dir_.file("stdout"));
   r.err += read_file(dir_.file("stderr"));
   return r;

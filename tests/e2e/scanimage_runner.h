@@ -28,6 +28,7 @@ struct RunResult {
   int exit_code = -1;  // -1: killed by a signal
   std::string out;
   std::string err;
+  long peak_rss_kb = 0;  // scanimage's peak resident memory
 };
 
 class Scanimage {

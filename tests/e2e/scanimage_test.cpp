@@ -160,6 +160,63 @@ TEST_F(Scan, RegionHasItsSizeAndItsPlaceOnThePage) {
   expect_chart("region.png", PageMode::kColor, 150, 354, 413, 118, 177, 0.0, 0.0);
 }
 
+TEST_F(Scan, APreviewScansAtTheLowestResolution) {
+  start();
+  const e2e::RunResult r = scan({"--preview=yes", "--mode", "Gray", "-x", "50", "-y", "40", "--format=png", "-o",
+                                 "preview.png"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // 75 dpi: round(147.6) x round(118.1).
+  expect_chart("preview.png", PageMode::kGray, 75, 148, 118, 0, 0, 8.0, 0.05);
+}
+
+TEST_F(Scan, AFlatbedBatchEndsAfterItsPage) {
+  start();
+  const e2e::RunResult r = scan({"--mode", "Gray", "--resolution", "100", "-x", "40", "-y", "30", "--format=png",
+                                 "--batch=page%d.png"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("Batch terminated, 1 page scanned"));
+  EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
+}
+
+TEST_F(Scan, ACameraPageComesFromTheCameraSource) {
+  escl_sim::Config cfg;
+  cfg.profile = "camera";
+  start(cfg);
+  const e2e::RunResult r = scan({"--source", "Camera", "--mode", "Color", "--resolution", "150", "-x", "50", "-y",
+                                 "40", "--format=png", "-o", "camera.png"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  expect_chart("camera.png", PageMode::kColor, 150, kPageWidth, kPageHeight, 0, 0, 8.0, 0.03);
+}
+
+// The page is decoded as it arrives: scanimage's peak memory stays the
+// same for a page sixteen times the size.
+TEST_F(Scan, MemoryDoesNotGrowWithThePage) {
+  start();
+  long peak_kb[2] = {};
+  const char *resolutions[2] = {"150", "600"};
+  for (int i = 0; i < 2; ++i) {
+    const e2e::RunResult r =
+        scan({"--mode", "Gray", "--resolution", resolutions[i], "--format=pnm", "-o", "page.pnm"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    peak_kb[i] = r.peak_rss_kb;
+  }
+  // 600 dpi grey A4 is about 35 MB of pixels.
+  EXPECT_LT(peak_kb[1] - peak_kb[0], 4096) << peak_kb[0] << " kB at 150 dpi, " << peak_kb[1] << " kB at 600 dpi";
+}
+
+// Devices list their past jobs in the status document; on the simulator the
+// list outgrows the plug-in's 5120-byte status buffer after about nine jobs,
+// and from then on every status read, and so every scan, fails.  Disabled
+// until the plug-in reads a status document longer than its buffer.
+TEST_F(Scan, DISABLED_TwelveScansInARowOnOneDevice) {
+  start();
+  for (int i = 0; i < 12; ++i) {
+    const e2e::RunResult r = scan({"--mode", "Gray", "--resolution", "75", "-x", "20", "-y", "20",
+                                   "--format=pnm", "-o", "page.pnm"});
+    ASSERT_EQ(r.exit_code, 0) << "scan " << i + 1 << ": " << r.err;
+  }
+}
+
 TEST_F(Scan, DuplexFeederBatchGivesEveryPage) {
   escl_sim::Config cfg;
   cfg.adf_sheets = 2;
@@ -186,6 +243,27 @@ TEST_F(Scan, AJamIsReportedAfterThePagesBeforeIt) {
   EXPECT_THAT(r.err, HasSubstr("sane_start: Document feeder jammed"));
   EXPECT_TRUE(std::filesystem::exists(scanimage_->dir().file("page1.png")));
   EXPECT_FALSE(std::filesystem::exists(scanimage_->dir().file("page2.png")));
+  EXPECT_EQ(sim_->jobs_alive(), 0);
+}
+
+TEST_F(Scan, AnOpenCoverIsReportedOnTheFirstPage) {
+  escl_sim::Config cfg;
+  cfg.cover_open_at_page = 1;
+  start(cfg);
+  const e2e::RunResult r = scan({"--source", "ADF", "--resolution", "100", "-x", "40", "-y", "30",
+                                 "--format=png", "-o", "page.png"});
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_THAT(r.err, HasSubstr("sane_start: Scanner cover is open"));
+  EXPECT_EQ(sim_->jobs_alive(), 0);
+}
+
+TEST_F(Scan, AJobTheDeviceAbortsIsReportedAsCancelled) {
+  escl_sim::Config cfg;
+  cfg.abort_job = true;
+  start(cfg);
+  const e2e::RunResult r = scan(with({"--mode", "Gray", "-o", "page.png"}, kSmallArea));
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_THAT(r.err, HasSubstr("sane_start: Operation was canceled"));
   EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 

@@ -253,6 +253,9 @@ TEST(JobLocation, LocationHeaderGivesUrlAddressAndJob) {
        "http://1.2.3.4/eSCL/ScanJobs/9", "1.2.3.4", "9"},
       {"header name in lower case", "HTTP/1.1 201 Created\r\nlocation: /eSCL/ScanJobs/5\r\n\r\n", 0,
        "/eSCL/ScanJobs/5", "", "5"},
+      {"after a Content-Location header",
+       "HTTP/1.1 201 Created\r\nContent-Location: /other/1\r\nLocation: /eSCL/ScanJobs/8\r\n\r\n", 0,
+       "/eSCL/ScanJobs/8", "", "8"},
       {"no carriage return", "Location: /eSCL/ScanJobs/5", 0, "/eSCL/ScanJobs/5", "", "5"},
       {"empty identifier", "Location: /eSCL/ScanJobs/\r\n", 0, "/eSCL/ScanJobs/", "", ""},
       {"https is not the http scheme", "Location: https://h/eSCL/ScanJobs/5\r\n", 0,
@@ -279,6 +282,7 @@ TEST(JobLocation, NoLocationChangesNothing) {
   fake::reset_captures();
   EXPECT_EQ(bb_get_url(s.hs.get(), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"), 1);
   EXPECT_EQ(bb_get_url(s.hs.get(), nullptr), 1);
+  EXPECT_EQ(bb_get_url(s.hs.get(), "Content-Location: /eSCL/ScanJobs/9\r\n"), 1);
   EXPECT_EQ(s.job_id(), "old");
   EXPECT_STREQ(s.hs->job_url, "");
   EXPECT_TRUE(fake::logs().empty());
