@@ -60,6 +60,34 @@ void log_completed(int32_t total, int stat) {
          stat);
 }
 
+// A counted body longer than the buffer: a device whose status lists many
+// past jobs sends more than the fixed buffer holds.  Keep what fits, read
+// and drop the rest so the channel stays in step for the next answer, and
+// report the cut instead of failing every exchange with that device.
+int read_counted_body_cut(http_handle *h, char *buf, int32_t len, int32_t payload_length,
+                          int32_t *stored) {
+  unsigned char scratch[bb::kStreamBufferSize];
+  int32_t consumed = 0;
+  *stored = 0;
+  while (consumed < payload_length) {
+    const int32_t want = payload_length - consumed;
+    const bool keep = *stored < len;
+    void *dst = keep ? static_cast<void *>(buf + *stored) : scratch;
+    int32_t room = keep ? len - *stored : static_cast<int32_t>(sizeof scratch);
+    if (room > want) room = want;
+    int32_t got = 0;
+    if (read_stream(h, dst, room, kDirectReadSectime, &got) != HTTP_OK) {
+      syslog(LOG_INFO, "bb_escl 884: bb_read_http_payload2 error (%d).\n", 1);
+      return HTTP_IO_ERROR;
+    }
+    if (keep) *stored += got;
+    consumed += got;
+  }
+  syslog(LOG_ERR, "bb_escl 882: body of %d bytes cut to the %d bytes of the buffer\n",
+         payload_length, *stored);
+  return HTTP_OK;
+}
+
 }  // namespace
 
 int bb_read_http_payload(bb_session *session, char *buf, int32_t len, int32_t sectime,
@@ -120,19 +148,18 @@ int bb_read_http_payload(bb_session *session, char *buf, int32_t len, int32_t se
 
   // The body is stored from the front of the buffer.
   memset(buf, 0, static_cast<size_t>(header_len < len ? header_len : len));
-  if (payload_length >= 0) {
+  if (payload_length >= 0 && (payload_length > len || h->s.cnt > len)) {
+    if (read_counted_body_cut(h, buf, len, payload_length, &total) != HTTP_OK) {
+      log_completed(total, 1);
+      return 1;
+    }
+  } else if (payload_length >= 0) {
     // A body may fill the whole buffer: the callers bound their searches
     // by the buffer's length, and the capabilities fetch cuts the last byte.
-    const int32_t room = len;
-    clear_stream(h, buf, room, &total);
+    clear_stream(h, buf, len, &total);
     while (total < payload_length) {
       int32_t got = 0;
-      if (total >= room) {
-        syslog(LOG_ERR, "bb_escl 882: body of %d bytes does not fit in %d bytes\n",
-               payload_length, room);
-      }
-      if (total >= room || http_read2(h, buf + total, room - total, kDirectReadSectime, &got) !=
-                               HTTP_OK) {
+      if (http_read2(h, buf + total, len - total, kDirectReadSectime, &got) != HTTP_OK) {
         syslog(LOG_INFO, "bb_escl 884: bb_read_http_payload2 error (%d).\n", 1);
         log_completed(total, 1);
         return 1;
