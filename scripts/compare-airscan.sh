@@ -23,22 +23,12 @@ done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
-build="$root/build/release"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBB_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target sane-bbescl bb_escl kvchan escl-sim >/dev/null
-
 work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$root/scripts/lib/simulator.sh"
+trap 'stop_simulator; rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+build_release
 
 # The platen-only profile: this sane-airscan refuses every scan window on
 # a device that announces its resolutions as a range.  sane-airscan asks
@@ -46,16 +36,8 @@ trap 'exit 143' TERM
 # both backends decode the same bytes.  A fresh simulator for every series:
 # its status document lists past jobs and grows with each scan.
 start_sim() {
-  : >"$work/sim.url"
-  "$build/src/escl-sim/escl-sim" --port 0 --profile flatbed-photo --format image/png \
-    >"$work/sim.url" 2>"$work/sim.log" &
-  sim_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$work/sim.url" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.log" >&2; exit 1; }
-    sleep 0.1
-  done
-  url=$(head -n 1 "$work/sim.url")
+  start_simulator --profile flatbed-photo --format image/png
+  url=$sim_url
   echo "$url" >"$work/bbescl/bbescl.conf"
   cat >"$work/airscan/airscan.conf" <<CONF
 [devices]
@@ -64,17 +46,13 @@ start_sim() {
 discovery = disable
 CONF
 }
-stop_sim() {
-  kill "$sim_pid" 2>/dev/null || true
-  wait "$sim_pid" 2>/dev/null || true
-  sim_pid=""
-}
+stop_sim() { stop_simulator; }
 
 # One SANE configuration per backend, each naming only its own backend.
 mkdir -p "$work/bbescl" "$work/airscan"
 echo bbescl >"$work/bbescl/dll.conf"
 echo airscan >"$work/airscan/dll.conf"
-lib_path="$build/src/sane-backend:$build/src/kvchan:$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+lib_path=$(backend_library_path)
 
 start_sim
 echo "compare-airscan: simulated scanner at $url; $runs runs each, mode $mode, A4"

@@ -27,35 +27,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 out_dir=$(pwd)
 "$root/scripts/setup.sh"
 
-build="$root/build/release"
-echo "scan: building in $build"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBB_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)" --target sane-bbescl bb_escl kvchan escl-sim >/dev/null
-
 work=$(mktemp -d)
-sim_pid=""
-cleanup() {
-  if [ -n "$sim_pid" ]; then
-    kill "$sim_pid" 2>/dev/null || true
-    wait "$sim_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+. "$root/scripts/lib/simulator.sh"
+trap 'stop_simulator; rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+echo "scan: building in $build"
+build_release
+
 if [ -z "$device_uri" ]; then
-  "$build/src/escl-sim/escl-sim" --port 0 --quiet >"$work/sim.url" 2>"$work/sim.log" &
-  sim_pid=$!
-  # The simulator prints its base URL once it accepts connections.
-  for _ in $(seq 100); do
-    [ -s "$work/sim.url" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || { cat "$work/sim.log" >&2; echo "scan: the simulator did not start" >&2; exit 1; }
-    sleep 0.1
-  done
-  device_uri=$(head -n 1 "$work/sim.url")
-  [ -n "$device_uri" ] || { echo "scan: the simulator gave no URL" >&2; exit 1; }
+  start_simulator --quiet
+  device_uri=$sim_url
   echo "scan: simulated scanner at $device_uri"
 fi
 
@@ -64,7 +47,8 @@ mkdir "$work/sane.d"
 echo bbescl >"$work/sane.d/dll.conf"
 echo "$device_uri" >"$work/sane.d/bbescl.conf"
 export SANE_CONFIG_DIR="$work/sane.d"
-export LD_LIBRARY_PATH="$build/src/sane-backend:$build/src/kvchan:$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+LD_LIBRARY_PATH=$(backend_library_path)
+export LD_LIBRARY_PATH
 
 scanimage --progress -d "bbescl:$device_uri" --mode Color --resolution 300 -x 210 -y 297 \
   --format=png -o "$out_dir/scan.png"
