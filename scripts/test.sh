@@ -9,7 +9,11 @@ scripts/setup.sh
 jobs=$(nproc)
 cmake -S . -B build/test -G Ninja -DBB_SANITIZE=ON -DBB_WERROR=ON -DBB_BENCH=ON >/dev/null
 cmake --build build/test -j "$jobs"
-ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 600
+ctest_log=$(mktemp)
+ctest --test-dir build/test --output-on-failure -j "$jobs" --timeout 600 | tee "$ctest_log"
+total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$ctest_log")
+failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1/p' "$ctest_log")
+rm -f "$ctest_log"
 
 # Fuzz targets: clang with libFuzzer, a bounded number of runs each.
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DBB_FUZZ=ON -DBB_TESTS=OFF \
@@ -29,4 +33,4 @@ for target in build/fuzz/fuzz/fuzz_*; do
   tail -n 1 "$work.log"
   rm -rf "$work" "$work.log"
 done
-echo "all tests passed"
+echo "tests: $((total - failed)) passed, $failed failed"
