@@ -8,6 +8,8 @@
 
 #include <sane/sane.h>
 
+#include "bb_escl.h"
+
 struct host_session;
 struct bb_session;
 
@@ -26,6 +28,9 @@ inline constexpr char kWebServicesChannel[] = "KV-EWS-NDAT";
 inline constexpr char kScannerStatusRequest[] = "GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\n\r\n";
 inline constexpr int32_t kScannerStatusRequestSize = sizeof kScannerStatusRequest - 1;
 static_assert(kScannerStatusRequestSize == 44, "the status request is 44 bytes");
+
+// The feeder sources deliver several pages per job.
+inline bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
 
 // Present anywhere in a status document: the scanner is idle.
 inline constexpr std::string_view kScannerIdle = "<pwg:State>Idle</pwg:State>";

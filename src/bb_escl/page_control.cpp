@@ -13,17 +13,16 @@
 
 namespace {
 
-bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
 
 // Whether the next page may be started, judged on one status document.
 SANE_Status continue_decision(const host_session *hs, std::string_view doc) {
   if (bb::job_id_text(hs).empty()) {
     // No job yet: wait for a scanner someone else is using.
     if (!bb::scanner_idle(doc)) return SANE_STATUS_DEVICE_BUSY;
-    return feeder_source(hs->current_source) ? bb::read_adf_state(doc) : SANE_STATUS_GOOD;
+    return bb::feeder_source(hs->current_source) ? bb::read_adf_state(doc) : SANE_STATUS_GOOD;
   }
   // Platen and camera jobs have their one page; nothing to wait for.
-  if (!feeder_source(hs->current_source)) return SANE_STATUS_GOOD;
+  if (!bb::feeder_source(hs->current_source)) return SANE_STATUS_GOOD;
 
   SANE_Status adf = bb::read_adf_state(doc);
   if (adf != SANE_STATUS_DEVICE_BUSY && adf != SANE_STATUS_NO_DOCS) return adf;

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request";
 constexpr std::string_view kCreated = "HTTP/1.1 201 Created";
 constexpr std::string_view kOk = "HTTP/1.1 200 OK";
 constexpr std::string_view kContentLength = "Content-Length:";
@@ -27,7 +26,7 @@ constexpr int32_t kDirectReadSectime = 4;
 constexpr int32_t kNoLength = -1;
 
 bool contains(const char *buf, int32_t len, std::string_view needle) {
-  return bb::buffer_text(buf, static_cast<size_t>(len)).find(needle) != std::string_view::npos;
+  return bb::contains(bb::buffer_text(buf, static_cast<size_t>(len)), needle);
 }
 
 // The body length an answer announces: a 200 OK with a usable
@@ -105,7 +104,7 @@ int bb_read_http_payload(bb_session *session, char *buf, int32_t len, int32_t se
 
   int32_t header_len = 0;
   int ret = http_read_header(h, buf, len, sectime, &header_len);
-  for (int further = 0; further < kFurtherHeaders && contains(buf, len, kBadRequest); ++further) {
+  for (int further = 0; further < kFurtherHeaders && contains(buf, len, kHttpBadRequest); ++further) {
     memset(buf, 0, static_cast<size_t>(len));
     ret = http_read_header(h, buf, len, sectime, &header_len);
     syslog(LOG_INFO, "bb_escl 793: HTTP 400 Bad Request. Reading again  ret=%d len=%d buf=%s\n",

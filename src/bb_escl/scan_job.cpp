@@ -56,7 +56,6 @@ constexpr char kScanSettings[] =
 constexpr char kPostHeader[] =
     "POST /eSCL/ScanJobs HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: %d\r\nHOST: \r\n\r\n";
 
-bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
 
 const char *source_name(int32_t source) {
   return (source >= BB_SOURCE_FLATBED && source <= BB_SOURCE_CAMERA) ? kSourceNames[source]
@@ -87,7 +86,7 @@ Region job_region(const host_session *hs) {
   syslog(LOG_INFO, "bb_escl 1518: Requested_width = [%d], max_width = [%d]\n", r.width, max_width);
   // A feeder lays narrow paper centred on its guides: the area is centred on
   // the feeder's widest scan.  The platen's origin is its corner.
-  r.x_offset = feeder_source(hs->current_source) ? (max_width - r.width) / 2 : 0;
+  r.x_offset = bb::feeder_source(hs->current_source) ? (max_width - r.width) / 2 : 0;
   return r;
 }
 

@@ -34,14 +34,8 @@ constexpr int32_t kDocumentHeaderSectime = 5;
 // Some devices answer "400 Bad Request" before the real answer on the
 // same channel; a few such answers are read past.
 constexpr int kBadRequestRereads = 3;
-constexpr std::string_view kBadRequest = "HTTP/1.1 400 Bad Request";
 constexpr std::string_view kNotFound = "HTTP/1.1 404 Not Found";
 
-bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
-
-bool contains(std::string_view text, std::string_view word) {
-  return text.find(word) != std::string_view::npos;
-}
 
 // Polls the status on the open channel in session->http until the job is
 // ready for its document request.  GOOD with *job_state set when it is;
@@ -64,7 +58,7 @@ SANE_Status poll_until_ready(host_session *hs, bb_session *session, int *job_sta
       return SANE_STATUS_IO_ERROR;
     std::string_view doc = bb::buffer_text(buf, bb::kStatusBufferSize);
 
-    if (feeder_source(hs->current_source)) {
+    if (bb::feeder_source(hs->current_source)) {
       SANE_Status adf = bb::read_adf_state(doc);
       if (adf == SANE_STATUS_JAMMED || adf == SANE_STATUS_COVER_OPEN) {
         hs->scan_interrupted = 1;
@@ -141,7 +135,7 @@ SANE_Status start_scan(host_session *hs, bb_session *session) {
   if (bb::job_id_text(hs).empty()) {
     SANE_Status posted = bb_post_scanjob(hs);
     if (posted != SANE_STATUS_GOOD) return posted;
-  } else if (!feeder_source(hs->current_source)) {
+  } else if (!bb::feeder_source(hs->current_source)) {
     // Platen and camera jobs deliver one page; a second start before the
     // scan ended is a host error.
     return SANE_STATUS_IO_ERROR;
@@ -182,7 +176,7 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
   int ret = http_read_header(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime,
                              bytes_read);
   for (int i = 0; i < kBadRequestRereads &&
-                  contains(bb::buffer_text(buf, bb::kStatusBufferSize), kBadRequest);
+                  bb::contains(bb::buffer_text(buf, bb::kStatusBufferSize), kHttpBadRequest);
        ++i) {
     memset(buf, 0, sizeof buf);
     ret = http_read_header(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime,
@@ -192,7 +186,7 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
   }
   // 404: the job has no further page.  The header reader refuses it, but its
   // status line stays at the front of the buffer.
-  if (contains(bb::buffer_text(buf, bb::kStatusBufferSize), kNotFound)) return SANE_STATUS_NO_DOCS;
+  if (bb::contains(bb::buffer_text(buf, bb::kStatusBufferSize), kNotFound)) return SANE_STATUS_NO_DOCS;
   if (ret != HTTP_OK) return SANE_STATUS_IO_ERROR;
   return SANE_STATUS_GOOD;
 }

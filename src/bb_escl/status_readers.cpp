@@ -77,9 +77,6 @@ std::string_view from_job_entry(const host_session *hs, std::string_view doc, bo
   return drop(doc, at);
 }
 
-bool contains(std::string_view text, std::string_view word) {
-  return text.find(word) != std::string_view::npos;
-}
 
 }  // namespace
 

@@ -41,6 +41,10 @@ inline std::string_view drop(std::string_view s, size_t n) {
 
 inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
+inline bool contains(std::string_view text, std::string_view word) {
+  return text.find(word) != std::string_view::npos;
+}
+
 // Case-insensitive search, for HTTP header names.
 inline size_t find_nocase(std::string_view hay, std::string_view needle) {
   if (needle.size() > hay.size()) return std::string_view::npos;

@@ -14,6 +14,10 @@ enum http_result : int {
   HTTP_NO_MEMORY = 4,
 };
 
+// Status line of the answer some devices send before the real one on the
+// same channel.
+inline constexpr char kHttpBadRequest[] = "HTTP/1.1 400 Bad Request";
+
 inline constexpr int32_t kHttpStateOpen = 1;
 inline constexpr int32_t kHttpStateEnd = 2;
 
