@@ -27,24 +27,25 @@ SANE_Int longest_string(const SANE_String_Const *list, size_t capacity) {
   return static_cast<SANE_Int>(longest);
 }
 
-void set_group(SANE_Option_Descriptor &d, const char *title) {
-  d.name = "";
-  d.title = title;
-  d.desc = "";
-  d.type = SANE_TYPE_GROUP;
-  d.cap = 0;
-  d.size = 0;
-  d.constraint_type = SANE_CONSTRAINT_NONE;
-}
-
-void set_fixed_mm(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc) {
+// The fields every option sets; constraints are added by the caller.
+void describe(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc,
+              SANE_Value_Type type, SANE_Unit unit, SANE_Int cap) {
   d.name = name;
   d.title = title;
   d.desc = desc;
-  d.type = SANE_TYPE_FIXED;
-  d.unit = SANE_UNIT_MM;
-  d.size = sizeof(SANE_Word);
-  d.cap = kSoftOption;
+  d.type = type;
+  d.unit = unit;
+  d.size = type == SANE_TYPE_GROUP ? 0 : static_cast<SANE_Int>(sizeof(SANE_Word));
+  d.cap = cap;
+  d.constraint_type = SANE_CONSTRAINT_NONE;
+}
+
+void set_group(SANE_Option_Descriptor &d, const char *title) {
+  describe(d, "", title, "", SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
+}
+
+void set_fixed_mm(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc) {
+  describe(d, name, title, desc, SANE_TYPE_FIXED, SANE_UNIT_MM, kSoftOption);
   d.constraint_type = SANE_CONSTRAINT_RANGE;
 }
 
@@ -74,54 +75,33 @@ void OptionSet::build(host_session &hs) {
       r->quant = 0;
     }
 
-  SANE_Option_Descriptor &count = desc_[kOptCount];
-  count.name = SANE_NAME_NUM_OPTIONS;
-  count.title = SANE_TITLE_NUM_OPTIONS;
-  count.desc = SANE_DESC_NUM_OPTIONS;
-  count.type = SANE_TYPE_INT;
-  count.size = sizeof(SANE_Word);
-  count.cap = SANE_CAP_SOFT_DETECT;
+  describe(desc_[kOptCount], SANE_NAME_NUM_OPTIONS, SANE_TITLE_NUM_OPTIONS, SANE_DESC_NUM_OPTIONS,
+           SANE_TYPE_INT, SANE_UNIT_NONE, SANE_CAP_SOFT_DETECT);
 
   set_group(desc_[kOptGroupStandard], SANE_TITLE_STANDARD);
 
   SANE_Option_Descriptor &mode = desc_[kOptMode];
-  mode.name = SANE_NAME_SCAN_MODE;
-  mode.title = SANE_TITLE_SCAN_MODE;
-  mode.desc = SANE_DESC_SCAN_MODE;
-  mode.type = SANE_TYPE_STRING;
+  describe(mode, SANE_NAME_SCAN_MODE, SANE_TITLE_SCAN_MODE, SANE_DESC_SCAN_MODE, SANE_TYPE_STRING,
+           SANE_UNIT_NONE, kSoftOption);
   mode.size = longest_string(hs.mode_names, 4);
-  mode.cap = kSoftOption;
   mode.constraint_type = SANE_CONSTRAINT_STRING_LIST;
   mode.constraint.string_list = hs.mode_names;
 
   SANE_Option_Descriptor &source = desc_[kOptSource];
-  source.name = SANE_NAME_SCAN_SOURCE;
-  source.title = SANE_TITLE_SCAN_SOURCE;
-  source.desc = SANE_DESC_SCAN_SOURCE;
-  source.type = SANE_TYPE_STRING;
+  describe(source, SANE_NAME_SCAN_SOURCE, SANE_TITLE_SCAN_SOURCE, SANE_DESC_SCAN_SOURCE,
+           SANE_TYPE_STRING, SANE_UNIT_NONE, kSoftOption);
   source.size = longest_string(hs.source_names, BB_SOURCE_COUNT + 1);
-  source.cap = kSoftOption;
   source.constraint_type = SANE_CONSTRAINT_STRING_LIST;
   source.constraint.string_list = hs.source_names;
 
   SANE_Option_Descriptor &resolution = desc_[kOptResolution];
-  resolution.name = SANE_NAME_SCAN_RESOLUTION;
-  resolution.title = SANE_TITLE_SCAN_RESOLUTION;
-  resolution.desc = SANE_DESC_SCAN_RESOLUTION;
-  resolution.type = SANE_TYPE_INT;
-  resolution.unit = SANE_UNIT_DPI;
-  resolution.size = sizeof(SANE_Word);
-  resolution.cap = kSoftOption;
+  describe(resolution, SANE_NAME_SCAN_RESOLUTION, SANE_TITLE_SCAN_RESOLUTION,
+           SANE_DESC_SCAN_RESOLUTION, SANE_TYPE_INT, SANE_UNIT_DPI, kSoftOption);
   resolution.constraint_type = SANE_CONSTRAINT_WORD_LIST;
   resolution.constraint.word_list = resolutions_;
 
-  SANE_Option_Descriptor &preview = desc_[kOptPreview];
-  preview.name = SANE_NAME_PREVIEW;
-  preview.title = SANE_TITLE_PREVIEW;
-  preview.desc = SANE_DESC_PREVIEW;
-  preview.type = SANE_TYPE_BOOL;
-  preview.size = sizeof(SANE_Word);
-  preview.cap = kSoftOption;
+  describe(desc_[kOptPreview], SANE_NAME_PREVIEW, SANE_TITLE_PREVIEW, SANE_DESC_PREVIEW,
+           SANE_TYPE_BOOL, SANE_UNIT_NONE, kSoftOption);
 
   set_group(desc_[kOptGroupGeometry], SANE_TITLE_GEOMETRY);
   set_fixed_mm(desc_[kOptTlX], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X);
@@ -132,24 +112,14 @@ void OptionSet::build(host_session &hs) {
   set_group(desc_[kOptGroupEnhancement], SANE_TITLE_ENHANCEMENT);
 
   SANE_Option_Descriptor &threshold = desc_[kOptThreshold];
-  threshold.name = SANE_NAME_THRESHOLD;
-  threshold.title = SANE_TITLE_THRESHOLD;
-  threshold.desc = SANE_DESC_THRESHOLD;
-  threshold.type = SANE_TYPE_INT;
-  threshold.unit = SANE_UNIT_PERCENT;
-  threshold.size = sizeof(SANE_Word);
-  threshold.cap = kSoftOption;
+  describe(threshold, SANE_NAME_THRESHOLD, SANE_TITLE_THRESHOLD, SANE_DESC_THRESHOLD, SANE_TYPE_INT,
+           SANE_UNIT_PERCENT, kSoftOption);
   threshold.constraint_type = SANE_CONSTRAINT_RANGE;
   threshold.constraint.range = &threshold_range_;
 
   SANE_Option_Descriptor &brightness = desc_[kOptBrightness];
-  brightness.name = SANE_NAME_BRIGHTNESS;
-  brightness.title = SANE_TITLE_BRIGHTNESS;
-  brightness.desc = SANE_DESC_BRIGHTNESS;
-  brightness.type = SANE_TYPE_INT;
-  brightness.unit = SANE_UNIT_PERCENT;
-  brightness.size = sizeof(SANE_Word);
-  brightness.cap = hs.gated_option_cap;  // as bb_open left it
+  describe(brightness, SANE_NAME_BRIGHTNESS, SANE_TITLE_BRIGHTNESS, SANE_DESC_BRIGHTNESS,
+           SANE_TYPE_INT, SANE_UNIT_PERCENT, hs.gated_option_cap);  // cap as bb_open left it
   brightness.constraint_type = SANE_CONSTRAINT_RANGE;
   brightness.constraint.range = &brightness_range_;
 
