@@ -27,11 +27,12 @@ constexpr size_t kCountTextSize = 10;   // 9 digits and the NUL
 // Feeder state words, tested in this order; the first one found decides.
 // A mispick is reported like an unknown state, not as a jam: the page was
 // never drawn in, so there is nothing to clear.
-struct AdfWord {
+template <typename Result>
+struct StateWord {
   std::string_view word;
-  SANE_Status status;
+  Result result;
 };
-constexpr AdfWord kAdfWords[] = {
+constexpr StateWord<SANE_Status> kAdfWords[] = {
     {"ScannerAdfLoaded", SANE_STATUS_GOOD},
     {"ScannerAdfEmpty", SANE_STATUS_NO_DOCS},
     {"ScannerAdfJam", SANE_STATUS_JAMMED},
@@ -41,15 +42,20 @@ constexpr AdfWord kAdfWords[] = {
 };
 
 // Job state words, tested in this order.
-struct JobWord {
-  std::string_view word;
-  int code;
-};
-constexpr JobWord kJobWords[] = {
+constexpr StateWord<int> kJobWords[] = {
     {"Completed", BB_JOB_COMPLETED}, {"Canceled", BB_JOB_CANCELED},
     {"Aborted", BB_JOB_ABORTED},     {"Pending", BB_JOB_PENDING},
     {"Processing", BB_JOB_PROCESSING},
 };
+
+// The result of the first word of `table` that `state` contains, else
+// `otherwise`.
+template <typename Result, size_t N>
+Result classify(std::string_view state, const StateWord<Result> (&table)[N], Result otherwise) {
+  for (const StateWord<Result> &w : table)
+    if (contains(state, w.word)) return w.result;
+  return otherwise;
+}
 
 // Copies the text after the first `tag` in `doc` up to the next '<' into
 // `out` (cut to its room).  False when the tag is absent.
@@ -92,13 +98,7 @@ SANE_Status read_adf_state(std::string_view doc) {
   char state[kStateTextSize] = {};
   // No feeder, or one the device does not report on: nothing to log.
   if (!copy_element_text(doc, kAdfStateTag, state, sizeof state)) return SANE_STATUS_UNSUPPORTED;
-  SANE_Status status = SANE_STATUS_UNSUPPORTED;
-  for (const AdfWord &w : kAdfWords) {
-    if (contains(state, w.word)) {
-      status = w.status;
-      break;
-    }
-  }
+  const SANE_Status status = classify(std::string_view(state), kAdfWords, SANE_STATUS_UNSUPPORTED);
   syslog(LOG_INFO, "bb_escl 1306: bb_get_adf_state state=[%s] stat=[%d] \n", state, status);
   return status;
 }
@@ -116,14 +116,8 @@ int read_job_state(const host_session *hs, std::string_view doc) {
   std::string_view entry = from_job_entry(hs, doc, &listed);
   // The state is taken from the first JobState at or after the job's entry,
   // even if the entry itself lacks one and a later job's is found.
-  if (listed && copy_element_text(entry, kJobStateTag, state, sizeof state)) {
-    for (const JobWord &w : kJobWords) {
-      if (contains(state, w.word)) {
-        code = w.code;
-        break;
-      }
-    }
-  }
+  if (listed && copy_element_text(entry, kJobStateTag, state, sizeof state))
+    code = classify(std::string_view(state), kJobWords, code);
   syslog(LOG_INFO, "bb_escl 1442: bb_get_JobState: js=[%s] jobstate=[%d].\n", state, code);
   return code;
 }
