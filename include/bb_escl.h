@@ -10,6 +10,7 @@
 #ifndef BB_ESCL_H
 #define BB_ESCL_H
 
+#include <signal.h>
 #include <stdint.h>
 #include <sane/sane.h>
 
@@ -77,6 +78,11 @@ struct host_session {
   char job_id[BB_JOB_ID_SIZE];
   int32_t job_page_count;
   void *host_private; /* the host's own state; never touched by the plug-in */
+  /* Set to non-zero by the host (from a signal handler or another thread
+   * while an entry point runs) to ask for the scan to stop: every wait of
+   * the plug-in looks at it and returns SANE_STATUS_CANCELLED within half a
+   * second.  The host clears it before a scan starts. */
+  volatile sig_atomic_t cancel_requested;
 };
 
 /* Entry points.  Those returning SANE_Status report scanner conditions;
@@ -84,6 +90,8 @@ struct host_session {
 int bb_open(struct host_session *hs);
 int bb_close(struct host_session *hs);
 int bb_get_parameters(struct host_session *hs, SANE_Parameters *params, int32_t option);
+/* Leaves at most len - 1 bytes of the status document in buf, always
+ * followed by a NUL inside it, so the readers below stay within buf. */
 SANE_Status bb_get_scanner_status(struct host_session *hs, char *buf, int32_t len);
 SANE_Status bb_get_adf_state(struct host_session *hs, const char *status_doc);
 int bb_get_url(struct host_session *hs, const char *response);

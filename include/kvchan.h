@@ -3,8 +3,9 @@
  * and gets a descriptor; the plug-in opens named channels on it
  * ("KV-ESCL-SCAN", "KV-EWS-NDAT"), writes requests and reads responses.
  *
- * Results: 0 success; KVCHAN_E_AGAIN (49) and KVCHAN_E_BUSY (12) are
- * transient conditions a reader may retry; any other value is an error.
+ * Results: 0 success; KVCHAN_E_AGAIN (49), KVCHAN_E_BUSY (12) and
+ * KVCHAN_E_INTR (50) are transient conditions a reader may retry; any other
+ * value is an error.
  */
 #ifndef KVCHAN_H
 #define KVCHAN_H
@@ -16,6 +17,8 @@ extern "C" {
 #define KVCHAN_OK 0
 #define KVCHAN_E_AGAIN 49
 #define KVCHAN_E_BUSY 12
+/* A signal interrupted the wait for data: nothing was lost, retry at once. */
+#define KVCHAN_E_INTR 50
 
 /* Failures.  Each one is also logged (syslog level 3, "kvchan: ..."). */
 #define KVCHAN_E_INVALID 1      /* bad argument, or a device URI that is refused */

@@ -23,6 +23,17 @@ struct FetchBuffers {
   caps_walk_buffers walk;
 };
 
+// Some devices start the document with a UTF-8 byte-order mark or a line
+// break; the text scanners expect it to start at its first '<' (or, for a
+// chunked body, at its first chunk-size line).
+void skip_document_lead(char *text) {
+  size_t from = 0;
+  if (strncmp(text, "\xEF\xBB\xBF", 3) == 0) from = 3;
+  while (text[from] == ' ' || text[from] == '\t' || text[from] == '\r' || text[from] == '\n')
+    ++from;
+  if (from > 0) memmove(text, text + from, strlen(text + from) + 1);
+}
+
 int fetch_and_walk(host_session *hs, bb_session *session, escl_caps *caps, FetchBuffers &buf) {
   ChannelGuard channel(&session->http);
   if (http_open(hs->dd, "KV-ESCL-SCAN", &session->http) != HTTP_OK) {
@@ -40,6 +51,7 @@ int fetch_and_walk(host_session *hs, bb_session *session, escl_caps *caps, Fetch
   // A body that fills the whole buffer loses its last byte to the
   // terminator the text scanners rely on.
   buf.response[bb::kCapsBufferSize - 1] = '\0';
+  skip_document_lead(buf.response);
   normalize_body(buf.response);
   int32_t length = static_cast<int32_t>(strnlen(buf.response, bb::kCapsBufferSize));
   return bb_parse_scan_elements(buf.response, length, session, caps, &buf.walk);

@@ -165,6 +165,14 @@ int open_device(host_session *hs) {
     hs->gated_option_cap |= kCapInactive;
   publish_geometry(hs, caps);
   publish_resolutions(hs, caps);
+  // A device with no source cannot scan; its modes stay published so the
+  // host can tell that from a device that gave no capabilities at all.
+  if (hs->source_names[0] == nullptr) {
+    syslog(LOG_ERR,
+           "bb_escl 1170: the capabilities document names no input source (no platen, "
+           "feeder or camera element was recognised)\n");
+    return 1;
+  }
   return 0;
 }
 

@@ -1,7 +1,6 @@
-// Deletes a job on the scanner.  Only a job the device stopped (feeder jam,
-// open cover, cancelled or aborted) is deleted, and only while the scanner
-// still holds it: such devices keep the job and refuse new ones until it is
-// deleted.
+// Deletes a job on the scanner when a scan is given up: a job the device
+// stopped (feeder jam, open cover) or one still waiting for its pages would
+// otherwise stay, and many devices refuse new jobs until it is deleted.
 #include <stdio.h>
 #include <string.h>
 #include <syslog.h>
@@ -28,31 +27,29 @@ bool open_cancel_channel(const host_session *hs, bb_session *session) {
   return http_open(hs->dd, bb::kScanChannel, &session->http) == HTTP_OK;
 }
 
-// Reads the status and sends the DELETE on the same channel when the job
-// is still live on a busy scanner.
-int cancel_exchange(host_session *hs, bb_session *session) {
-  if (!open_cancel_channel(hs, session)) return 1;
+// Asks the status on the open channel; true with *job_state set when it
+// came.  The long status buffer of the session serves: the job may be
+// listed after dozens of others.
+bool read_cancel_status(host_session *hs, bb_session *session, int *job_state) {
   if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
                  kStatusSectime) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 967: Unable to write scanner status\n");
-    return 1;
+    return false;
   }
-  char buf[bb::kStatusBufferSize + 1] = {};
   int32_t bytes_read = 0;
-  if (bb_read_http_payload(session, buf, bb::kStatusBufferSize, kStatusSectime, &bytes_read) != 0)
-    return 1;
+  if (bb_read_http_payload(session, session->status_doc, bb::kLongStatusBufferSize,
+                           kStatusSectime, &bytes_read) != 0)
+    return false;
   syslog(LOG_INFO, "bb_escl 973: bb_cancel_job GET_ESCL_SCANNER_STATUS ret=%d bytes_read=%d \n", 0,
          bytes_read);
+  *job_state =
+      bb::read_job_state(hs, bb::buffer_text(session->status_doc, sizeof session->status_doc));
+  return true;
+}
 
-  std::string_view doc = bb::buffer_text(buf, bb::kStatusBufferSize);
-  int job_state = bb::read_job_state(hs, doc);
-  if (job_state == BB_JOB_CANCELED || job_state == BB_JOB_ABORTED ||
-      job_state == BB_JOB_COMPLETED || bb::scanner_idle(doc)) {
-    syslog(LOG_INFO, "bb_escl 979: bb_cancel_job Exiting as no job running.\n");
-    return 0;
-  }
-
-  memset(buf, 0, sizeof buf);
+// Sends the DELETE on the open channel and reads its answer's header.
+void send_delete(host_session *hs, bb_session *session) {
+  char buf[bb::kStatusBufferSize + 1] = {};
   std::string_view id = bb::job_id_text(hs);
   int len = snprintf(buf, bb::kStatusBufferSize, "DELETE /eSCL/ScanJobs/%.*s HTTP/1.1\r\nHost: \r\n\r\n",
                      static_cast<int>(id.size()), id.data());
@@ -66,6 +63,24 @@ int cancel_exchange(host_session *hs, bb_session *session) {
   int32_t answer_len = 0;
   http_read_header(session->http, buf, bb::kStatusBufferSize, kDeleteAnswerSectime, &answer_len);
   syslog(LOG_INFO, "bb_escl 993: bb_cancel_job len=%d buf=%s\n", answer_len, buf);
+}
+
+// Deletes the job unless the device reports it ended.  A job Pending on an
+// idle scanner is live too: it waits for its document request.  When the
+// status cannot be read the job is deleted all the same, on a new channel.
+int cancel_exchange(host_session *hs, bb_session *session) {
+  if (!open_cancel_channel(hs, session)) return 1;
+  int job_state = BB_JOB_NOT_FOUND;
+  if (read_cancel_status(hs, session, &job_state)) {
+    if (bb::job_state_final(job_state)) {
+      syslog(LOG_INFO, "bb_escl 979: bb_cancel_job Exiting as no job running.\n");
+      return 0;
+    }
+  } else {
+    ChannelGuard(&session->http).close();
+    if (!open_cancel_channel(hs, session)) return 1;
+  }
+  send_delete(hs, session);
   return 0;
 }
 
@@ -76,12 +91,11 @@ int bb_cancel_job(host_session *hs) {
   std::string_view url = bb::buffer_text(hs->job_url, sizeof hs->job_url);
   syslog(LOG_INFO, "bb_escl 952: bb_cancel_job entry. job_id=[%.*s] url=[%.*s]\n",
          static_cast<int>(id.size()), id.data(), static_cast<int>(url.size()), url.data());
-  // Only a job the device stopped needs deleting; one that ended normally
-  // is gone on its own.
-  if (id.empty() || hs->scan_interrupted == 0) return 0;
   bb_session *session = bb::session_of(hs);
+  // Nothing to delete: no job, or one the device already reported ended.
+  if (id.empty() || session == nullptr || session->job_ended != 0) return 0;
   int result = 1;
-  if (session != nullptr) {
+  {
     ChannelGuard channel(&session->http);
     channel.close();
     result = cancel_exchange(hs, session);

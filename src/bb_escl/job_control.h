@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string_view>
 
@@ -50,6 +51,20 @@ std::string_view job_id_text(const host_session *hs);
 inline std::string_view c_text(const char *text) {
   return text == nullptr ? std::string_view() : std::string_view(text, strlen(text));
 }
+
+// Job states after which the device holds nothing to delete.
+inline bool job_state_final(int job_state) {
+  return job_state == BB_JOB_CANCELED || job_state == BB_JOB_ABORTED ||
+         job_state == BB_JOB_COMPLETED;
+}
+
+// Whether the host asked the running scan to stop (from a signal handler
+// or another thread).
+inline bool cancel_asked(const host_session *hs) { return hs->cancel_requested != 0; }
+
+// Sleeps `us` microseconds in short slices; returns false, early, once the
+// host asks for a cancel.
+bool wait_unless_cancelled(const host_session *hs, useconds_t us);
 
 // The plug-in record of a session, or nullptr when there is none.
 bb_session *session_of(const host_session *hs);

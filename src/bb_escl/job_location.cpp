@@ -39,9 +39,10 @@ int read_job_location(host_session *hs, std::string_view response) {
   if (at == std::string_view::npos) return 1;
 
   // The value ends at the carriage return of its header line; blanks after
-  // the colon are not part of it.
+  // the colon and before the line end are not part of it.
   std::string_view value =
       take_until(skip_blanks(drop(response, at + kLocationHeader.size())), '\r');
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
   char work[kHeaderBufferSize] = {};
   copy_bounded(work, sizeof work, value);
   copy_bounded(hs->job_url, sizeof hs->job_url, buffer_text(work, sizeof work));
@@ -56,8 +57,11 @@ int read_job_location(host_session *hs, std::string_view response) {
 
   size_t jobs = url.find(kJobsPath);
   if (jobs == std::string_view::npos) return 1;
+  std::string_view id = take_until(drop(url, jobs + kJobsPath.size()), '/');
+  // "/eSCL/ScanJobs/" with nothing after it names no job.
+  if (id.empty()) return 1;
   memset(hs->job_id, 0, sizeof hs->job_id);
-  copy_bounded(hs->job_id, sizeof hs->job_id, take_until(drop(url, jobs + kJobsPath.size()), '/'));
+  copy_bounded(hs->job_id, sizeof hs->job_id, id);
   syslog(LOG_INFO, "bb_escl 1357: bb_get_url job_id=%s\n", hs->job_id);
   hs->job_page_count = 1;
   return 0;

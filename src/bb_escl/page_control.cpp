@@ -30,6 +30,7 @@ SANE_Status continue_decision(const host_session *hs, std::string_view doc) {
   // may still have pages to hand over: a live job lets the host go on, and
   // its document request ends the scan with a 404 when nothing is left.
   int job_state = bb::read_job_state(hs, doc);
+  if (bb_session *session = bb::session_of(hs)) session->job_ended = bb::job_state_final(job_state);
   int32_t images = bb::read_images_to_transfer(hs, doc);
   syslog(LOG_INFO,
          "bb_escl 1481: bb_check_scanner_to_continue JobState =[%d] ImagesToTransfer=[%d]..\n",
@@ -51,10 +52,19 @@ void close_page_channel(host_session *hs) {
 
 BB_EXPORT SANE_Status bb_check_scanner_to_continue(host_session *hs) {
   syslog(LOG_INFO, "bb_escl 1453: bb_check_scanner_to_continue entry\n");
-  char buf[bb::kStatusBufferSize + 1] = {};
-  SANE_Status status = bb_get_scanner_status(hs, buf, bb::kStatusBufferSize);
-  if (status == SANE_STATUS_GOOD)
-    status = continue_decision(hs, bb::buffer_text(buf, bb::kStatusBufferSize));
+  bb_session *session = bb::session_of(hs);
+  SANE_Status status = SANE_STATUS_IO_ERROR;
+  if (session != nullptr) {
+    session->status_fresh = 0;
+    status = bb_get_scanner_status(hs, session->status_doc, sizeof session->status_doc);
+  }
+  if (status == SANE_STATUS_GOOD) {
+    std::string_view doc = bb::buffer_text(session->status_doc, sizeof session->status_doc);
+    status = continue_decision(hs, doc);
+    // The next page's start reads this document instead of asking again.
+    bb::copy_bounded(session->status_job_id, sizeof session->status_job_id, bb::job_id_text(hs));
+    session->status_fresh = bb::job_id_text(hs).empty() ? 0 : 1;
+  }
   syslog(LOG_INFO, "bb_escl 1491: bb_check_scanner_to_continue returning with (%d).\n", status);
   return status;
 }

@@ -119,11 +119,21 @@ SANE_Status post_scanjob(host_session *hs, bb_session *session) {
   // Location of the new job is.
   char answer[bb::kStatusBufferSize + 1] = {};
   int32_t bytes_read = 0;
-  if (bb_read_http_payload(session, answer, bb::kStatusBufferSize, kAnswerSectime, &bytes_read) != 0)
+  if (bb_read_http_payload(session, answer, bb::kStatusBufferSize, kAnswerSectime, &bytes_read) != 0) {
+    // "503 Service Unavailable": busy or warming up, the device takes no job
+    // now; the host may try again later.  Nothing was created.
+    if (session->http->http_status == kHttpServiceUnavailableStatus) return SANE_STATUS_DEVICE_BUSY;
     return SANE_STATUS_IO_ERROR;
-  // An answer without a usable location still counts as posted; the job
-  // stays unnamed and the document request will find out.
-  bb::read_job_location(hs, bb::buffer_text(answer, bb::kStatusBufferSize));
+  }
+  // A job the answer does not name cannot be asked for its pages, nor
+  // deleted: the scan cannot go on.
+  if (bb::read_job_location(hs, bb::buffer_text(answer, bb::kStatusBufferSize)) != 0 ||
+      bb::job_id_text(hs).empty()) {
+    syslog(LOG_ERR,
+           "bb_escl 1552: the device created a job that cannot be addressed (no usable "
+           "Location in its answer)\n");
+    return SANE_STATUS_IO_ERROR;
+  }
   return SANE_STATUS_GOOD;
 }
 

@@ -25,8 +25,9 @@ constexpr useconds_t kPollSleepUs = 500000;
 // looked for again, briefly, before its document is asked for anyway.
 constexpr useconds_t kNotListedSleepUs = 100000;
 constexpr int kNotListedRepolls = 20;
-// A job that never becomes ready (a device stuck in Pending) ends the poll
-// after this much sleeping; the sleeps are counted, no clock is read.
+// A job that never becomes ready (a device stuck in Pending, a document
+// answered "503" for ever) ends the wait after this much sleeping; the
+// sleeps are counted, no clock is read.
 constexpr unsigned long long kPollLimitUs = 300ULL * 1000000ULL;
 
 constexpr int32_t kDocumentWriteSectime = 1;
@@ -34,29 +35,81 @@ constexpr int32_t kDocumentHeaderSectime = 5;
 // Some devices answer "400 Bad Request" before the real answer on the
 // same channel; a few such answers are read past.
 constexpr int kBadRequestRereads = 3;
-constexpr std::string_view kNotFound = "HTTP/1.1 404 Not Found";
 
-
-// Polls the status on the open channel in session->http until the job is
-// ready for its document request.  GOOD with *job_state set when it is;
-// otherwise the reason to stop.
-SANE_Status poll_until_ready(host_session *hs, bb_session *session, int *job_state) {
-  char buf[bb::kStatusBufferSize + 1];
+// What the waits of one page start have used up, across status polls and
+// document requests answered "not ready yet".
+struct WaitBudget {
   unsigned long long slept_us = 0;
   int not_listed = 0;
-  for (;;) {
-    syslog(LOG_INFO, "bb_escl 1663: writing get scanner status request.\n");
-    if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
-                   kPollWriteSectime) != HTTP_OK) {
-      syslog(LOG_ERR, "bb_escl 1667: Unable to write scanner status to http conection\n");
-      return SANE_STATUS_IO_ERROR;
-    }
-    memset(buf, 0, sizeof buf);
+};
+
+// Sleeps within the page start's budget.  IO_ERROR once the budget is
+// spent, CANCELLED when the host asked for a cancel, else GOOD.
+SANE_Status pause_within(const host_session *hs, WaitBudget *budget, useconds_t us) {
+  if (!bb::wait_unless_cancelled(hs, us)) return SANE_STATUS_CANCELLED;
+  budget->slept_us += us;
+  if (budget->slept_us >= kPollLimitUs) {
+    syslog(LOG_ERR, "bb_escl 1745: bb_start_scan job not ready after %llu seconds, giving up\n",
+           budget->slept_us / 1000000ULL);
+    return SANE_STATUS_IO_ERROR;
+  }
+  return SANE_STATUS_GOOD;
+}
+
+SANE_Status cancelled() {
+  syslog(LOG_INFO, "bb_escl 1712: bb_start_scan cancelled by the host\n");
+  return SANE_STATUS_CANCELLED;
+}
+
+// Opens the status channel: the scan channel, or the web-services channel
+// on devices that keep the scan channel busy.
+bool open_status_channel(const host_session *hs, bb_session *session) {
+  if (http_open(hs->dd, bb::kScanChannel, &session->http) == HTTP_OK) return true;
+  syslog(LOG_INFO, "bb_escl 1655: Failed to Open Channel ff/cc/0. Trying for Channel ff/4/1\n");
+  return http_open(hs->dd, bb::kWebServicesChannel, &session->http) == HTTP_OK;
+}
+
+// One status exchange on the status channel (opened on first use) into the
+// session's status buffer.
+SANE_Status fetch_poll_status(const host_session *hs, bb_session *session, int32_t *bytes_read) {
+  if (session->http == nullptr && !open_status_channel(hs, session)) return SANE_STATUS_IO_ERROR;
+  syslog(LOG_INFO, "bb_escl 1663: writing get scanner status request.\n");
+  if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
+                 kPollWriteSectime) != HTTP_OK) {
+    syslog(LOG_ERR, "bb_escl 1667: Unable to write scanner status to http conection\n");
+    return SANE_STATUS_IO_ERROR;
+  }
+  if (bb_read_http_payload(session, session->status_doc, bb::kLongStatusBufferSize,
+                           kPollReadSectime, bytes_read) != 0)
+    return SANE_STATUS_IO_ERROR;
+  return SANE_STATUS_GOOD;
+}
+
+// The status document bb_check_scanner_to_continue fetched for this job
+// just before, if there is one: it stands for the poll's first answer.
+bool take_fresh_status(const host_session *hs, bb_session *session, int32_t *bytes_read) {
+  const bool fresh = session->status_fresh != 0 &&
+                     bb::buffer_text(session->status_job_id, sizeof session->status_job_id) ==
+                         bb::job_id_text(hs);
+  session->status_fresh = 0;
+  if (!fresh) return false;
+  *bytes_read = static_cast<int32_t>(strnlen(session->status_doc, sizeof session->status_doc));
+  return true;
+}
+
+// Polls the status until the job is ready for its document request.  GOOD
+// with *job_state set when it is; otherwise the reason to stop.  The status
+// channel is left in session->http for the caller to close.
+SANE_Status poll_until_ready(host_session *hs, bb_session *session, WaitBudget *budget,
+                             int *job_state) {
+  for (bool first = true;; first = false) {
+    if (bb::cancel_asked(hs)) return cancelled();
     int32_t bytes_read = 0;
-    if (bb_read_http_payload(session, buf, bb::kStatusBufferSize, kPollReadSectime,
-                             &bytes_read) != 0)
-      return SANE_STATUS_IO_ERROR;
-    std::string_view doc = bb::buffer_text(buf, bb::kStatusBufferSize);
+    if (!(first && take_fresh_status(hs, session, &bytes_read))) {
+      SANE_Status fetched = fetch_poll_status(hs, session, &bytes_read);
+      if (fetched != SANE_STATUS_GOOD) return fetched;
+    }
+    std::string_view doc = bb::buffer_text(session->status_doc, sizeof session->status_doc);
 
     if (bb::feeder_source(hs->current_source)) {
       SANE_Status adf = bb::read_adf_state(doc);
@@ -73,19 +126,19 @@ SANE_Status poll_until_ready(host_session *hs, bb_session *session, int *job_sta
       syslog(LOG_INFO, "bb_escl 1723: JOBSTATE_CONITNUE************\n");
     } else {
       int code = bb::read_job_state(hs, doc);
+      session->job_ended = bb::job_state_final(code) ? 1 : 0;
       syslog(LOG_INFO, "bb_escl 1697: jobstate =[%d] version=[%d]\n", code, session->escl_version);
       switch (code) {
         case BB_JOB_NOT_FOUND:
-          usleep(kNotListedSleepUs);
-          if (not_listed == kNotListedRepolls) {
+          if (budget->not_listed == kNotListedRepolls) {
+            if (!bb::wait_unless_cancelled(hs, kNotListedSleepUs)) return cancelled();
             *job_state = code;
             return SANE_STATUS_GOOD;
           }
-          ++not_listed;
+          ++budget->not_listed;
           syslog(LOG_INFO, "bb_escl 1701: bb_start_scan job not listed yet, polling again (%d)\n",
-                 not_listed);
-          slept_us += kNotListedSleepUs;
-          pause = 0;
+                 budget->not_listed);
+          pause = kNotListedSleepUs;
           break;
         case BB_JOB_CANCELED:
         case BB_JOB_ABORTED:
@@ -98,12 +151,14 @@ SANE_Status poll_until_ready(host_session *hs, bb_session *session, int *job_sta
           *job_state = code;
           return SANE_STATUS_GOOD;
         default:  // Pending
-          // Some devices start scanning only when the document is asked
-          // for: pending on an idle scanner waits for us, not for paper.
-          if (bb::scanner_idle(doc)) {
+          // A job that has delivered a page and is Pending again waits for
+          // its next document to be asked for: some servers scan the next
+          // sheet only then, whatever their scanner state says.  Other
+          // devices start even the first page only on that request: pending
+          // on an idle scanner waits for us, not for paper.
+          if (hs->job_page_count > 1 || bb::scanner_idle(doc)) {
             syslog(LOG_INFO,
-                   "bb_escl 1725: bb_start_scan job pending on an idle scanner, "
-                   "requesting the document\n");
+                   "bb_escl 1725: bb_start_scan job pending, requesting the document\n");
             *job_state = code;
             return SANE_STATUS_GOOD;
           }
@@ -111,28 +166,16 @@ SANE_Status poll_until_ready(host_session *hs, bb_session *session, int *job_sta
           break;
       }
     }
-    if (pause > 0) {
-      usleep(pause);
-      slept_us += pause;
-    }
-    if (slept_us >= kPollLimitUs) {
-      syslog(LOG_ERR, "bb_escl 1745: bb_start_scan job not ready after %llu seconds, giving up\n",
-             slept_us / 1000000ULL);
-      return SANE_STATUS_IO_ERROR;
-    }
+    SANE_Status waited = pause_within(hs, budget, pause);
+    if (waited == SANE_STATUS_CANCELLED) return cancelled();
+    if (waited != SANE_STATUS_GOOD) return waited;
   }
 }
 
-// Opens the status channel: the scan channel, or the web-services channel
-// on devices that keep the scan channel busy.
-bool open_status_channel(const host_session *hs, bb_session *session) {
-  if (http_open(hs->dd, bb::kScanChannel, &session->http) == HTTP_OK) return true;
-  syslog(LOG_INFO, "bb_escl 1655: Failed to Open Channel ff/cc/0. Trying for Channel ff/4/1\n");
-  return http_open(hs->dd, bb::kWebServicesChannel, &session->http) == HTTP_OK;
-}
-
 SANE_Status start_scan(host_session *hs, bb_session *session) {
+  if (bb::cancel_asked(hs)) return cancelled();
   if (bb::job_id_text(hs).empty()) {
+    session->job_ended = 0;
     SANE_Status posted = bb_post_scanjob(hs);
     if (posted != SANE_STATUS_GOOD) return posted;
   } else if (!bb::feeder_source(hs->current_source)) {
@@ -143,21 +186,28 @@ SANE_Status start_scan(host_session *hs, bb_session *session) {
     ++hs->job_page_count;
   }
 
-  if (!open_status_channel(hs, session)) return SANE_STATUS_IO_ERROR;
-  int job_state = BB_JOB_NOT_FOUND;
-  SANE_Status polled = poll_until_ready(hs, session, &job_state);
-  if (polled != SANE_STATUS_GOOD) return polled;
+  WaitBudget budget;
+  for (;;) {
+    int job_state = BB_JOB_NOT_FOUND;
+    SANE_Status polled = poll_until_ready(hs, session, &budget, &job_state);
+    if (polled != SANE_STATUS_GOOD) return polled;
 
-  syslog(LOG_INFO, "bb_escl 1728: JOBSTATE [%d].\n", job_state);
-  http_close(session->http);
-  session->http = nullptr;
-  // The document always comes over a fresh scan channel, whichever channel
-  // carried the poll.
-  return bb_get_scanjob(hs);
+    syslog(LOG_INFO, "bb_escl 1728: JOBSTATE [%d].\n", job_state);
+    ChannelGuard(&session->http).close();
+    // The document always comes over a fresh scan channel, whichever channel
+    // carried the poll.
+    SANE_Status document = bb_get_scanjob(hs);
+    if (document != SANE_STATUS_DEVICE_BUSY) return document;
+    // "503 Service Unavailable": the page is not ready yet.
+    SANE_Status waited = pause_within(hs, &budget, kPollSleepUs);
+    if (waited == SANE_STATUS_CANCELLED) return cancelled();
+    if (waited != SANE_STATUS_GOOD) return waited;
+  }
 }
 
 // Requests the next document on a fresh channel in session->http and reads
 // the answer's header; the body (the page) stays unread on the channel.
+// DEVICE_BUSY for "503 Service Unavailable".
 SANE_Status request_document(host_session *hs, bb_session *session, int32_t *bytes_read) {
   if (http_open(hs->dd, bb::kScanChannel, &session->http) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 1578: Unable to open http connection\n");
@@ -175,18 +225,20 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
   memset(buf, 0, sizeof buf);
   int ret = http_read_header(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime,
                              bytes_read);
-  for (int i = 0; i < kBadRequestRereads &&
-                  bb::contains(bb::buffer_text(buf, bb::kStatusBufferSize), kHttpBadRequest);
-       ++i) {
+  for (int i = 0; ret == HTTP_OK && session->http->http_status == kHttpBadRequestStatus; ++i) {
+    if (i == kBadRequestRereads || bb::cancel_asked(hs)) {
+      syslog(LOG_ERR, "bb_escl 1598: bb_get_scanjob still refused after %d re-reads\n", i);
+      return bb::cancel_asked(hs) ? SANE_STATUS_CANCELLED : SANE_STATUS_IO_ERROR;
+    }
     memset(buf, 0, sizeof buf);
     ret = http_read_header(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime,
                            bytes_read);
     syslog(LOG_INFO, "bb_escl 1596: bb_get_scanjob read_header 2 ret=%d bytes_read=%d \n", ret,
            *bytes_read);
   }
-  // 404: the job has no further page.  The header reader refuses it, but its
-  // status line stays at the front of the buffer.
-  if (bb::contains(bb::buffer_text(buf, bb::kStatusBufferSize), kNotFound)) return SANE_STATUS_NO_DOCS;
+  // The header reader refuses 404 and 503 but keeps their status.
+  if (session->http->http_status == kHttpNotFoundStatus) return SANE_STATUS_NO_DOCS;
+  if (session->http->http_status == kHttpServiceUnavailableStatus) return SANE_STATUS_DEVICE_BUSY;
   if (ret != HTTP_OK) return SANE_STATUS_IO_ERROR;
   return SANE_STATUS_GOOD;
 }

@@ -36,13 +36,16 @@ BB_EXPORT SANE_Status bb_get_scanner_status(host_session *hs, char *buf, int32_t
   syslog(LOG_INFO, "bb_escl 1249: bb_get_scanner_status entry.\n");
   SANE_Status status = SANE_STATUS_IO_ERROR;
   bb_session *session = bb::session_of(hs);
-  if (session != nullptr && buf != nullptr && len > 0) {
+  if (session != nullptr && buf != nullptr && len > 1) {
     // A status query may come while a page's channel is open (the host
     // looks at the feeder between chunks): that channel is set aside for the
     // exchange and handed back untouched.
     http_handle *held = session->http;
     session->http = nullptr;
-    status = fetch_status(hs, session, buf, len);
+    // The last byte stays a NUL, so readers of the document never pass the
+    // end of the caller's buffer, however long the device's answer.
+    status = fetch_status(hs, session, buf, len - 1);
+    buf[len - 1] = '\0';
     session->http = held;
   }
   syslog(LOG_INFO, "bb_escl 1273: bb_get_scanner_status returning (%d)\n", status);

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include "bb_escl.h"
+#include "limits.h"
 
 struct http_handle;
 
@@ -43,6 +44,16 @@ struct bb_session {
   // Bytes of the current image chunk not yet delivered: a chunk larger than
   // the host's image buffer goes out in pieces, one a bb_get_image_data call.
   int32_t image_chunk_left;
+  // Whether the device last reported the job Completed, Canceled or
+  // Aborted: a cancelling scan end deletes a job that has not ended.
+  int32_t job_ended;
+  // The last status document bb_check_scanner_to_continue fetched, for the
+  // page start that follows it: one status request a feeder page.
+  int32_t status_fresh;
+  char status_job_id[BB_JOB_ID_SIZE];
+  // Status documents for the plug-in's own use: devices list dozens of past
+  // jobs, the one of interest may come last.  One byte more for the NUL.
+  char status_doc[bb::kLongStatusBufferSize + 1];
 };
 
 static_assert(sizeof(source_caps) == 45 * 4, "source_caps is 45 words");

@@ -66,23 +66,68 @@ bool copy_element_text(std::string_view doc, std::string_view tag, char *out, si
   return true;
 }
 
-// The document from the current job's entry on, or an empty view with
-// found == false when the job is not listed.  Devices that write the job
-// URI with a host part or padding do not match: the job then counts as not
-// listed.
-std::string_view from_job_entry(const host_session *hs, std::string_view doc, bool *found) {
-  char anchor[kTagBufferSize];
-  std::string_view id = job_id_text(hs);
-  int n = snprintf(anchor, sizeof anchor, "<pwg:JobUri>/eSCL/ScanJobs/%.*s</pwg:JobUri>",
-                   static_cast<int>(id.size()), id.data());
-  *found = false;
-  if (n <= 0 || static_cast<size_t>(n) >= sizeof anchor) return {};
-  size_t at = doc.find(std::string_view(anchor, static_cast<size_t>(n)));
-  if (at == std::string_view::npos) return {};
-  *found = true;
-  return drop(doc, at);
+constexpr std::string_view kJobUriOpen = "<pwg:JobUri>";
+constexpr std::string_view kJobUriClose = "</pwg:JobUri>";
+constexpr std::string_view kJobInfoOpen = "<scan:JobInfo";
+constexpr std::string_view kJobInfoClose = "</scan:JobInfo>";
+constexpr std::string_view kJobsPath = "/eSCL/ScanJobs/";
+
+bool xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string_view trim_space(std::string_view s) {
+  while (!s.empty() && xml_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && xml_space(s.back())) s.remove_suffix(1);
+  return s;
 }
 
+// Whether a JobUri text names the job `id`.  Devices write the job's path
+// ("/eSCL/ScanJobs/ID"), an absolute URL with that path, either with a
+// trailing slash, and some pad the text with line breaks and blanks.
+bool job_uri_names(std::string_view uri, std::string_view id) {
+  uri = trim_space(uri);
+  size_t scheme = uri.find("://");
+  if (scheme != std::string_view::npos && uri.find('/') > scheme) {
+    size_t path = uri.find('/', scheme + 3);
+    if (path == std::string_view::npos) return false;
+    uri = drop(uri, path);
+  }
+  if (uri.ends_with('/')) uri.remove_suffix(1);
+  return uri.size() == kJobsPath.size() + id.size() && uri.starts_with(kJobsPath) &&
+         drop(uri, kJobsPath.size()) == id;
+}
+
+// The current job's own entry in the job list: from its JobInfo opening tag
+// (or the end of the entry before it) to its JobInfo closing tag (or the
+// next job's URI).  Empty, with found == false, when the job is not listed.
+std::string_view job_entry(const host_session *hs, std::string_view doc, bool *found) {
+  std::string_view id = job_id_text(hs);
+  *found = false;
+  size_t previous_end = 0;
+  for (size_t from = 0;;) {
+    size_t open = doc.find(kJobUriOpen, from);
+    if (open == std::string_view::npos) return {};
+    size_t text = open + kJobUriOpen.size();
+    size_t close = doc.find(kJobUriClose, text);
+    if (close == std::string_view::npos) return {};
+    from = close + kJobUriClose.size();
+    if (!job_uri_names(slice(doc, text, close), id)) {
+      previous_end = from;
+      continue;
+    }
+    std::string_view before = slice(doc, previous_end, open);
+    size_t start = previous_end;
+    size_t info = before.rfind(kJobInfoOpen);
+    size_t info_end = before.rfind(kJobInfoClose);
+    if (info_end != std::string_view::npos) start = previous_end + info_end + kJobInfoClose.size();
+    if (info != std::string_view::npos && previous_end + info >= start) start = previous_end + info;
+    size_t end = doc.find(kJobInfoClose, from);
+    size_t next_uri = doc.find(kJobUriOpen, from);
+    if (next_uri < end) end = next_uri;
+    if (end == std::string_view::npos) end = doc.size();
+    *found = true;
+    return slice(doc, start, end);
+  }
+}
 
 }  // namespace
 
@@ -113,9 +158,9 @@ int read_job_state(const host_session *hs, std::string_view doc) {
   int code = BB_JOB_NOT_FOUND;
   char state[kStateTextSize] = {};
   bool listed = false;
-  std::string_view entry = from_job_entry(hs, doc, &listed);
-  // The state is taken from the first JobState at or after the job's entry,
-  // even if the entry itself lacks one and a later job's is found.
+  // The state is read from the job's own entry only: an entry without one
+  // must not take a later job's.
+  std::string_view entry = job_entry(hs, doc, &listed);
   if (listed && copy_element_text(entry, kJobStateTag, state, sizeof state))
     code = classify(std::string_view(state), kJobWords, code);
   syslog(LOG_INFO, "bb_escl 1442: bb_get_JobState: js=[%s] jobstate=[%d].\n", state, code);
@@ -128,7 +173,7 @@ int32_t read_images_to_transfer(const host_session *hs, std::string_view doc) {
          static_cast<int>(id.size()), id.data());
   if (id.empty()) return 0;
   bool listed = false;
-  std::string_view entry = from_job_entry(hs, doc, &listed);
+  std::string_view entry = job_entry(hs, doc, &listed);
   char count[kCountTextSize] = {};
   if (!listed || !copy_element_text(entry, kImagesToTransferTag, count, sizeof count)) return 0;
   // Nine characters at most: strtol cannot overflow a 32-bit value here.

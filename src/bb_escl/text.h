@@ -39,6 +39,13 @@ inline std::string_view drop(std::string_view s, size_t n) {
   return s;
 }
 
+// The bytes [from, to) of s, both clamped to s (substr would throw).
+inline std::string_view slice(std::string_view s, size_t from, size_t to) {
+  if (to > s.size()) to = s.size();
+  if (from > to) from = to;
+  return {s.data() + from, to - from};
+}
+
 inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
 inline bool contains(std::string_view text, std::string_view word) {

@@ -17,6 +17,9 @@ enum http_result : int {
 // Status line of the answer some devices send before the real one on the
 // same channel.
 inline constexpr char kHttpBadRequest[] = "HTTP/1.1 400 Bad Request";
+inline constexpr int32_t kHttpBadRequestStatus = 400;
+inline constexpr int32_t kHttpNotFoundStatus = 404;
+inline constexpr int32_t kHttpServiceUnavailableStatus = 503;
 
 inline constexpr int32_t kHttpStateOpen = 1;
 inline constexpr int32_t kHttpStateEnd = 2;
@@ -29,7 +32,7 @@ struct http_stream {
 
 struct http_handle {
   int32_t state;
-  int32_t http_status;
+  int32_t http_status;  // of the last status line read, 0 before one
   int32_t remaining;  // bytes left in the current chunk or counted body
   int32_t total;      // payload bytes handed out by http_read_payload
   int32_t dd;

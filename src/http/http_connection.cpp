@@ -15,6 +15,9 @@ namespace {
 bool transient(int r) { return r == KVCHAN_E_AGAIN || r == KVCHAN_E_BUSY; }
 
 constexpr int kReadRetries = 3;
+// A read a signal interrupted lost nothing: it is tried again at once, a
+// bounded number of times so a storm of signals cannot hold the read.
+constexpr int kInterruptedRetries = 16;
 constexpr int kDirectReadAttempts = 5;
 constexpr useconds_t kRetrySleepUs = 100000;
 // After the first byte of a line the rest must follow promptly.
@@ -91,6 +94,11 @@ int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32
   int arrived = 0;
   int r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
                               &arrived);
+  for (int again = 0; r == KVCHAN_E_INTR && again < kInterruptedRetries; ++again) {
+    arrived = 0;
+    r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
+                            &arrived);
+  }
   for (int retry = 1; transient(r) && retry <= kReadRetries; ++retry) {
     usleep(kRetrySleepUs);
     arrived = 0;

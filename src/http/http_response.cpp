@@ -41,19 +41,95 @@ int32_t status_number(const char *line, int32_t len) {
   return status;
 }
 
-// Reads and drops the rest of a refused response so the channel is quiet
-// for the next exchange.  The caller's buffer serves as scratch; the reads
-// start after the status line and wrap to the front when the buffer is
-// full.  The last byte is kept for a NUL so the buffer stays a text.
+// Header lines and bytes of a refused answer worth reading: beyond them the
+// answer is no answer, and the caller closes the channel anyway.
+constexpr int kRefusedHeaderLines = 64;
+constexpr int64_t kRefusedBodyLimit = 1 << 20;
+constexpr std::string_view kContentLengthName = "Content-Length:";
+constexpr std::string_view kTransferEncodingName = "Transfer-Encoding:";
+
+bool starts_nocase(std::string_view s, std::string_view prefix) {
+  return s.size() >= prefix.size() && bb::find_nocase(bb::slice(s, 0, prefix.size()), prefix) == 0;
+}
+
+// Reads and drops `count` bytes, or fewer when the device stops sending.
+bool skip_bytes(http_handle *h, int64_t count) {
+  unsigned char scratch[512];
+  while (count > 0) {
+    int32_t want = count < static_cast<int64_t>(sizeof scratch) ? static_cast<int32_t>(count)
+                                                                 : static_cast<int32_t>(sizeof scratch);
+    int32_t got = 0;
+    if (read_stream(h, scratch, want, kDrainSectime, &got) != HTTP_OK || got <= 0) return false;
+    count -= got;
+  }
+  return true;
+}
+
+// Reads and drops a chunked body up to its last chunk and trailer.
+void skip_chunked(http_handle *h) {
+  char line[bb::kLineSize];
+  int32_t len = 0;
+  for (int64_t total = 0; total <= kRefusedBodyLimit;) {
+    if (read_line(h, line, sizeof line, kDrainSectime, &len) != HTTP_OK) return;
+    int32_t chunk = 0;
+    if (bb::parse_hex(std::string_view(line, static_cast<size_t>(len)), &chunk) !=
+        bb::number_result::ok)
+      return;
+    if (chunk == 0) {
+      for (int i = 0; i < kRefusedHeaderLines; ++i)
+        if (read_line(h, line, sizeof line, kDrainSectime, &len) != HTTP_OK ||
+            len <= kHeaderEndLineMax)
+          return;
+      return;
+    }
+    if (!skip_bytes(h, chunk + 2)) return;  // the data and its line end
+    total += chunk;
+  }
+}
+
+// Reads the rest of a refused response so the channel is quiet for the
+// next exchange and the caller is not held by it: a counted or chunked body
+// is read by its framing; only a body without either is read until the
+// device falls silent.  The header text is kept after the status line in
+// `data` as far as it fits, the last byte kept for a NUL.
 void drain_response(http_handle *h, char *data, int32_t size, int32_t pos) {
   const int32_t limit = size - 1;
-  for (;;) {
-    if (pos >= limit) pos = 0;
-    int32_t got = 0;
-    if (read_stream(h, data + pos, limit - pos, kDrainSectime, &got) != HTTP_OK) break;
-    syslog(LOG_ERR, "http 328: dumping len=%d\n", got);
-    pos += got;
-    data[pos] = '\0';
+  int64_t length = -1;
+  bool chunked = false;
+  bool header_ended = false;
+  for (int i = 0; i < kRefusedHeaderLines && !header_ended; ++i) {
+    char line[bb::kLineSize];
+    int32_t len = 0;
+    if (read_line(h, line, sizeof line, kDrainSectime, &len) != HTTP_OK) return;
+    std::string_view text = bb::buffer_text(line, static_cast<size_t>(len));
+    if (pos + len <= limit) {
+      memcpy(data + pos, line, static_cast<size_t>(len));
+      pos += len;
+      data[pos] = '\0';
+    }
+    if (len <= kHeaderEndLineMax && line_complete(line, len)) header_ended = true;
+    int32_t value = 0;
+    if (starts_nocase(text, kContentLengthName) &&
+        bb::parse_decimal(bb::drop(text, kContentLengthName.size()), &value) ==
+            bb::number_result::ok)
+      length = value;
+    if (starts_nocase(text, kTransferEncodingName) &&
+        bb::find_nocase(text, "chunked") != std::string_view::npos)
+      chunked = true;
+  }
+  if (!header_ended) return;
+  if (chunked) {
+    skip_chunked(h);
+  } else if (length >= 0) {
+    if (length <= kRefusedBodyLimit) skip_bytes(h, length);
+  } else {
+    for (int64_t dropped = 0; dropped <= kRefusedBodyLimit;) {
+      unsigned char scratch[512];
+      int32_t got = 0;
+      if (read_stream(h, scratch, sizeof scratch, kDrainSectime, &got) != HTTP_OK) break;
+      syslog(LOG_ERR, "http 328: dumping len=%d\n", got);
+      dropped += got;
+    }
   }
 }
 
@@ -116,6 +192,7 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
   syslog(LOG_INFO, "http 300: http_read_header() handle=%p data=%p size=%d sectime=%d\n",
          static_cast<void *>(h), static_cast<void *>(data), size, sectime);
   *bytes_read = 0;
+  h->http_status = 0;
   // A buffer that cannot take even one byte of a line would never see the
   // status line.
   if (size < 2) {

@@ -197,11 +197,8 @@ int Channel::read(void *data, int size, int sectime, int &bytes_read) {
   for (;;) {
     Wait w = wait_for(socket_.fd(), POLLIN, deadline);
     if (w == Wait::timed_out) return KVCHAN_OK;  // nothing arrived in time
-    if (w == Wait::interrupted) {
-      syslog(LOG_ERR, "kvchan: read from %s (channel %d) interrupted", device_->uri.c_str(),
-             id_);
-      return KVCHAN_E_AGAIN;
-    }
+    // A signal (a cancel, often): the caller decides whether to go on.
+    if (w == Wait::interrupted) return KVCHAN_E_INTR;
     if (w == Wait::failed) {
       int e = errno;
       syslog(LOG_ERR, "kvchan: read from %s (channel %d) failed: %s", device_->uri.c_str(), id_,

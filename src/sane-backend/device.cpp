@@ -101,7 +101,13 @@ SANE_Status Device::open_device(const std::string &uri) {
 
   plugin_open_ = true;  // bb_close is due even after a failed bb_open
   if (bb_->open(hs_.get()) != 0) {
-    BBESCL_LOG(kLogError, "the device %s did not give its capabilities", uri.c_str());
+    // The plug-in publishes the modes it read even when it refuses a device
+    // that names no input source.
+    if (hs_->mode_names[0] && !hs_->source_names[0])
+      BBESCL_LOG(kLogError, "the device %s published no scan source (no platen, feeder or camera)",
+                 uri.c_str());
+    else
+      BBESCL_LOG(kLogError, "the device %s did not give its capabilities", uri.c_str());
     return SANE_STATUS_IO_ERROR;
   }
   if (!hs_->mode_names[0] || !hs_->source_names[0]) {
@@ -171,6 +177,7 @@ SANE_Status Device::start() {
   if (state_ == State::kBatchDone) return SANE_STATUS_NO_DOCS;
   cancelled_ = false;
   cancel_requested_ = 0;
+  hs_->cancel_requested = 0;
   SANE_Status status = state_ == State::kIdle ? start_first_page() : start_next_page();
   if (status == SANE_STATUS_GOOD) status = begin_page();
   if (status == SANE_STATUS_GOOD && cancel_requested_) {
@@ -205,9 +212,10 @@ SANE_Status Device::start_first_page() {
       status = bb_->start_scan(hs);
       if (status == SANE_STATUS_GOOD) return status;
     }
-    // Busy or warming up, devices refuse new jobs for a while: retry what
-    // failed before any job existed.
-    const bool retry = status == SANE_STATUS_DEVICE_BUSY || (status == SANE_STATUS_IO_ERROR && !has_job());
+    // Busy or warming up ("503 Service Unavailable"), devices refuse new
+    // jobs for a while: that is retried.  Any other failure is not: a job
+    // creation whose answer was lost may have created a job all the same.
+    const bool retry = status == SANE_STATUS_DEVICE_BUSY && !cancel_requested_;
     if (!retry || waited + pause > kBusyRetryMillis) {
       BBESCL_LOG(kLogError, "the first page did not start: %s%s", status_text(status),
                  retry ? " (the device refused for 30 seconds)" : "");
@@ -349,6 +357,7 @@ void Device::end_job(bool cancel) {
 
 void Device::abort_scan() {
   cancel_requested_ = 0;
+  hs_->cancel_requested = 0;
   const bool scanning = state_ == State::kPage || state_ == State::kBetweenPages;
   if (scanning || has_job()) {
     BBESCL_LOG(kLogInfo, "cancelling the scan");
@@ -360,7 +369,9 @@ void Device::abort_scan() {
 
 void Device::cancel() {
   if (in_call_) {
+    // The plug-in's waits look at its flag; the backend's at its own.
     cancel_requested_ = 1;
+    hs_->cancel_requested = 1;
     return;
   }
   abort_scan();

@@ -1,5 +1,7 @@
 #include "device_double.h"
 
+#include <functional>
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,6 +17,7 @@ namespace {
 Device *g_device = nullptr;
 std::vector<Log> g_logs;
 std::vector<unsigned> g_sleeps;
+std::function<void(size_t)> g_on_sleep;
 
 }  // namespace
 
@@ -141,9 +144,12 @@ int Device::do_close(int dd, int channel) {
 const std::vector<Log> &logs() { return g_logs; }
 const std::vector<unsigned> &sleeps() { return g_sleeps; }
 
+void on_sleep(std::function<void(size_t)> hook) { g_on_sleep = std::move(hook); }
+
 void reset_captures() {
   g_logs.clear();
   g_sleeps.clear();
+  g_on_sleep = nullptr;
 }
 
 std::vector<Log> logs_starting(const std::string &prefix) {
@@ -206,6 +212,7 @@ void syslog(int priority, const char *format, ...) {
 
 int usleep(useconds_t usec) {
   fake::g_sleeps.push_back(usec);
+  if (fake::g_on_sleep) fake::g_on_sleep(fake::g_sleeps.size());
   return 0;
 }
 

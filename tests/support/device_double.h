@@ -10,6 +10,7 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -113,6 +114,9 @@ class Device {
 const std::vector<Log> &logs();
 const std::vector<unsigned> &sleeps();
 void reset_captures();
+// Called after each recorded sleep with the number of sleeps so far (a host
+// asking for a cancel mid-wait, say); cleared by reset_captures().
+void on_sleep(std::function<void(size_t)> hook);
 // Log lines whose text begins with `prefix` (e.g. "bb_escl 1663:").
 std::vector<Log> logs_starting(const std::string &prefix);
 bool logged(int level, const std::string &text);

@@ -154,10 +154,11 @@ TEST(EndScan, ForgetsTheJobWithoutCancel) {
   EXPECT_EQ(dev.open_calls(), 1);
 }
 
-TEST(EndScan, CancelAfterANormalEndSendsNothing) {
+TEST(EndScan, CancelAfterTheJobEndedSendsNothing) {
   fake::Device dev;
   Session s;
   s.set_job("J1");
+  s.bb->job_ended = 1;  // the device last reported it Completed
   strcpy(s.hs->job_url, "/eSCL/ScanJobs/J1");
   EXPECT_EQ(bb_end_scan(s.hs.get(), 1), 0);
   EXPECT_EQ(dev.open_calls(), 0);
@@ -221,7 +222,6 @@ struct NoDeleteRow {
 
 TEST(CancelJob, JobNoLongerRunningIsNotDeleted) {
   const NoDeleteRow rows[] = {
-      {"idle scanner", "Idle", "Processing"},
       {"job completed", "Processing", "Completed"},
       {"job cancelled", "Processing", "Canceled"},
       {"job aborted", "Processing", "Aborted"},
@@ -267,17 +267,40 @@ TEST(CancelJob, UnansweredDeleteIsOnlyLogged) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
-TEST(CancelJob, FailuresBeforeTheDeleteGiveOne) {
+// A job still live on an idle scanner waits for its document request: it
+// is deleted like any other job that has not ended.
+TEST(CancelJob, LiveJobOnAnIdleScannerIsDeleted) {
+  for (const char *state : {"Pending", "Processing"}) {
+    fake::Device dev;
+    Session s;
+    s.set_job("J1");
+    auto &ch = dev.next("KV-EWS-NDAT")
+                   .reply(with_length(status_doc("Idle", "", job_entry("J1", state))))
+                   .reply(kDeleted);
+    EXPECT_EQ(bb_cancel_job(s.hs.get()), 0) << state;
+    EXPECT_THAT(ch.writes, ElementsAre(kStatusRequest, kDelete)) << state;
+  }
+}
+
+TEST(CancelJob, NoChannelGivesOneAndSendsNothing) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  dev.refuse("KV-EWS-NDAT");
+  dev.refuse("KV-ESCL-SCAN");
+  EXPECT_EQ(bb_cancel_job(s.hs.get()), 1);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1004: bb_cancel_job returning with status = [1].\n"));
+  EXPECT_EQ(dev.open_count(), 0);
+}
+
+// Without the status the job's state is unknown: it is deleted all the
+// same, on a new channel.
+TEST(CancelJob, FailedStatusExchangeStillDeletesOnANewChannel) {
   struct Case {
     std::string name;
     void (*script)(fake::Device &);
   };
   const Case cases[] = {
-      {"no channel",
-       [](fake::Device &d) {
-         d.refuse("KV-EWS-NDAT");
-         d.refuse("KV-ESCL-SCAN");
-       }},
       {"status write fails", [](fake::Device &d) { d.next("KV-EWS-NDAT").write_result = 5; }},
       {"no status answer", [](fake::Device &d) { d.next("KV-EWS-NDAT").fail_read(5); }},
   };
@@ -285,22 +308,18 @@ TEST(CancelJob, FailuresBeforeTheDeleteGiveOne) {
     fake::Device dev;
     Session s;
     s.set_job("J1");
-    s.hs->scan_interrupted = 1;
     c.script(dev);
-    EXPECT_EQ(bb_cancel_job(s.hs.get()), 1) << c.name;
-    EXPECT_TRUE(fake::logged(6, "bb_escl 1004: bb_cancel_job returning with status = [1].\n")) << c.name;
+    auto &second = dev.next("KV-EWS-NDAT").reply(kDeleted);
+    EXPECT_EQ(bb_cancel_job(s.hs.get()), 0) << c.name;
+    EXPECT_THAT(second.writes, ElementsAre(kDelete)) << c.name;
     EXPECT_EQ(dev.open_count(), 0) << c.name;
-    for (fake::Channel *ch : dev.opened()) EXPECT_EQ(ch->written.find("DELETE"), std::string::npos);
   }
-  {
-    fake::Device dev;
-    Session s;
-    s.set_job("J1");
-    s.hs->scan_interrupted = 1;
-    dev.next("KV-EWS-NDAT").write_result = 5;
-    bb_cancel_job(s.hs.get());
-    EXPECT_TRUE(fake::logged(3, "bb_escl 967: Unable to write scanner status\n"));
-  }
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  dev.next("KV-EWS-NDAT").write_result = 5;
+  bb_cancel_job(s.hs.get());
+  EXPECT_TRUE(fake::logged(3, "bb_escl 967: Unable to write scanner status\n"));
 }
 
 }  // namespace

@@ -149,12 +149,29 @@ TEST(PostScanJob, BadRequestBeforeTheRealAnswerIsReadPast) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
-TEST(PostScanJob, AnswerWithoutLocationLeavesTheJobUnnamed) {
+// A created job the answer does not name can be neither scanned nor
+// deleted: the start fails.
+TEST(PostScanJob, AnswerWithoutAUsableLocationIsAnIoError) {
+  for (const char *answer : {"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n",
+                             "HTTP/1.1 201 Created\r\nLocation: /eSCL/ScanJobs/\r\n\r\n",
+                             "HTTP/1.1 201 Created\r\nLocation: /jobs/5\r\n\r\n"}) {
+    fake::Device dev;
+    Session s;
+    dev.next("KV-ESCL-SCAN").reply(answer);
+    EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR) << answer;
+    EXPECT_EQ(s.job_id(), "") << answer;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1552:").size(), 1u) << answer;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1552:")[0].level, 3) << answer;
+    EXPECT_EQ(dev.open_count(), 0) << answer;
+  }
+}
+
+// Busy or warming up: nothing was created, the host may try again.
+TEST(PostScanJob, ServiceUnavailableIsDeviceBusy) {
   fake::Device dev;
   Session s;
-  post(s, dev, "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n");
-  EXPECT_EQ(s.job_id(), "");
-  EXPECT_EQ(s.hs->job_page_count, 0);
+  dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_DEVICE_BUSY);
   EXPECT_EQ(dev.open_count(), 0);
 }
 

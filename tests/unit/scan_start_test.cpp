@@ -157,11 +157,12 @@ TEST(StartScan, FeederJamIsLoggedWithItsState) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
-TEST(StartScan, PendingJobIsPolledEveryHalfSecondOnOneChannel) {
+// The first page of a job: Pending on a busy scanner is waited for.
+TEST(StartScan, PendingFirstPageIsPolledEveryHalfSecondOnOneChannel) {
   fake::Device dev;
   Session s;
-  s.set_job("J1");
   s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
   auto &poll = dev.next("KV-ESCL-SCAN")
                    .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
                    .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
@@ -170,31 +171,110 @@ TEST(StartScan, PendingJobIsPolledEveryHalfSecondOnOneChannel) {
   dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
 
   EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
-  EXPECT_THAT(fake::sleeps(), ElementsAre(500000u, 500000u, 500000u));
+  // Half a second each, in slices short enough for a cancel to be seen.
+  EXPECT_EQ(fake::slept_total(), 1500000u);
+  EXPECT_THAT(fake::sleeps(), Each(100000u));
   EXPECT_EQ(poll.writes, std::vector<std::string>(4, kStatusRequest));
   EXPECT_THAT(poll.read_timeouts, Each(1));
   EXPECT_EQ(fake::logs_starting("bb_escl 1723:").size(), 3u);
   EXPECT_EQ(fake::logs_starting("bb_escl 1663:").size(), 4u);
+}
+
+// A further page of a job Pending again: some servers scan the next sheet
+// only when its document is asked for, whatever the scanner state.
+TEST(StartScan, FurtherPagePendingRequestsTheDocumentAtOnce) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  auto &poll = dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"));
+  auto &doc = dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_EQ(poll.writes.size(), 1u);
+  EXPECT_EQ(doc.written, next_document_request("J1"));
+  EXPECT_TRUE(fake::sleeps().empty());
   EXPECT_EQ(s.hs->job_page_count, 2);
-  EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{"KV-ESCL-SCAN", "KV-ESCL-SCAN"}));
+}
+
+// "503 Service Unavailable" to the document request: not ready yet.
+TEST(StartScan, DocumentAnsweredBusyIsAskedForAgain) {
+  const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nRetry-After: 1\r\nContent-Length: 4\r\n\r\nbusy";
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"));
+  auto &first = dev.next("KV-ESCL-SCAN").reply(busy);
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"));
+  auto &second = dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD) << jobtest::dump_logs();
+  EXPECT_TRUE(first.closed);
+  EXPECT_EQ(second.written, next_document_request("J1"));
+  EXPECT_EQ(fake::slept_total(), 500000u);
+  // The counted body of the refusal is read by its length, not waited out.
+  EXPECT_EQ(first.read_timeouts.size(), 1u);
+  EXPECT_EQ(rest_of_page(s), kPageBody);
 }
 
 TEST(StartScan, PendingJobThatNeverStartsEndsAfterFiveMinutesOfSleeps) {
   fake::Device dev;
   Session s;
-  s.set_job("J1");
   s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
   auto &poll = dev.next("KV-ESCL-SCAN");
   for (int i = 0; i < 700; ++i) poll.reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"));
 
   EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
-  EXPECT_EQ(fake::sleeps().size(), 600u);
   EXPECT_EQ(fake::slept_total(), 300000000ULL);
   EXPECT_EQ(poll.writes.size(), 600u);
   EXPECT_TRUE(poll.closed);
-  EXPECT_EQ(dev.open_calls(), 1);  // no document request
+  EXPECT_EQ(dev.open_calls(), 2);  // the job, the poll; no document request
   EXPECT_TRUE(fake::logged(3, "bb_escl 1745: bb_start_scan job not ready after 300 seconds, giving up\n"));
   EXPECT_EQ(s.hs->scan_interrupted, 0);
+}
+
+// The host asks for a cancel while the plug-in waits: every wait ends
+// within half a second of it, with CANCELLED and nothing more sent.
+TEST(StartScan, CancelEndsEveryWaitWithinHalfASecond) {
+  struct Row {
+    std::string name;
+    std::string status;  // what every poll answers
+    std::string document;
+  };
+  const std::string busy = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
+  const Row rows[] = {
+      {"pending poll", status_answer("Processing", "ScannerAdfLoaded", "Pending"), ""},
+      {"job not listed", status_answer("Processing", "ScannerAdfLoaded", "Completed", "J0"), ""},
+      {"document busy", status_answer("Processing", "ScannerAdfLoaded", "Processing"), busy},
+  };
+  for (const Row &row : rows) {
+    fake::Device dev;
+    Session s;
+    s.hs->current_source = BB_SOURCE_ADF;
+    dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+    for (int round = 0; round < 10; ++round) {
+      auto &poll = dev.next("KV-ESCL-SCAN");
+      for (int i = 0; i < 50; ++i) poll.reply(row.status);
+      if (!row.document.empty()) dev.next("KV-ESCL-SCAN").reply(row.document);
+    }
+    unsigned long long asked_at = 0;
+    fake::on_sleep([&](size_t n) {
+      if (n == 7) {
+        s.hs->cancel_requested = 1;
+        asked_at = fake::slept_total();
+      }
+    });
+    EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_CANCELLED) << row.name;
+    EXPECT_LE(fake::slept_total() - asked_at, 500000u) << row.name;
+    EXPECT_EQ(dev.open_count(), 0) << row.name;
+    EXPECT_EQ(s.job_id(), "J1") << row.name;  // left for the cancelling scan end
+  }
+  // Asked before the call: nothing goes out.
+  fake::Device dev;
+  Session s;
+  s.hs->cancel_requested = 1;
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_CANCELLED);
+  EXPECT_EQ(dev.open_calls(), 0);
 }
 
 TEST(StartScan, EmptyStatusAnswerIsPolledAgain) {
@@ -211,7 +291,7 @@ TEST(StartScan, EmptyStatusAnswerIsPolledAgain) {
   dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
 
   EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
-  EXPECT_THAT(fake::sleeps(), ElementsAre(500000u));
+  EXPECT_EQ(fake::slept_total(), 500000u);
   EXPECT_EQ(poll.writes.size(), 2u);
   EXPECT_TRUE(fake::logged(6, "bb_escl 1723: JOBSTATE_CONITNUE************\n"));
   EXPECT_TRUE(fake::logged(3, "bb_escl 828: HEADER NOT FOUND. Retrying.\n"));
@@ -391,12 +471,13 @@ TEST(GetScanJob, AnswerDecides) {
   const DocumentRow rows[] = {
       {"page follows", kPageHeader + kPageBody, SANE_STATUS_GOOD},
       {"no further page", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", SANE_STATUS_NO_DOCS},
+      // Not ready yet: the page start asks again.
       {"device busy", "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n",
-       SANE_STATUS_IO_ERROR},
+       SANE_STATUS_DEVICE_BUSY},
       {"bad request first", bad + kPageHeader + kPageBody, SANE_STATUS_GOOD},
       {"bad request, then 404", bad + bad + "HTTP/1.1 404 Not Found\r\n\r\n", SANE_STATUS_NO_DOCS},
-      // A fourth 400 is not read past: it passes as a readable header.
-      {"four bad requests", bad + bad + bad + bad, SANE_STATUS_GOOD},
+      // A fourth 400 is a refusal, not a page.
+      {"four bad requests", bad + bad + bad + bad, SANE_STATUS_IO_ERROR},
       {"no answer", "", SANE_STATUS_IO_ERROR},
   };
   for (const DocumentRow &row : rows) {

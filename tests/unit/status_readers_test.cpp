@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -122,11 +123,54 @@ TEST(JobState, OtherJobsOnlyIsNotFound) {
   EXPECT_TRUE(fake::logged(6, "bb_escl 1442: bb_get_JobState: js=[] jobstate=[5].\n"));
 }
 
-TEST(JobState, EntryWithoutStateTakesTheNextJobsState) {
+// State and count come from the job's own entry, never from a later job's.
+TEST(JobState, EntryWithoutStateIsNotFound) {
   Session s;
   s.set_job("7");
-  std::string doc = "<pwg:JobUri>/eSCL/ScanJobs/7</pwg:JobUri>" + job_entry("8", "Aborted");
-  EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), BB_JOB_ABORTED);
+  for (std::string doc : {"<pwg:JobUri>/eSCL/ScanJobs/7</pwg:JobUri>" + job_entry("8", "Aborted"),
+                          "<scan:JobInfo><pwg:JobUri>/eSCL/ScanJobs/7</pwg:JobUri></scan:JobInfo>" +
+                              job_entry("8", "Aborted")})
+    EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), BB_JOB_NOT_FOUND) << doc;
+}
+
+// The job URI is matched by meaning: devices pad it, write it absolute, or
+// end it with a slash.
+TEST(JobState, JobUriMatchesByMeaning) {
+  struct Row {
+    std::string uri;
+    int expected;
+  };
+  const Row rows[] = {
+      {"/eSCL/ScanJobs/7", BB_JOB_PENDING},
+      {"\n        /eSCL/ScanJobs/7\n      ", BB_JOB_PENDING},
+      {" \t/eSCL/ScanJobs/7/\r\n", BB_JOB_PENDING},
+      {"http://10.0.0.5:8080/eSCL/ScanJobs/7", BB_JOB_PENDING},
+      {"https://[fe80::1]/eSCL/ScanJobs/7/", BB_JOB_PENDING},
+      {"/eSCL/ScanJobs/77", BB_JOB_NOT_FOUND},
+      {"/eSCL/ScanJobs/7/x", BB_JOB_NOT_FOUND},
+      {"/other/eSCL/ScanJobs/7", BB_JOB_NOT_FOUND},
+      {"http://h", BB_JOB_NOT_FOUND},
+      {"", BB_JOB_NOT_FOUND},
+  };
+  Session s;
+  s.set_job("7");
+  for (const Row &row : rows) {
+    std::string doc = status_doc("Processing", "",
+                                 job_entry("6", "Processing") + "<scan:JobInfo><pwg:JobUri>" + row.uri +
+                                     "</pwg:JobUri><pwg:JobState>Pending</pwg:JobState></scan:JobInfo>");
+    EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), row.expected) << row.uri;
+  }
+}
+
+// The state may come before the URI inside the entry, but never from the
+// entry before it.
+TEST(JobState, StateBeforeTheUriInsideTheEntryIsTaken) {
+  Session s;
+  s.set_job("7");
+  std::string doc = job_entry("6", "Completed") +
+                    "<scan:JobInfo><pwg:JobState>Processing</pwg:JobState>"
+                    "<pwg:JobUri>/eSCL/ScanJobs/7</pwg:JobUri></scan:JobInfo>";
+  EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), BB_JOB_PROCESSING);
 }
 
 TEST(JobState, StateBeforeTheEntryIsNotTaken) {
@@ -185,11 +229,11 @@ TEST(ImagesToTransfer, NothingFoundIsZeroWithoutResultMessage) {
   EXPECT_TRUE(fake::logs_starting("bb_escl 1392:").empty());
 }
 
-TEST(ImagesToTransfer, EntryWithoutCountTakesTheNextJobsCount) {
+TEST(ImagesToTransfer, EntryWithoutCountIsZero) {
   Session s;
   s.set_job("a");
   std::string doc = status_doc("Idle", "", job_entry("a", "Processing") + job_entry("b", "Pending", 6));
-  EXPECT_EQ(bb_get_ImagesToTransfer(s.hs.get(), doc.c_str()), 6);
+  EXPECT_EQ(bb_get_ImagesToTransfer(s.hs.get(), doc.c_str()), 0);
 }
 
 // ---- captured devices -----------------------------------------------------
@@ -217,17 +261,19 @@ TEST(CapturedStatus, IdleScannerWithUuidBeforeUri) {
   EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), BB_JOB_COMPLETED);
 }
 
-TEST(CapturedStatus, PaddedJobUriDoesNotMatch) {
-  // This device writes the job URI on a line of its own: the job counts as
-  // not listed, and the scan start goes on by its document request.
+TEST(CapturedStatus, PaddedJobUriMatches) {
+  // This device writes the job URI on a line of its own.
   Session s;
   std::string doc =
       jobtest::device_doc("status-brother-mfc-l2710dw-idle-adf-empty-completed-jobs.xml");
   ASSERT_FALSE(doc.empty());
   EXPECT_EQ(bb_get_adf_state(s.hs.get(), doc.c_str()), SANE_STATUS_NO_DOCS);
-  s.set_job("71af3a90-8d5b-11ee-80cb-3c2af4493199");
-  EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), BB_JOB_NOT_FOUND);
-  EXPECT_EQ(bb_get_ImagesToTransfer(s.hs.get(), doc.c_str()), 0);
+  for (const char *id : {"71af3a90-8d5b-11ee-80cb-3c2af4493199", "0381d914-8e8d-11ee-8108-3c2af4493199",
+                         "253b25c7-8e8d-11ee-8109-3c2af4493199"}) {
+    s.set_job(id);
+    EXPECT_EQ(bb_get_JobState(s.hs.get(), doc.c_str()), BB_JOB_COMPLETED) << id;
+    EXPECT_EQ(bb_get_ImagesToTransfer(s.hs.get(), doc.c_str()), 1) << id;
+  }
 }
 
 // ---- job location ---------------------------------------------------------
@@ -257,7 +303,8 @@ TEST(JobLocation, LocationHeaderGivesUrlAddressAndJob) {
        "HTTP/1.1 201 Created\r\nContent-Location: /other/1\r\nLocation: /eSCL/ScanJobs/8\r\n\r\n", 0,
        "/eSCL/ScanJobs/8", "", "8"},
       {"no carriage return", "Location: /eSCL/ScanJobs/5", 0, "/eSCL/ScanJobs/5", "", "5"},
-      {"empty identifier", "Location: /eSCL/ScanJobs/\r\n", 0, "/eSCL/ScanJobs/", "", ""},
+      {"trailing blanks and tabs", "Location: /eSCL/ScanJobs/17 \t \r\n", 0, "/eSCL/ScanJobs/17", "",
+       "17"},
       {"https is not the http scheme", "Location: https://h/eSCL/ScanJobs/5\r\n", 0,
        "https://h/eSCL/ScanJobs/5", "https:", "5"},
   };
@@ -283,9 +330,10 @@ TEST(JobLocation, NoLocationChangesNothing) {
   EXPECT_EQ(bb_get_url(s.hs.get(), "HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"), 1);
   EXPECT_EQ(bb_get_url(s.hs.get(), nullptr), 1);
   EXPECT_EQ(bb_get_url(s.hs.get(), "Content-Location: /eSCL/ScanJobs/9\r\n"), 1);
+  // "/eSCL/ScanJobs/" alone names no job.
+  EXPECT_EQ(bb_get_url(s.hs.get(), "Location: /eSCL/ScanJobs/\r\n"), 1);
   EXPECT_EQ(s.job_id(), "old");
-  EXPECT_STREQ(s.hs->job_url, "");
-  EXPECT_TRUE(fake::logs().empty());
+  EXPECT_TRUE(fake::logs_starting("bb_escl 1357:").empty());
 }
 
 TEST(JobLocation, LocationWithoutJobsPathKeepsTheJob) {
@@ -335,6 +383,29 @@ TEST(ScannerStatus, FetchesTheDocumentOnItsOwnChannel) {
   EXPECT_EQ(s.bb->http, nullptr);
   EXPECT_EQ(fake::logs().front(), (Log{6, "bb_escl 1249: bb_get_scanner_status entry.\n"}));
   EXPECT_EQ(fake::logs().back(), (Log{6, "bb_escl 1273: bb_get_scanner_status returning (0)\n"}));
+}
+
+// A document as long as the host's buffer, or longer: the buffer ends with
+// a NUL the device's bytes never overwrite, so the exported readers stay
+// inside it (AddressSanitizer watches the exact-size heap buffer).
+TEST(ScannerStatus, ReadersStayInsideAFullHostBuffer) {
+  constexpr size_t kHostBuffer = 5120;
+  for (size_t body_size : {kHostBuffer - 1, kHostBuffer, kHostBuffer + 700}) {
+    fake::Device dev;
+    Session s;
+    s.set_job("J1");
+    std::string doc = status_doc("Processing", "ScannerAdfLoaded", job_entry("J1", "Processing"));
+    doc += std::string(body_size - doc.size(), ' ');
+    dev.next("KV-ESCL-SCAN").reply(jobtest::with_length(doc));
+    std::unique_ptr<char[]> buf(new char[kHostBuffer]);
+    ASSERT_EQ(bb_get_scanner_status(s.hs.get(), buf.get(), kHostBuffer), SANE_STATUS_GOOD) << body_size;
+    EXPECT_EQ(buf[kHostBuffer - 1], '\0') << body_size;
+    EXPECT_EQ(std::string(buf.get()), doc.substr(0, kHostBuffer - 1)) << body_size;
+    EXPECT_EQ(bb_get_adf_state(s.hs.get(), buf.get()), SANE_STATUS_GOOD);
+    EXPECT_EQ(bb_get_JobState(s.hs.get(), buf.get()), BB_JOB_PROCESSING);
+    EXPECT_EQ(bb_get_ImagesToTransfer(s.hs.get(), buf.get()), 0);
+    EXPECT_EQ(bb_get_url(s.hs.get(), buf.get()), 1);
+  }
 }
 
 TEST(ScannerStatus, ChunkedDocumentIsLeftWithItsFraming) {
