@@ -87,6 +87,10 @@ struct host_session {
 
 /* Entry points.  Those returning SANE_Status report scanner conditions;
  * the others return 0 for success and 1 for failure unless noted. */
+
+/* bb_open: 0, 1 when the capabilities could not be had, or this when they
+ * name no input source (no platen, feeder or camera). */
+#define BB_OPEN_NO_SOURCE 2
 int bb_open(struct host_session *hs);
 int bb_close(struct host_session *hs);
 int bb_get_parameters(struct host_session *hs, SANE_Parameters *params, int32_t option);

@@ -165,13 +165,13 @@ int open_device(host_session *hs) {
     hs->gated_option_cap |= kCapInactive;
   publish_geometry(hs, caps);
   publish_resolutions(hs, caps);
-  // A device with no source cannot scan; its modes stay published so the
-  // host can tell that from a device that gave no capabilities at all.
+  // A device with no source cannot scan; the host is told why, so it can
+  // say so rather than that the device gave no capabilities.
   if (hs->source_names[0] == nullptr) {
     syslog(LOG_ERR,
            "bb_escl 1170: the capabilities document names no input source (no platen, "
            "feeder or camera element was recognised)\n");
-    return 1;
+    return BB_OPEN_NO_SOURCE;
   }
   return 0;
 }

@@ -5,7 +5,7 @@ namespace bb {
 
 inline constexpr int kCapsBufferSize = 32768;   // whole ScannerCapabilities body
 inline constexpr int kStatusBufferSize = 5120;  // job exchanges
-inline constexpr int kLongStatusBufferSize = 65536;  // status documents with long job lists
+inline constexpr int kLongStatusBufferSize = 262144;  // status documents with long job lists
 inline constexpr int kHeaderBufferSize = 2048;  // POST request header, Location work area
 inline constexpr int kStreamBufferSize = 4096;  // read-ahead of one channel
 inline constexpr int kLineSize = 128;           // one protocol line

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "page_stamp.h"
+
 namespace escl_sim {
 
 namespace {
@@ -43,6 +45,11 @@ Rgb chart_color(int x300, int y300) {
   return kPalette[static_cast<size_t>(index)];
 }
 
+Rgb page_color(const PageSide &side, int x300, int y300) {
+  Rgb c{};
+  return stamp_color(side, x300, y300, c) ? c : chart_color(x300, y300);
+}
+
 uint8_t luma(Rgb c) { return static_cast<uint8_t>((299 * c.r + 587 * c.g + 114 * c.b + 500) / 1000); }
 
 int pixels_for(int length300, int dpi) {
@@ -51,10 +58,10 @@ int pixels_for(int length300, int dpi) {
 }
 
 void chart_row(int xdpi, int ydpi, int x_offset_300, int y_offset_300, int width_px, int y,
-               ColorMode mode, uint8_t *out) {
+               ColorMode mode, const PageSide &side, uint8_t *out) {
   int y300 = sample_position(y_offset_300, y, ydpi);
   for (int x = 0; x < width_px; ++x) {
-    Rgb c = chart_color(sample_position(x_offset_300, x, xdpi), y300);
+    Rgb c = page_color(side, sample_position(x_offset_300, x, xdpi), y300);
     switch (mode) {
       case ColorMode::kRgb24:
         *out++ = c.r;
@@ -72,7 +79,7 @@ void chart_row(int xdpi, int ydpi, int x_offset_300, int y_offset_300, int width
 }
 
 Image render_area(int xdpi, int ydpi, int x_offset_300, int y_offset_300, int width_300,
-                  int height_300, ColorMode mode) {
+                  int height_300, ColorMode mode, const PageSide &side) {
   Image img;
   img.width = pixels_for(width_300, xdpi);
   img.height = pixels_for(height_300, ydpi);
@@ -80,16 +87,21 @@ Image render_area(int xdpi, int ydpi, int x_offset_300, int y_offset_300, int wi
   img.pixels.resize(static_cast<size_t>(img.width) * img.height * img.channels);
   const size_t stride = static_cast<size_t>(img.width) * img.channels;
   for (int y = 0; y < img.height; ++y) {
-    chart_row(xdpi, ydpi, x_offset_300, y_offset_300, img.width, y, mode,
+    chart_row(xdpi, ydpi, x_offset_300, y_offset_300, img.width, y, mode, side,
               img.pixels.data() + y * stride);
   }
   return img;
 }
 
 Image render_chart(int dpi, int x_offset_300, int y_offset_300, int width_300, int height_300,
-                   int channels) {
+                   int channels, PageSide side) {
   return render_area(dpi, dpi, x_offset_300, y_offset_300, width_300, height_300,
-                     channels == 1 ? ColorMode::kGrayscale8 : ColorMode::kRgb24);
+                     channels == 1 ? ColorMode::kGrayscale8 : ColorMode::kRgb24, side);
+}
+
+Image render_chart(int dpi, int x_offset_300, int y_offset_300, int width_300, int height_300,
+                   int channels) {
+  return render_chart(dpi, x_offset_300, y_offset_300, width_300, height_300, channels, PageSide{});
 }
 
 }  // namespace escl_sim

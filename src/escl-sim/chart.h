@@ -19,8 +19,11 @@ struct Rgb {
   uint8_t r, g, b;
 };
 
-// Colour of the page at (x, y), 1/300 inch from its top left corner.
+// Colour of the chart at (x, y), 1/300 inch from its top left corner.
 Rgb chart_color(int x300, int y300);
+
+// Colour of a page of `side` there: the chart with the sheet's stamp over it.
+Rgb page_color(const PageSide &side, int x300, int y300);
 
 // ITU-R BT.601 luma, the grey a colour scans as in Grayscale8.
 uint8_t luma(Rgb c);
@@ -31,12 +34,12 @@ int pixels_for(int length300, int dpi);
 
 // Row y of an area width_px pixels wide (see render_area), into out.
 void chart_row(int xdpi, int ydpi, int x_offset_300, int y_offset_300, int width_px, int y,
-               ColorMode mode, uint8_t *out);
+               ColorMode mode, const PageSide &side, uint8_t *out);
 
 // The area sampled at the centre of each pixel, with separate horizontal and
 // vertical resolutions. Black-and-white pages are grey pages thresholded at
 // half intensity, one byte a pixel (0 or 255).
 Image render_area(int xdpi, int ydpi, int x_offset_300, int y_offset_300, int width_300,
-                  int height_300, ColorMode mode);
+                  int height_300, ColorMode mode, const PageSide &side = {});
 
 }  // namespace escl_sim

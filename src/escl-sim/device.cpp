@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "capabilities.h"
+#include "job_info.h"
 
 namespace escl_sim {
 
@@ -79,8 +80,12 @@ std::string job_id_for(int n) {
   return text;
 }
 
-Device::Device(const Config &cfg, DeviceModel model)
-    : cfg_(cfg), model_(std::move(model)), busy_answers_left_(cfg.busy_503) {}
+Device::Device(const Config &cfg, DeviceModel model, uint16_t port)
+    : cfg_(cfg),
+      model_(std::move(model)),
+      port_(port),
+      started_(std::chrono::steady_clock::now()),
+      busy_answers_left_(cfg.busy_503) {}
 
 Job *Device::find(const std::string &id) {
   for (auto &job : jobs_)
@@ -158,6 +163,7 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
   job.state = job.pending_polls_left > 0 || job.waiting_for_document ? JobState::kPending
                                                                       : JobState::kProcessing;
   job.hidden = cfg_.job_vanishes != JobVanish::kNone;
+  job.busy_answers_left = cfg_.busy_next_document;
   if (cfg_.abort_job) job.state = JobState::kAborted;
   feeder_reaches(job, 1);
   job_id = job.id;
@@ -181,6 +187,8 @@ std::string Device::status_document() {
       busy = true;
     } else if (job.state == JobState::kProcessing && !job.stopped) {
       busy = true;
+    } else if (job.state == JobState::kPending && job.between_pages) {
+      busy = true;  // the scanner holds the job between two sheets
     }
   }
   // A jammed feeder or an open cover stops the scanner until the operator
@@ -195,31 +203,44 @@ std::string Device::status_document() {
     << "  <pwg:State>" << scanner_state << "</pwg:State>\n";
   if (model_.has_adf()) o << "  <scan:AdfState>" << adf_name(adf_condition()) << "</scan:AdfState>\n";
   o << "  <scan:Jobs>\n";
+  write_past_jobs(o, now);
   for (const auto &job : jobs_) {
     if (job.hidden) continue;
-    auto age = std::chrono::duration_cast<std::chrono::seconds>(now - job.created).count();
-    int to_transfer =
+    JobInfoEntry entry;
+    entry.id = job.id;
+    entry.uuid = job.uuid;
+    entry.age_seconds = std::chrono::duration_cast<std::chrono::seconds>(now - job.created).count();
+    entry.images_completed = job.pages_completed;
+    entry.images_to_transfer =
         job.state == JobState::kProcessing && !job.stopped && job.pages_handed_out < job.total_pages
             ? 1
             : 0;
-    o << "    <scan:JobInfo>\n"
-      << "      <pwg:JobUri>/eSCL/ScanJobs/" << job.id << "</pwg:JobUri>\n"
-      << "      <pwg:JobUuid>" << job.uuid << "</pwg:JobUuid>\n"
-      << "      <scan:Age>" << age << "</scan:Age>\n"
-      << "      <pwg:ImagesCompleted>" << job.pages_completed << "</pwg:ImagesCompleted>\n"
-      << "      <pwg:ImagesToTransfer>" << to_transfer << "</pwg:ImagesToTransfer>\n"
-      << "      <pwg:JobState>" << state_name(job.state) << "</pwg:JobState>\n"
-      << "      <pwg:JobStateReasons>\n"
-      << "        <pwg:JobStateReason>" << state_reason(job) << "</pwg:JobStateReason>\n"
-      << "      </pwg:JobStateReasons>\n"
-      << "    </scan:JobInfo>\n";
+    entry.state = state_name(job.state);
+    entry.reason = state_reason(job);
+    write_job_info(o, entry, cfg_.job_uri_style, port_);
   }
   o << "  </scan:Jobs>\n"
     << "</scan:ScannerStatus>\n";
   return o.str();
 }
 
-int Device::next_document(const std::string &job_id, PageOrder &order) {
+// Jobs of earlier sessions, listed before the device's own: a client that
+// reads only the head of a long status misses the live job.
+void Device::write_past_jobs(std::ostream &o, std::chrono::steady_clock::time_point now) const {
+  const long long uptime = std::chrono::duration_cast<std::chrono::seconds>(now - started_).count();
+  for (int k = 0; k < cfg_.past_jobs; ++k) {
+    JobInfoEntry entry;
+    entry.id = job_id_for(-1 - k);  // never the id of a job created here
+    entry.uuid = "urn:uuid:" + entry.id;
+    entry.age_seconds = uptime + 300 + 420LL * k;
+    entry.images_completed = 1 + k % 3;
+    entry.state = "Completed";
+    entry.reason = "JobCompletedSuccessfully";
+    write_job_info(o, entry, cfg_.job_uri_style, port_);
+  }
+}
+
+int Device::next_document(const std::string &job_id, PageOrder &order, std::string &busy_text) {
   std::lock_guard lock(mutex_);
   Job *job = find(job_id);
   if (!job || (job->hidden && cfg_.job_vanishes == JobVanish::kEntirely)) return 404;
@@ -230,13 +251,30 @@ int Device::next_document(const std::string &job_id, PageOrder &order) {
     if (job->pending_polls_left > 0) return 503;  // still warming up: try again
     job->waiting_for_document = false;
     job->state = JobState::kProcessing;
+    if (job->between_pages) {
+      // This request pulls the next sheet in: that is when it jams.
+      job->between_pages = false;
+      feeder_reaches(*job, job->pages_handed_out + 1);
+      if (job->stopped || job->state == JobState::kAborted) return 409;
+    }
   }
   if (job->pages_handed_out >= job->total_pages) {
     finish(*job, JobState::kCompleted);
     return 404;
   }
+  if (job->busy_answers_left > 0) {
+    // Still scanning the page: the client is to ask again.
+    --job->busy_answers_left;
+    busy_text = "Scanning page " + std::to_string(job->pages_handed_out + 1) + ", try again\n";
+    return 503;
+  }
+  job->busy_answers_left = cfg_.busy_next_document;  // for the page after this one
   order.job_id = job->id;
   order.page = ++job->pages_handed_out;
+  if (job->settings.source == InputSource::kFeeder && job->settings.duplex)
+    order.side = PageSide{(order.page + 1) / 2, order.page % 2 == 0};
+  else if (job->settings.source == InputSource::kFeeder)
+    order.side = PageSide{order.page, false};
   order.settings = job->settings;
   order.format = job->format;
   const SourceCaps &caps = source_caps(model_, job->settings);
@@ -260,6 +298,13 @@ void Device::page_sent(const std::string &job_id, int page) {
   if (!job) return;
   job->pages_completed = std::max(job->pages_completed, page);
   if (job->state != JobState::kProcessing) return;
+  if (cfg_.pending_between_pages && job->settings.source == InputSource::kFeeder) {
+    // One server scans a sheet only when its document is asked for; in
+    // between, the job waits Pending (next_document checks the feeder).
+    job->state = JobState::kPending;
+    job->between_pages = true;
+    return;
+  }
   if (page >= job->total_pages) {
     // A feeder job ends when the client asks past the last sheet (404): until
     // then the scanner shows the feeder empty under a running job.

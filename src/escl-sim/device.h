@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <ostream>
 #include <string>
 
 #include "capabilities.h"
@@ -31,6 +32,8 @@ struct Job {
   JobState state = JobState::kPending;
   int pending_polls_left = 0;
   bool waiting_for_document = false;  // pending until the first NextDocument
+  bool between_pages = false;         // pending until the next NextDocument scans a sheet
+  int busy_answers_left = 0;          // 503 answers still due before the next page
   bool stopped = false;               // jam or open cover stopped it
   bool hidden = false;                // vanished from the status list
   std::chrono::steady_clock::time_point created;
@@ -40,6 +43,7 @@ struct Job {
 struct PageOrder {
   std::string job_id;
   int page = 0;  // 1-based within the job
+  PageSide side;  // what the page shows in its stamp
   ScanSettings settings;
   std::string format;
   int width_300 = 0;  // area actually scanned, 1/300 inch
@@ -50,7 +54,8 @@ struct PageOrder {
 
 class Device {
  public:
-  Device(const Config &cfg, DeviceModel model);
+  // port: where the device listens, for absolute JobUris.
+  Device(const Config &cfg, DeviceModel model, uint16_t port);
 
   const DeviceModel &model() const { return model_; }
 
@@ -58,8 +63,9 @@ class Device {
   int create_job(const ScanSettings &settings, std::string &job_id, std::string &reason);
   // GET /eSCL/ScannerStatus; every call is one status poll.
   std::string status_document();
-  // GET .../NextDocument: 200 with the page to send, or 404 / 409 / 503.
-  int next_document(const std::string &job_id, PageOrder &order);
+  // GET .../NextDocument: 200 with the page to send, or 404 / 409 / 503;
+  // busy_text is the body of a 503 for a page still being scanned.
+  int next_document(const std::string &job_id, PageOrder &order, std::string &busy_text);
   // The answer for a page was written (whole or not).
   void page_sent(const std::string &job_id, int page);
   // DELETE /eSCL/ScanJobs/ID: 200 or 404.
@@ -75,9 +81,12 @@ class Device {
   void feeder_reaches(Job &job, int page);
   AdfCondition adf_condition() const;
   void finish(Job &job, JobState state);
+  void write_past_jobs(std::ostream &o, std::chrono::steady_clock::time_point now) const;
 
   Config cfg_;
   DeviceModel model_;
+  uint16_t port_;
+  std::chrono::steady_clock::time_point started_;
   std::mutex mutex_;
   std::deque<Job> jobs_;  // newest first
   int jobs_created_ = 0;

@@ -51,6 +51,9 @@ Device:
                            image/jpeg (default) or image/png
   --chunk-size N           bytes of page data per chunk (default 65536)
   --jpeg-quality N         JPEG quality 1-100 (default 90)
+  --scan-rate BYTES_PER_S  page data after the first chunk comes at this
+                           average rate, as the head scans (0, the default:
+                           as fast as the connection takes it)
 
 Behaviours:
   --one-request-per-connection
@@ -67,6 +70,20 @@ Behaviours:
                            http://127.0.0.1:PORT/eSCL/ScanJobs/ID), relative
                            (/eSCL/ScanJobs/ID) or trailing-slash
                            (http://127.0.0.1:PORT/eSCL/ScanJobs/ID/)
+  --no-location            the job-creation answer (201) has no Location;
+                           the job is created all the same
+  --pending-between-pages  a feeder job goes back to Pending (the scanner
+                           Processing) after each page; the next sheet is
+                           scanned when its document is requested
+  --past-jobs N            the status lists N Completed jobs of earlier
+                           sessions before the live jobs
+  --job-uri STYLE          JobUri in the status: path (default,
+                           /eSCL/ScanJobs/ID), padded (the path on its own
+                           line, blanks around it), absolute
+                           (http://127.0.0.1:PORT/eSCL/ScanJobs/ID) or
+                           trailing-slash (/eSCL/ScanJobs/ID/)
+  --bom                    the capabilities body starts with a UTF-8
+                           byte-order mark and a line break
 
 Faults:
   --pending-polls N        a new job stays Pending for N status answers
@@ -81,6 +98,8 @@ Faults:
   --abort-job              the device aborts every job before its first page
   --busy-503 N             answer the first N job creations with
                            503 Service Unavailable
+  --busy-next-document N   answer the first N document requests of each page
+                           with 503 Service Unavailable (Retry-After: 1)
   --bad-request-first N    write N "400 Bad Request" answers before each real
                            answer, on the same connection
   --bad-request-on KIND    the requests that fault hits: any (default),
@@ -190,6 +209,28 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
       else if (text == "relative") cfg.location_style = LocationStyle::kRelative;
       else if (text == "trailing-slash") cfg.location_style = LocationStyle::kTrailingSlash;
       else if (ok) error = "unknown location style " + text, ok = false;
+    } else if (arg == "--no-location") {
+      ok = flag(cfg.no_location);
+    } else if (arg == "--pending-between-pages") {
+      ok = flag(cfg.pending_between_pages);
+    } else if (arg == "--past-jobs") {
+      ok = number(0, 100000, n);
+      cfg.past_jobs = static_cast<int>(n);
+    } else if (arg == "--job-uri") {
+      ok = take(text);
+      if (text == "path") cfg.job_uri_style = JobUriStyle::kPath;
+      else if (text == "padded") cfg.job_uri_style = JobUriStyle::kPadded;
+      else if (text == "absolute") cfg.job_uri_style = JobUriStyle::kAbsolute;
+      else if (text == "trailing-slash") cfg.job_uri_style = JobUriStyle::kTrailingSlash;
+      else if (ok) error = "unknown job-uri style " + text, ok = false;
+    } else if (arg == "--bom") {
+      ok = flag(cfg.capabilities_bom);
+    } else if (arg == "--scan-rate") {
+      ok = number(0, LLONG_MAX, n);
+      cfg.scan_rate = n;
+    } else if (arg == "--busy-next-document") {
+      ok = number(0, 1000000, n);
+      cfg.busy_next_document = static_cast<int>(n);
     } else if (arg == "--pending-polls") {
       ok = number(0, 1000000, n);
       cfg.pending_polls = static_cast<int>(n);

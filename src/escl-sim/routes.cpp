@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "chart.h"
 #include "image_codec.h"
@@ -13,6 +14,7 @@ namespace escl_sim {
 namespace {
 
 constexpr const char *kJobsPrefix = "/eSCL/ScanJobs/";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 }  // namespace
 
@@ -63,7 +65,7 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   rows.channels = s.color_mode == ColorMode::kRgb24 ? 3 : 1;
   rows.fill = [&](int y, uint8_t *row) {
     chart_row(s.x_resolution, s.y_resolution, order.x_offset_300, order.y_offset_300, rows.width, y,
-              s.color_mode, row);
+              s.color_mode, order.side, row);
   };
   std::string page = order.format == "image/png"
                          ? encode_png(rows, s.x_resolution, s.y_resolution)
@@ -87,6 +89,9 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   const size_t chunk_size = cfg.chunk_size ? cfg.chunk_size : std::max<size_t>(page.size(), 1);
   const std::string_view data(page);
   bool ok = send_all(fd, wire);
+  // A scanning device has the first chunk ready; the rest follows its head.
+  const ScanPace pace(cfg.scan_rate, chunk(data.substr(0, std::min(chunk_size, data.size()))).size());
+  size_t paced = 0;
   bool cut_hit = false;
   for (size_t pos = 0; ok && !cut_hit && pos < data.size(); pos += chunk_size) {
     std::string c = chunk(data.substr(pos, std::min(chunk_size, data.size() - pos)));
@@ -96,7 +101,7 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
       c.resize(size_line + static_cast<size_t>(cut - static_cast<long long>(pos)));
       cut_hit = true;
     }
-    ok = send_all(fd, c);
+    ok = send_paced(fd, c, pace, paced);
   }
   // A cut at or past the end of the data falls before the last chunk.
   if (cut >= 0 && !cut_hit) cut_hit = true;
@@ -109,6 +114,16 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
     return false;
   }
   return ok && !head.close;
+}
+
+bool Server::Impl::send_paced(int fd, std::string_view data, const ScanPace &pace, size_t &sent) {
+  while (!data.empty()) {
+    const size_t n = pace.step(sent, data.size());
+    if (!pause_until(pace.due(sent + n)) || !send_all(fd, data.substr(0, n))) return false;
+    data.remove_prefix(n);
+    sent += n;
+  }
+  return true;
 }
 
 bool Server::Impl::handle(int fd, const Request &req) {
@@ -138,6 +153,9 @@ bool Server::Impl::handle(int fd, const Request &req) {
   if (path == "/eSCL/ScannerCapabilities") {
     if (req.method != "GET") return wrong_method("GET");
     Response r = xml(200, model.capabilities);
+    // Some devices write a byte-order mark and a line break before <?xml.
+    if (cfg.capabilities_bom && !r.body.starts_with(kUtf8Bom))
+      r.body.insert(0, std::string(kUtf8Bom) + "\n");
     r.framing = cfg.framing;
     return answer(fd, req, r, RequestKind::kCapabilities);
   }
@@ -173,7 +191,8 @@ bool Server::Impl::handle(int fd, const Request &req) {
       case LocationStyle::kTrailingSlash: location = host + kJobsPrefix + id + "/"; break;
     }
     Response r = plain(201);
-    r.headers.emplace_back("Location", location);
+    // A device without Location leaves its client no way to the job.
+    if (!cfg.no_location) r.headers.emplace_back("Location", location);
     return answer(fd, req, r, RequestKind::kCreateJob);
   }
   if (path.rfind(kJobsPrefix, 0) == 0) {
@@ -185,10 +204,15 @@ bool Server::Impl::handle(int fd, const Request &req) {
     if (tail == "/NextDocument") {
       if (req.method != "GET") return wrong_method("GET");
       PageOrder order;
-      int status = device->next_document(id, order);
+      std::string busy_text;
+      int status = device->next_document(id, order, busy_text);
       if (status != 200) {
         Response r = plain(status);
         if (status == 503) r.headers.emplace_back("Retry-After", "1");
+        if (!busy_text.empty()) {
+          r.headers.emplace_back("Content-Type", "text/plain");
+          r.body = std::move(busy_text);
+        }
         return answer(fd, req, r, RequestKind::kNextDocument);
       }
       return send_page(fd, req, order);

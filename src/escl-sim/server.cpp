@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -41,6 +42,18 @@ bool Server::Impl::send_all(int fd, std::string_view data) {
     return false;
   }
   return true;
+}
+
+bool Server::Impl::pause_until(std::chrono::steady_clock::time_point when) {
+  pollfd wake{wake_read, POLLIN, 0};
+  while (!stopping) {
+    const auto left = when - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) return true;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    int n = poll(&wake, 1, static_cast<int>(std::min<long long>(ms, 1000)));
+    if (n > 0 || (n < 0 && errno != EINTR)) return false;
+  }
+  return false;
 }
 
 // A stalled device keeps the connection open and sends nothing more; it
@@ -138,7 +151,6 @@ bool Server::start(uint16_t port) {
   Impl &s = *impl_;
   if (s.listen_fd >= 0) return true;
   if (!load_device_model(s.cfg.profile, s.model, s.error)) return false;
-  s.device = std::make_unique<Device>(s.cfg, s.model);
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
     s.error = std::string("pipe: ") + std::strerror(errno);
@@ -166,6 +178,7 @@ bool Server::start(uint16_t port) {
   }
   s.listen_fd = fd;
   s.port = ntohs(addr.sin_port);
+  s.device = std::make_unique<Device>(s.cfg, s.model, s.port);
   s.stopping = false;
   s.accept_thread = std::thread([&s] { s.accept_loop(); });
   return true;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 #include "device.h"
 #include "http_request.h"
 #include "response.h"
+#include "scan_pace.h"
 #include "simulator.h"
 
 namespace escl_sim {
@@ -58,12 +60,15 @@ struct Server::Impl {
   bool wait_for(int fd, short events);
   bool send_all(int fd, std::string_view data);
   void hold_until_closed(int fd);
+  // Waits until `when`; false, at once, when stop() begins.
+  bool pause_until(std::chrono::steady_clock::time_point when);
 
   // One request: writes its answer(s); false when the connection must end.
   bool handle(int fd, const Request &req);
   bool answer(int fd, const Request &req, Response r, RequestKind kind);
   std::string bad_request_prefix(RequestKind kind) const;
   bool send_page(int fd, const Request &req, const PageOrder &order);
+  bool send_paced(int fd, std::string_view data, const ScanPace &pace, size_t &sent);
   void log(const Request &req, int status, size_t bytes);
   void note(const std::string &text);
 };

@@ -33,6 +33,14 @@ enum class LocationStyle {
   kTrailingSlash,  // http://127.0.0.1:PORT/eSCL/ScanJobs/ID/
 };
 
+// How the status document writes a job's pwg:JobUri.
+enum class JobUriStyle {
+  kPath,           // /eSCL/ScanJobs/ID
+  kPadded,         // the path on a line of its own, blanks around it
+  kAbsolute,       // http://127.0.0.1:PORT/eSCL/ScanJobs/ID
+  kTrailingSlash,  // /eSCL/ScanJobs/ID/
+};
+
 // Which requests the "400 Bad Request first" fault hits.
 enum class RequestKind { kAny, kCapabilities, kStatus, kCreateJob, kNextDocument };
 
@@ -44,7 +52,8 @@ enum class JobVanish {
 };
 
 // The device's life, as clients see it:
-// - POST /eSCL/ScanJobs answers 201 Created with Location, or 409 Conflict
+// - POST /eSCL/ScanJobs answers 201 Created with Location (none with
+//   no_location: the job still runs), or 409 Conflict
 //   for a source, format, colour mode or resolution the device does not
 //   offer (and for the feeder when it holds no sheets), 400 for a body that
 //   is no ScanSettings document.
@@ -52,14 +61,21 @@ enum class JobVanish {
 //   feeder job has adf_sheets pages (twice that in duplex); after the last
 //   one the status shows ScannerAdfEmpty under the still Processing job, and
 //   the next NextDocument answers 404 and completes it. Each new job finds
-//   the feeder reloaded and any jam or open cover cleared.
+//   the feeder reloaded and any jam or open cover cleared. With
+//   pending_between_pages the feeder job is Pending (scanner Processing,
+//   nothing to transfer) after each page, and the next sheet is scanned when
+//   its NextDocument comes.
 // - NextDocument answers 404 for unknown, completed or cancelled jobs, 409
 //   for jobs stopped by the device (abort, jam, open cover), 503 while the
-//   job is held Pending by pending_polls.
+//   job is held Pending by pending_polls, and 503 with Retry-After: 1 and a
+//   short text body for the first busy_next_document requests of each page.
 // - DELETE answers 200 and cancels a job still running; 404 for unknown jobs.
-// - The status lists jobs newest first, their JobUri exactly
-//   "/eSCL/ScanJobs/ID"; pwg:State is Processing while a job is running,
-//   Stopped while the feeder is jammed or its cover open, else Idle.
+// - The status lists past_jobs Completed jobs of earlier sessions first,
+//   then the device's jobs newest first, every JobUri as job_uri_style says
+//   (by default exactly "/eSCL/ScanJobs/ID"); pwg:State is Processing while
+//   a job is running, Stopped while the feeder is jammed or its cover open,
+//   else Idle. The past jobs are never alive.
+// - Every page shows its sheet and side (see read_page_stamp).
 struct Config {
   // --- device ---
   // "flatbed-photo", "mfp", "camera", or "file:PATH" (capabilities read from
@@ -77,6 +93,12 @@ struct Config {
   Framing framing = Framing::kContentLength;  // capabilities and status bodies
   bool pending_until_document_request = false;  // job Pending, scanner Idle until NextDocument
   LocationStyle location_style = LocationStyle::kAbsolute;
+  bool no_location = false;             // job created, but its 201 answer has no Location
+  bool pending_between_pages = false;   // feeder job Pending after each page until asked for the next
+  int past_jobs = 0;                    // Completed jobs the status lists before the live ones
+  JobUriStyle job_uri_style = JobUriStyle::kPath;
+  bool capabilities_bom = false;        // capabilities body starts with a UTF-8 BOM and a line break
+  long long scan_rate = 0;              // page data bytes a second after the first chunk (0: no pacing)
 
   // --- faults ---
   int pending_polls = 0;       // job stays Pending (scanner Processing) for this many status answers
@@ -87,6 +109,7 @@ struct Config {
                                        // until deleted (default: the device aborts it)
   bool abort_job = false;      // the device aborts every job before its first page
   int busy_503 = 0;            // this many job creations answered 503 Service Unavailable
+  int busy_next_document = 0;  // this many NextDocument requests of each page answered 503
   int bad_request_first = 0;   // "400 Bad Request" answers written before each real answer
   RequestKind bad_request_on = RequestKind::kAny;  // ... to these requests only
   bool status_content_length_zero = false;  // "Content-Length: 0" answer before each real status
@@ -138,6 +161,14 @@ class Server {
   std::unique_ptr<Impl> impl_;
 };
 
+// Which sheet of a job a page shows, and which side of it. Platen and
+// camera pages are sheet 1, front; a simplex feeder gives sheet k front as
+// page k, a duplex feeder sheet k front then sheet k back.
+struct PageSide {
+  int sheet = 1;
+  bool back = false;
+};
+
 // The chart as raw pixels, so tests can compare decoded images. Pixels are
 // row-major, `channels` bytes each (3: RGB, 1: grey).
 struct Image {
@@ -150,7 +181,33 @@ struct Image {
 // The test chart of the area at x/y offset, width and height in 1/300 inch,
 // sampled at dpi: width_300 * dpi / 300 pixels across, rounded to the
 // nearest pixel (at least 1).
+//
+// Every page carries a stamp of its sheet and side over the chart: a white
+// box 950 x 150 / 300 inch (80 x 13 mm) whose top left corner lies 750 / 300
+// inch (63.5 mm) from the left and 20 / 300 inch (1.7 mm) from the top of
+// the device's area, so that a whole page scan sees it and small areas at the
+// top left corner do not. It holds two rows of 18 blocks of 1/6 inch (4.2
+// mm): a black column at each end, and between them one column a bit (black
+// over white: 1, white over black: 0), the sheet number in 14 bits, the side
+// (1: back) and an even parity bit.
+//
+// This overload draws sheet 1, front, as platen and camera pages show it.
 Image render_chart(int dpi, int x_offset_300, int y_offset_300, int width_300, int height_300,
                    int channels);
+Image render_chart(int dpi, int x_offset_300, int y_offset_300, int width_300, int height_300,
+                   int channels, PageSide side);
+
+// What read_page_stamp saw; found is false when the page does not hold the
+// whole stamp or it does not read as one.
+struct PageStamp {
+  int sheet = 0;
+  bool back = false;
+  bool found = false;
+};
+
+// Reads the stamp of a decoded page (RGB or grey, JPEG-damaged or
+// thresholded) sampled at dpi, whose top left pixel lies at x/y offset
+// (1/300 inch) on the device's area.
+PageStamp read_page_stamp(const Image &page, int dpi, int x_offset_300, int y_offset_300);
 
 }  // namespace escl_sim

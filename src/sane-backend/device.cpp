@@ -100,10 +100,9 @@ SANE_Status Device::open_device(const std::string &uri) {
   hs_->gated_option_cap = OptionSet::gated_option_initial_cap();
 
   plugin_open_ = true;  // bb_close is due even after a failed bb_open
-  if (bb_->open(hs_.get()) != 0) {
-    // The plug-in publishes the modes it read even when it refuses a device
-    // that names no input source.
-    if (hs_->mode_names[0] && !hs_->source_names[0])
+  const int opened = bb_->open(hs_.get());
+  if (opened != 0) {
+    if (opened == BB_OPEN_NO_SOURCE)
       BBESCL_LOG(kLogError, "the device %s published no scan source (no platen, feeder or camera)",
                  uri.c_str());
     else

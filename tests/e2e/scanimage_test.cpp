@@ -1,6 +1,5 @@
 // scanimage, through SANE's dll meta-backend, scanning from the simulator
 // with the backend, the plug-in and the channel library as built.
-#include <dlfcn.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,91 +10,12 @@
 #include <memory>
 #include <string>
 
-#include "chart_compare.h"
-#include "scanimage_runner.h"
-#include "simulator.h"
+#include "scan_fixture.h"
 
-using e2e::PageMode;
 using ::testing::HasSubstr;
+using namespace e2e;
 
 namespace {
-
-// The entry point the plug-in lacks, or empty when it has all sixteen.
-std::string missing_entry_point() {
-  void *lib = dlopen(BBESCL_PLUGIN_PATH, RTLD_LAZY | RTLD_LOCAL);
-  if (!lib) return "the plug-in itself";
-  std::string missing;
-  for (const char *name : {"bb_open", "bb_close", "bb_get_parameters", "bb_get_scanner_status", "bb_get_adf_state",
-                           "bb_get_url", "bb_get_ImagesToTransfer", "bb_get_JobState", "bb_check_scanner_to_continue",
-                           "bb_post_scanjob", "bb_get_scanjob", "bb_start_scan", "bb_get_size", "bb_get_image_data",
-                           "bb_end_page", "bb_end_scan"})
-    if (missing.empty() && !dlsym(lib, name)) missing = name;
-  dlclose(lib);
-  return missing;
-}
-
-class WithSimulator : public ::testing::Test {
- protected:
-  // Starts the simulator on a free port and a SANE configuration naming it.
-  void start(escl_sim::Config cfg = {}) {
-    cfg.log_requests = false;
-    sim_ = std::make_unique<escl_sim::Server>(cfg);
-    ASSERT_TRUE(sim_->start(0)) << sim_->last_error();
-    url_ = sim_->base_url();
-    device_ = "bbescl:" + url_;
-    scanimage_ = std::make_unique<e2e::Scanimage>(std::vector<std::string>{url_});
-  }
-
-  e2e::RunResult scan(std::vector<std::string> args) {
-    args.insert(args.begin(), {"-d", device_});
-    return scanimage_->run(args);
-  }
-
-  int count_requests(const std::string &start) const {
-    const std::vector<std::string> r = sim_->requests();
-    return static_cast<int>(std::count_if(r.begin(), r.end(), [&](const std::string &line) {
-      return line.rfind(start, 0) == 0;
-    }));
-  }
-
-  // Checks a written page: its size, and how close it is to the chart.
-  void expect_chart(const std::string &file, PageMode mode, int dpi, int width, int height, int x0, int y0,
-                    double mean_limit, double far_limit) {
-    const e2e::PngPage page = e2e::read_png(scanimage_->dir().file(file), mode);
-    ASSERT_TRUE(page.error.empty()) << page.error;
-    EXPECT_EQ(page.width, width);
-    EXPECT_EQ(page.height, height);
-    const e2e::Difference d = e2e::compare_with_chart(page, mode, dpi, x0, y0);
-    EXPECT_LE(d.mean, mean_limit) << file;
-    EXPECT_LE(d.far_share, far_limit) << file;
-  }
-
-  std::unique_ptr<escl_sim::Server> sim_;
-  std::unique_ptr<e2e::Scanimage> scanimage_;
-  std::string url_;
-  std::string device_;
-};
-
-// Listing devices and loading failures need no working plug-in.
-class Setup : public WithSimulator {};
-
-// Scans need the plug-in whole: while it is being built up, they wait.
-class Scan : public WithSimulator {
- protected:
-  void SetUp() override {
-    const std::string missing = missing_entry_point();
-    if (!missing.empty()) GTEST_SKIP() << "the plug-in lacks " << missing;
-  }
-};
-
-// 50 x 40 mm at 150 dpi: round(295.3) x round(236.2) pixels.
-constexpr int kPageWidth = 295, kPageHeight = 236;
-const std::vector<std::string> kSmallArea = {"--resolution", "150", "-x", "50", "-y", "40", "--format=png"};
-
-std::vector<std::string> with(std::vector<std::string> a, const std::vector<std::string> &b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 TEST_F(Setup, ListsTheSimulatedDevice) {
   start();
@@ -275,6 +195,7 @@ TEST_F(Scan, AnEmptyFeederIsReportedAsOutOfDocuments) {
   EXPECT_NE(r.exit_code, 0);
   EXPECT_THAT(r.err, HasSubstr("sane_start: Document feeder out of documents"));
   EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 0);
+  EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 
 TEST_F(Scan, ABusyDeviceIsAskedAgainUntilItTakesTheJob) {
@@ -284,6 +205,7 @@ TEST_F(Scan, ABusyDeviceIsAskedAgainUntilItTakesTheJob) {
   const e2e::RunResult r = scan(with({"--mode", "Gray", "-o", "page.png"}, kSmallArea));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 3);
+  EXPECT_EQ(sim_->jobs_alive(), 0);
   expect_chart("page.png", PageMode::kGray, 150, kPageWidth, kPageHeight, 0, 0, 6.0, 0.03);
 }
 

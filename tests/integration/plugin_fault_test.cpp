@@ -124,7 +124,7 @@ TEST_F(PluginFault, BusyDeviceFailsTheJobCreationOnly) {
   ASSERT_EQ(device.open(), 0);
   device.select(BB_SOURCE_FLATBED, BB_MODE_GRAY, 75, 20, 20);
   Page refused = device.scan_page();
-  EXPECT_EQ(refused.start, SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(refused.start, SANE_STATUS_DEVICE_BUSY);  // "503": try again later
   EXPECT_EQ(device.hs()->job_id[0], '\0');
   EXPECT_EQ(device.open_channels(), 0);
   plugin().end_scan(device.hs(), 0);

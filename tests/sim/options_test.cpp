@@ -60,6 +60,17 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--drop-image-at", "0"}, [](const Config &c) { return c.drop_image_at == 0; }},
       {{"--job-vanishes", "status"}, [](const Config &c) { return c.job_vanishes == JobVanish::kFromStatus; }},
       {{"--job-vanishes", "all"}, [](const Config &c) { return c.job_vanishes == JobVanish::kEntirely; }},
+      {{"--no-location"}, [](const Config &c) { return c.no_location; }},
+      {{"--pending-between-pages"}, [](const Config &c) { return c.pending_between_pages; }},
+      {{"--past-jobs", "150"}, [](const Config &c) { return c.past_jobs == 150; }},
+      {{"--job-uri", "padded"}, [](const Config &c) { return c.job_uri_style == JobUriStyle::kPadded; }},
+      {{"--job-uri=absolute"}, [](const Config &c) { return c.job_uri_style == JobUriStyle::kAbsolute; }},
+      {{"--job-uri", "trailing-slash"},
+       [](const Config &c) { return c.job_uri_style == JobUriStyle::kTrailingSlash; }},
+      {{"--job-uri", "path"}, [](const Config &c) { return c.job_uri_style == JobUriStyle::kPath; }},
+      {{"--bom"}, [](const Config &c) { return c.capabilities_bom; }},
+      {{"--busy-next-document", "2"}, [](const Config &c) { return c.busy_next_document == 2; }},
+      {{"--scan-rate", "250000"}, [](const Config &c) { return c.scan_rate == 250000; }},
   };
   const std::string help = usage();
   for (const auto &c : cases) {
@@ -78,7 +89,9 @@ TEST(Options, BadWordsAreRefusedWithAMessage) {
       {"--port", "12ab"},       {"--profile", "x"},  {"--format", "application/pdf"},
       {"--chunk-size", "0"},    {"--framing", "x"},  {"--location", "x"},
       {"--bad-request-on", "x"}, {"--job-vanishes", "x"}, {"--abort-job=yes"},
-      {"--adf-sheets", "-1"},   {"positional"},
+      {"--adf-sheets", "-1"},   {"positional"},      {"--job-uri", "x"},
+      {"--past-jobs", "-1"},    {"--scan-rate", "-5"}, {"--bom=1"},
+      {"--busy-next-document"},
   };
   for (const auto &words : cases) {
     Config cfg;

@@ -400,6 +400,36 @@ TEST(OpenFailure, RefusedVersion) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
+// A document in which no source is found cannot scan: the open fails and
+// says why, also when a byte-order mark hid the document's start.
+TEST(OpenFailure, NoInputSourceIsRefusedWithItsOwnResult) {
+  for (std::string doc : {std::string("<scan:ScannerCapabilities><pwg:Version>2.63</pwg:Version>"
+                                      "</scan:ScannerCapabilities>"),
+                          std::string("<scan:ScannerCapabilities><scan:Platen></scan:Platen>"
+                                      "</scan:ScannerCapabilities>")}) {
+    fake::Device dev;
+    Host host(dev.dd());
+    dev.next("KV-ESCL-SCAN").reply(answer(doc));
+    EXPECT_EQ(bb_open(host.get()), BB_OPEN_NO_SOURCE) << doc;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1170:").size(), 1u) << doc;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1170:")[0].level, 3) << doc;
+    EXPECT_EQ(dev.open_count(), 0);
+  }
+}
+
+// Devices that start the document with a byte-order mark or line breaks.
+TEST(OpenLead, ByteOrderMarkAndBlanksBeforeTheDocumentArePassedOver) {
+  const std::string doc = platen_doc(kSizes, range(75, 300));
+  for (const std::string lead : {"\xEF\xBB\xBF", "\xEF\xBB\xBF\r\n", "\r\n  \t\n"}) {
+    fake::Device dev;
+    Host host(dev.dd());
+    dev.next("KV-ESCL-SCAN").reply(answer(lead + doc));
+    ASSERT_EQ(bb_open(host.get()), 0);
+    EXPECT_EQ(names_of(host->source_names, 5), std::vector<std::string>{"Flatbed"});
+    EXPECT_FALSE(names_of(host->mode_names, 4).empty());
+  }
+}
+
 TEST(Close, WithoutRecordOnlyLogs) {
   fake::Device dev;
   Host host(dev.dd());
