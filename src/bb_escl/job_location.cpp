@@ -32,6 +32,18 @@ size_t find_location_header(std::string_view response) {
   }
 }
 
+// A job identifier goes into request lines: only a plain URL path segment
+// is taken, so nothing a device sends can add to those lines.
+bool plain_path_segment(std::string_view id) {
+  if (id.empty() || id.size() >= BB_JOB_ID_SIZE || id == "." || id == "..") return false;
+  constexpr std::string_view kPunctuation = "-._~:@!$&'()*+,;=%";
+  for (char c : id) {
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && kPunctuation.find(c) == std::string_view::npos) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int read_job_location(host_session *hs, std::string_view response) {
@@ -41,7 +53,7 @@ int read_job_location(host_session *hs, std::string_view response) {
   // The value ends at the carriage return of its header line; blanks after
   // the colon and before the line end are not part of it.
   std::string_view value =
-      take_until(skip_blanks(drop(response, at + kLocationHeader.size())), '\r');
+      take_until(take_until(skip_blanks(drop(response, at + kLocationHeader.size())), '\r'), '\n');
   while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
   char work[kHeaderBufferSize] = {};
   copy_bounded(work, sizeof work, value);
@@ -58,8 +70,10 @@ int read_job_location(host_session *hs, std::string_view response) {
   size_t jobs = url.find(kJobsPath);
   if (jobs == std::string_view::npos) return 1;
   std::string_view id = take_until(drop(url, jobs + kJobsPath.size()), '/');
-  // "/eSCL/ScanJobs/" with nothing after it names no job.
-  if (id.empty()) return 1;
+  if (!plain_path_segment(id)) {
+    syslog(LOG_ERR, "bb_escl 1350: bb_get_url unusable job identifier in the Location\n");
+    return 1;
+  }
   memset(hs->job_id, 0, sizeof hs->job_id);
   copy_bounded(hs->job_id, sizeof hs->job_id, id);
   syslog(LOG_INFO, "bb_escl 1357: bb_get_url job_id=%s\n", hs->job_id);

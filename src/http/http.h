@@ -2,6 +2,7 @@
 // record with its read-ahead buffer, and the response readers.
 #pragma once
 
+#include <signal.h>
 #include <stdint.h>
 
 #include "../bb_escl/limits.h"
@@ -33,12 +34,33 @@ struct http_stream {
 struct http_handle {
   int32_t state;
   int32_t http_status;  // of the last status line read, 0 before one
+  // Framing of the last header read: its Content-Length (-1 when none) and
+  // whether its body is chunked.
+  int64_t content_length;
+  int32_t chunked;
+  // When set, a host's cancel: reads stop once it is non-zero.
+  const volatile sig_atomic_t *cancel;
+  // Monotonic milliseconds after which reads fail (0: no limit): an
+  // exchange is bounded in time, not only each read.
+  int64_t deadline_ms;
   int32_t remaining;  // bytes left in the current chunk or counted body
   int32_t total;      // payload bytes handed out by http_read_payload
   int32_t dd;
   int32_t channel_id;
   http_stream s;
 };
+
+// Bounds of one exchange: the header of an answer, and what is read of
+// a body or a refused answer beyond what the caller keeps.
+inline constexpr int32_t kHeaderByteLimit = 64 * 1024;
+inline constexpr int32_t kHeaderSeconds = 30;
+inline constexpr int64_t kRefusedDrainLimit = 64 * 1024;
+inline constexpr int64_t kBodyOverflowLimit = 1024 * 1024;
+
+// Monotonic time in milliseconds.
+int64_t http_now_ms();
+// Sets the time limit of the exchange to `seconds` from now (0: none).
+void http_set_deadline(http_handle *h, int32_t seconds);
 
 // Connection and stream buffer.
 int http_open(int32_t dd, const char *channel, http_handle **place);

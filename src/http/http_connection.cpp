@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "http.h"
@@ -39,6 +40,16 @@ int32_t take_buffered(http_stream &s, unsigned char *dst, int32_t size) {
 }
 
 }  // namespace
+
+int64_t http_now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+void http_set_deadline(http_handle *h, int32_t seconds) {
+  h->deadline_ms = seconds > 0 ? http_now_ms() + static_cast<int64_t>(seconds) * 1000 : 0;
+}
 
 int http_open(int32_t dd, const char *channel, http_handle **place) {
   syslog(LOG_INFO, "http 249: http_open() dd=%d channel=%s handle=%p\n", dd, channel,
@@ -91,10 +102,21 @@ int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32
     return HTTP_OK;
   }
 
+  // The host gave up the scan, or the device has had the whole time this
+  // exchange allows.
+  if (h->cancel != nullptr && *h->cancel != 0) {
+    syslog(LOG_INFO, "http 140: read_stream stopped: cancelled\n");
+    return HTTP_IO_ERROR;
+  }
+  if (h->deadline_ms != 0 && http_now_ms() > h->deadline_ms) {
+    syslog(LOG_ERR, "http 142: read_stream stopped: the exchange took too long\n");
+    return HTTP_IO_ERROR;
+  }
   int arrived = 0;
   int r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
                               &arrived);
   for (int again = 0; r == KVCHAN_E_INTR && again < kInterruptedRetries; ++again) {
+    if (h->cancel != nullptr && *h->cancel != 0) break;
     arrived = 0;
     r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
                             &arrived);
@@ -155,7 +177,6 @@ int read_line(http_handle *h, char *line, int32_t size, int32_t sectime, int32_t
   }
   line[n] = '\0';
   *len = n;
-  syslog(LOG_INFO, "http 239: read_line len=%d index=%d cnt=%d\n", n, h->s.index, h->s.cnt);
   return status;
 }
 

@@ -12,7 +12,9 @@
 
 namespace {
 
-constexpr std::string_view kStatusLinePrefix = "HTTP/1.1";
+// "HTTP/1.x NNN", with or without a reason phrase: devices answer in
+// HTTP/1.0 too, and some leave the reason out.
+constexpr std::string_view kStatusLinePrefix = "HTTP/1.";
 // The status number starts at the tenth byte: "HTTP/1.1 200 OK".
 constexpr size_t kStatusNumberOffset = 9;
 // Once a response is refused, whatever else the device sends is read and
@@ -32,6 +34,14 @@ bool line_complete(const char *line, int32_t len) {
   return len >= 2 && line[len - 1] == '\n' && (line[len - 2] == '\r' || line[len - 2] == '\n');
 }
 
+// A status line: "HTTP/1." and the minor version; the number after it is
+// read by status_number (a malformed one reads as 0 and is refused).
+bool is_status_line(const char *line, int32_t len) {
+  std::string_view text(line, static_cast<size_t>(len));
+  return text.starts_with(kStatusLinePrefix) && text.size() > kStatusLinePrefix.size() &&
+         text[kStatusLinePrefix.size()] >= '0' && text[kStatusLinePrefix.size()] <= '9';
+}
+
 int32_t status_number(const char *line, int32_t len) {
   std::string_view text(line, static_cast<size_t>(len));
   int32_t status = 0;
@@ -44,12 +54,26 @@ int32_t status_number(const char *line, int32_t len) {
 // Header lines and bytes of a refused answer worth reading: beyond them the
 // answer is no answer, and the caller closes the channel anyway.
 constexpr int kRefusedHeaderLines = 64;
-constexpr int64_t kRefusedBodyLimit = 1 << 20;
+constexpr int64_t kRefusedBodyLimit = kRefusedDrainLimit;
 constexpr std::string_view kContentLengthName = "Content-Length:";
 constexpr std::string_view kTransferEncodingName = "Transfer-Encoding:";
 
 bool starts_nocase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && bb::find_nocase(bb::slice(s, 0, prefix.size()), prefix) == 0;
+}
+
+// Notes the framing a header line announces.
+void note_framing(http_handle *h, std::string_view line) {
+  int32_t value = 0;
+  if (starts_nocase(line, kContentLengthName)) {
+    if (bb::parse_decimal(bb::drop(line, kContentLengthName.size()), &value) == bb::number_result::ok)
+      h->content_length = value;
+    else
+      syslog(LOG_ERR, "http 346: unusable Content-Length, the body is read without it\n");
+  } else if (starts_nocase(line, kTransferEncodingName) &&
+             bb::find_nocase(line, "chunked") != std::string_view::npos) {
+    h->chunked = 1;
+  }
 }
 
 // Reads and drops `count` bytes, or fewer when the device stops sending.
@@ -94,8 +118,6 @@ void skip_chunked(http_handle *h) {
 // `data` as far as it fits, the last byte kept for a NUL.
 void drain_response(http_handle *h, char *data, int32_t size, int32_t pos) {
   const int32_t limit = size - 1;
-  int64_t length = -1;
-  bool chunked = false;
   bool header_ended = false;
   for (int i = 0; i < kRefusedHeaderLines && !header_ended; ++i) {
     char line[bb::kLineSize];
@@ -108,20 +130,13 @@ void drain_response(http_handle *h, char *data, int32_t size, int32_t pos) {
       data[pos] = '\0';
     }
     if (len <= kHeaderEndLineMax && line_complete(line, len)) header_ended = true;
-    int32_t value = 0;
-    if (starts_nocase(text, kContentLengthName) &&
-        bb::parse_decimal(bb::drop(text, kContentLengthName.size()), &value) ==
-            bb::number_result::ok)
-      length = value;
-    if (starts_nocase(text, kTransferEncodingName) &&
-        bb::find_nocase(text, "chunked") != std::string_view::npos)
-      chunked = true;
+    note_framing(h, text);
   }
   if (!header_ended) return;
-  if (chunked) {
+  if (h->chunked) {
     skip_chunked(h);
-  } else if (length >= 0) {
-    if (length <= kRefusedBodyLimit) skip_bytes(h, length);
+  } else if (h->content_length >= 0) {
+    if (h->content_length <= kRefusedBodyLimit) skip_bytes(h, h->content_length);
   } else {
     for (int64_t dropped = 0; dropped <= kRefusedBodyLimit;) {
       unsigned char scratch[512];
@@ -187,12 +202,69 @@ struct body_text {
 
 }  // namespace
 
+namespace {
+
+// Reads the status line, passing over stray lines before it (left from an
+// earlier answer), at most kHeaderByteLimit bytes of them.
+int read_status_line(http_handle *h, char *data, int32_t size, int32_t sectime, int32_t *len,
+                     int32_t *budget) {
+  for (int stray = 0;; ++stray) {
+    if (read_line(h, data, size, sectime, len) != HTTP_OK) return HTTP_IO_ERROR;
+    *budget -= *len;
+    if (is_status_line(data, *len)) return HTTP_OK;
+    if (stray == 0)
+      syslog(LOG_INFO, "http 313: HTTP Header not found. Searching header in next line (%d)\n",
+             *len);
+    if (*budget <= 0) {
+      syslog(LOG_ERR, "http 314: no status line in the first %d bytes of the answer\n",
+             kHeaderByteLimit);
+      return HTTP_IO_ERROR;
+    }
+  }
+}
+
+// Reads the header lines after the status line into data from *stored on,
+// up to the empty line.  A line holding a NUL byte is dropped whole, so
+// nothing after the NUL hides in it.
+int read_header_lines(http_handle *h, char *data, int32_t size, int32_t sectime, int32_t *stored,
+                      int32_t *budget) {
+  for (;;) {
+    char *end = data + *stored;
+    int32_t room = size - *stored;
+    if (room < 2 || *budget <= 0) {
+      syslog(LOG_ERR, "http 343: http_read_header header longer than the buffer size=%d\n", size);
+      return HTTP_IO_ERROR;
+    }
+    int32_t len = 0;
+    if (read_line(h, end, room, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
+    *budget -= len;
+    // A line cut by the end of the buffer is not the empty line.
+    if (len == room - 1 && !line_complete(end, len)) {
+      syslog(LOG_ERR, "http 343: http_read_header header longer than the buffer size=%d\n", size);
+      return HTTP_IO_ERROR;
+    }
+    std::string_view line(end, static_cast<size_t>(len));
+    if (line.find('\0') != std::string_view::npos) {
+      syslog(LOG_ERR, "http 342: header line with a NUL byte dropped\n");
+      memset(end, 0, static_cast<size_t>(len));
+      continue;
+    }
+    *stored += len;
+    if (len <= kHeaderEndLineMax) return HTTP_OK;
+    note_framing(h, line);
+  }
+}
+
+}  // namespace
+
 int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
                      int32_t *bytes_read) {
   syslog(LOG_INFO, "http 300: http_read_header() handle=%p data=%p size=%d sectime=%d\n",
          static_cast<void *>(h), static_cast<void *>(data), size, sectime);
   *bytes_read = 0;
   h->http_status = 0;
+  h->content_length = -1;
+  h->chunked = 0;
   // A buffer that cannot take even one byte of a line would never see the
   // status line.
   if (size < 2) {
@@ -200,46 +272,50 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
     return HTTP_IO_ERROR;
   }
 
-  // Devices may send stray lines (left from an earlier answer) first.
-  int32_t len = 0;
+  // The whole header, stray lines and interim answers included, is bounded
+  // in bytes and in time.
+  const int64_t outer_deadline = h->deadline_ms;
+  http_set_deadline(h, kHeaderSeconds);
+  if (outer_deadline != 0 && outer_deadline < h->deadline_ms) h->deadline_ms = outer_deadline;
+  int32_t budget = kHeaderByteLimit;
+  int status = HTTP_OK;
   for (;;) {
-    if (read_line(h, data, size, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
-    if (std::string_view(data, static_cast<size_t>(len)).starts_with(kStatusLinePrefix)) break;
-    syslog(LOG_INFO, "http 313: HTTP Header not found. Searching header in next line (%d)\n",
-           len);
-  }
-
-  h->http_status = status_number(data, len);
-  *bytes_read = len;
-  if (!accepted_status(h->http_status)) {
-    syslog(LOG_ERR, "http 322: invalid http_status=%d\n", h->http_status);
-    drain_response(h, data, size, len);
-    return HTTP_IO_ERROR;
-  }
-
-  for (;;) {
-    char *end = data + *bytes_read;
-    int32_t room = size - *bytes_read;
-    if (room < 2) {
-      syslog(LOG_ERR, "http 343: http_read_header header longer than the buffer size=%d\n", size);
-      return HTTP_IO_ERROR;
+    int32_t len = 0;
+    data[0] = '\0';
+    if (read_status_line(h, data, size, sectime, &len, &budget) != HTTP_OK) {
+      status = HTTP_IO_ERROR;
+      break;
     }
-    if (read_line(h, end, room, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
-    *bytes_read += len;
-    syslog(LOG_INFO, "http 341: http_read_header data=%s len=%d total=%d\n", data + *bytes_read,
-           len, *bytes_read);
-    // A line cut by the end of the buffer is not the empty line.
-    if (len == room - 1 && !line_complete(end, len)) {
-      syslog(LOG_ERR, "http 343: http_read_header header longer than the buffer size=%d\n", size);
-      return HTTP_IO_ERROR;
+    h->http_status = status_number(data, len);
+    h->content_length = -1;
+    h->chunked = 0;
+    *bytes_read = len;
+    if (h->http_status >= 100 && h->http_status <= 199) {
+      // "100 Continue" and other interim answers come before the real one.
+      if (read_header_lines(h, data, size, sectime, bytes_read, &budget) != HTTP_OK) {
+        status = HTTP_IO_ERROR;
+        break;
+      }
+      memset(data, 0, static_cast<size_t>(*bytes_read));
+      *bytes_read = 0;
+      continue;
     }
-    if (len <= kHeaderEndLineMax) break;
+    if (!accepted_status(h->http_status)) {
+      syslog(LOG_ERR, "http 322: invalid http_status=%d\n", h->http_status);
+      drain_response(h, data, size, len);
+      status = HTTP_IO_ERROR;
+      break;
+    }
+    if (read_header_lines(h, data, size, sectime, bytes_read, &budget) != HTTP_OK)
+      status = HTTP_IO_ERROR;
+    break;
   }
-
-  syslog(LOG_INFO,
-         "http 345: -http_read_header() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
-         static_cast<void *>(h), static_cast<void *>(data), *bytes_read, size, HTTP_OK);
-  return HTTP_OK;
+  h->deadline_ms = outer_deadline;
+  if (status == HTTP_OK)
+    syslog(LOG_INFO,
+           "http 345: -http_read_header() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
+           static_cast<void *>(h), static_cast<void *>(data), *bytes_read, size, HTTP_OK);
+  return status;
 }
 
 int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
@@ -255,19 +331,29 @@ int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
   int32_t len = 0;
 
   if (terminator_mode) {
+    int64_t overflow = 0;
     for (;;) {
       int status = read_line(h, line, sizeof line, sectime, &len);
       if (status != HTTP_OK) {
-        // The piece of a failed read is counted but not stored; a body
-        // that stops arriving ends the collection.
-        if (body.fits(len)) *total_payload_length += len;
+        // A body that ends with the connection (or stops arriving) ends the
+        // collection; its last piece, short of a line end, is kept.  The
+        // reader's failure mark after it is not part of it.
+        const int32_t piece = len > 0 ? len - 1 : 0;
+        if (piece > 0 && body.store(line, piece)) *total_payload_length += piece;
         h->remaining = 0;
         break;
       }
+      // Past the buffer the rest is read and dropped, but not for ever.
+      if (body.cut) {
+        overflow += len;
+        if (overflow > kBodyOverflowLimit) {
+          syslog(LOG_ERR, "http 498: http_read body goes on past %lld bytes, giving up\n",
+                 static_cast<long long>(kBodyOverflowLimit));
+          h->remaining = 0;
+          break;
+        }
+      }
       if (body.store(line, len)) *total_payload_length += len;
-      const char *at = size > 0 ? data + body.end : "";
-      syslog(LOG_INFO, "http 494: http_read len=%d datalen=%d data=%s\n", len,
-             static_cast<int>(strlen(at)), at);
       if (body.tail.ends_body()) {
         h->remaining = 0;
         break;

@@ -273,10 +273,9 @@ TEST(ReadLine, LongLineComesBackInPieces) {
   }
   EXPECT_EQ(lengths, (std::vector<int32_t>{127, 127, 46}));
   EXPECT_EQ(std::string(buf), std::string(44, 'L') + "\r\n");
-  EXPECT_THAT(fake::logs_starting("http 239:"),
-              ElementsAre(Log{6, "http 239: read_line len=127 index=127 cnt=173\n"},
-                          Log{6, "http 239: read_line len=127 index=254 cnt=46\n"},
-                          Log{6, "http 239: read_line len=46 index=0 cnt=0\n"}));
+  // Lines are not logged one by one: a device sending garbage must not
+  // flood the log.
+  EXPECT_TRUE(fake::logs_starting("http 239:").empty());
 }
 
 TEST(ReadLine, FailureMarksTheLineWith0xFF) {

@@ -69,7 +69,7 @@ TEST(HttpReadHeader, ReturnsStatusLineHeaderLinesAndEmptyLineWhateverTheSplit) {
   }
 }
 
-TEST(HttpReadHeader, LogsEachHeaderLineAndTheEnd) {
+TEST(HttpReadHeader, LogsItsEntryAndItsEnd) {
   Connection c;
   c.ch.reply(kHeader);
   c.open();
@@ -80,9 +80,6 @@ TEST(HttpReadHeader, LogsEachHeaderLineAndTheEnd) {
               ElementsAre(Log{6, "http 300: http_read_header() handle=" +
                                      fake::ptr(c.h) + " data=" + fake::ptr(buf) +
                                      " size=256 sectime=5\n"},
-                          Log{6, "http 341: http_read_header data= len=24 total=41\n"},
-                          Log{6, "http 341: http_read_header data= len=28 total=69\n"},
-                          Log{6, "http 341: http_read_header data= len=2 total=71\n"},
                           Log{6, "http 345: -http_read_header() handle=" + fake::ptr(c.h) +
                                      " data=" + fake::ptr(buf) +
                                      " bytes_read=71 size=256 status=0\n"}));
@@ -99,9 +96,53 @@ TEST(HttpReadHeader, SkipsStrayLinesBeforeTheStatusLine) {
   int32_t n = 0;
   ASSERT_EQ(http_read_header(c.h, buf, sizeof buf, 5, &n), HTTP_OK);
   EXPECT_EQ(std::string(buf), kHeader);
+  // One line for the skip, however many lines are skipped.
   EXPECT_THAT(fake::logs_starting("http 313:"),
-              ElementsAre(Log{6, "http 313: HTTP Header not found. Searching header in next line (2)\n"},
-                          Log{6, "http 313: HTTP Header not found. Searching header in next line (9)\n"}));
+              ElementsAre(Log{6, "http 313: HTTP Header not found. Searching header in next line (2)\n"}));
+}
+
+// A device that never sends a status line, or never ends its header, is
+// read only so far; a NUL hides nothing after it; interim answers and
+// HTTP/1.0 are read as devices send them.
+TEST(HttpReadHeader, BoundedAndLenientWhereDevicesDiffer) {
+  struct Row {
+    std::string name;
+    std::string wire;
+    int result;
+    int32_t status;
+    int64_t content_length;
+  };
+  std::string garbage;
+  for (int i = 0; i < 2000; ++i) garbage += "this is not a status line of any answer, just garbage\r\n";
+  std::string long_header = "HTTP/1.1 200 OK\r\n";
+  for (int i = 0; i < 2000; ++i) long_header += "X-Pad: 0123456789012345678901234567890123456789\r\n";
+  const Row rows[] = {
+      {"endless garbage", garbage + kHeader, HTTP_IO_ERROR, 0, -1},
+      {"endless header", long_header, HTTP_IO_ERROR, 200, -1},
+      {"no reason phrase", "HTTP/1.1 201\r\nLocation: /eSCL/ScanJobs/1\r\n\r\n", HTTP_OK, 201, -1},
+      {"HTTP/1.0", "HTTP/1.0 200 OK\r\nContent-Length: 7\r\n\r\n", HTTP_OK, 200, 7},
+      {"100 Continue first", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\n",
+       HTTP_OK, 200, 3},
+      {"NUL in a header line", std::string("HTTP/1.1 200 OK\r\nX-Info: ab\0cd\r\nContent-Length: 5\r\n\r\n", 53),
+       HTTP_OK, 200, 5},
+      {"chunked", "HTTP/1.1 200 OK\r\ntransfer-encoding: Chunked\r\n\r\n", HTTP_OK, 200, -1},
+  };
+  for (const Row &row : rows) {
+    Connection c;
+    c.ch.reply_in_pieces(row.wire, 4096);
+    c.open();
+    std::vector<char> buf(4096);
+    int32_t n = 0;
+    EXPECT_EQ(http_read_header(c.h, buf.data(), static_cast<int32_t>(buf.size()), 5, &n), row.result) << row.name;
+    EXPECT_EQ(c.h->http_status, row.status) << row.name;
+    if (row.result == HTTP_OK) {
+      EXPECT_EQ(c.h->content_length, row.content_length) << row.name;
+      EXPECT_EQ(std::string(buf.data()).find("X-Info"), std::string::npos) << row.name;
+      EXPECT_EQ(std::string(buf.data()).find("100 Continue"), std::string::npos) << row.name;
+    }
+    EXPECT_LE(fake::logs().size(), 40u) << row.name;
+    EXPECT_LE(c.ch.read_timeouts.size(), 20u) << row.name;
+  }
 }
 
 TEST(HttpReadHeader, AcceptsSuccessStatusesAnd400RefusesTheRest) {
@@ -117,7 +158,7 @@ TEST(HttpReadHeader, AcceptsSuccessStatusesAnd400RefusesTheRest) {
       {"HTTP/1.1 299 Whatever", HTTP_OK, 299},
       {"HTTP/1.1 400 Bad Request", HTTP_OK, 400},
       {"HTTP/1.1  \t200 OK", HTTP_OK, 200},
-      {"HTTP/1.1 199 Early", HTTP_IO_ERROR, 199},
+      {"HTTP/1.0 204 No Content", HTTP_OK, 204},
       {"HTTP/1.1 300 Multiple", HTTP_IO_ERROR, 300},
       {"HTTP/1.1 404 Not Found", HTTP_IO_ERROR, 404},
       {"HTTP/1.1 503 Service Unavailable", HTTP_IO_ERROR, 503},
@@ -253,18 +294,14 @@ TEST(HttpRead, CollectsAChunkedBodyUpToItsEndWhateverTheSplit) {
   }
 }
 
-TEST(HttpRead, LogsEachLineWithTheEmptyTextAtTheEnd) {
+TEST(HttpRead, LogsItsEntryButNotEachLine) {
   Connection c;
   c.ch.reply(kFiveByteBody);
   c.open();
   char buf[256] = {};
   int32_t total = 0;
   ASSERT_EQ(http_read(c.h, buf, sizeof buf, 5, &total), HTTP_END);
-  EXPECT_THAT(fake::logs_starting("http 494:"),
-              ElementsAre(Log{6, "http 494: http_read len=3 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=7 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=3 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=2 datalen=0 data=\n"}));
+  EXPECT_TRUE(fake::logs_starting("http 494:").empty());
   EXPECT_TRUE(fake::logged(6, "http 459: http_read() handle=" + fake::ptr(c.h) + " data=" +
                                   fake::ptr(buf) + " size=256 sectime=5 total_payload_length=0\n"));
 }
@@ -276,9 +313,9 @@ TEST(HttpRead, ABodyThatStopsArrivingEndsTheCollection) {
   char buf[256] = {};
   int32_t total = 0;
   ASSERT_EQ(http_read(c.h, buf, sizeof buf, 5, &total), HTTP_END);
-  // The failed piece ("hel" and the failure mark) is counted, not stored.
-  EXPECT_EQ(std::string(buf), "5\r\n");
-  EXPECT_EQ(total, 3 + 4);
+  // The last piece ("hel") is kept and counted; the failure mark is not.
+  EXPECT_EQ(std::string(buf), "5\r\nhel");
+  EXPECT_EQ(total, 3 + 3);
   EXPECT_EQ(c.h->remaining, 0);
   // The first byte of a line waits the caller's limit, later bytes 3 s.
   EXPECT_EQ(c.ch.read_timeouts, (std::vector<int>{5, 3}));
@@ -294,13 +331,7 @@ TEST(HttpRead, LongLinesArriveInPieces) {
   int32_t total = 0;
   ASSERT_EQ(http_read(c.h, buf, sizeof buf, 5, &total), HTTP_END);
   EXPECT_EQ(std::string(buf), body);
-  EXPECT_THAT(fake::logs_starting("http 494:"),
-              ElementsAre(Log{6, "http 494: http_read len=5 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=127 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=127 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=48 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=3 datalen=0 data=\n"},
-                          Log{6, "http 494: http_read len=2 datalen=0 data=\n"}));
+  EXPECT_EQ(total, static_cast<int32_t>(body.size()));
 }
 
 TEST(HttpRead, ABodyLongerThanTheBufferIsCutButReadToItsEnd) {
@@ -337,8 +368,8 @@ TEST(HttpRead, ANulInsideALineLeavesZerosBehindIt) {
   ASSERT_EQ(http_read(c.h, buf, sizeof buf, 5, &total), HTTP_END);
   EXPECT_EQ(std::string(buf, 16), std::string("5\r\nhe\0\0\0\0\0" "0\r\n\r\n\0", 16));
   // The line end before "0" is not in the collected text, so the end of the
-  // body is only noticed when the channel falls silent (its mark counted).
-  EXPECT_EQ(total, 16);
+  // body is only noticed when the channel falls silent.
+  EXPECT_EQ(total, 15);
 }
 
 TEST(HttpRead, CountedModeStopsAtTheGivenLength) {
