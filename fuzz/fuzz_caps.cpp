@@ -95,7 +95,10 @@ void open_device(const uint8_t *data, size_t size, size_t piece, bool chunked) {
 
   host_session *hs = host();
   int result = bb_open(hs);
-  if (result != 0 && result != 1) abort();
+  if (result != 0 && result != 1 && result != BB_OPEN_NO_SOURCE) abort();
+  // A device that opens names at least one source; one that names none is
+  // refused with its own result.
+  if ((result == 0) != (hs->source_names[0] != nullptr) && result != 1) abort();
   if (memchan::open_channels() != 0) abort();
   if (hs->bb_session == nullptr || hs->bb_session->http != nullptr) abort();
   check_record(*hs->bb_session, result == 0 ? 0 : 1);
