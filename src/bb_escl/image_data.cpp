@@ -1,7 +1,8 @@
 // The page's image data, read from the document channel that
-// bb_get_scanjob left open.  The body is always chunked; each
-// bb_get_image_data call moves one chunk (or, for a chunk larger than the
-// host's buffer, one buffer-sized piece of it) into image_buffer.
+// bb_get_scanjob left open.  The body is chunked, or counted by a
+// Content-Length; each bb_get_image_data call moves one chunk (or, for a
+// chunk larger than the host's buffer, one buffer-sized piece of it; for a
+// counted body, one piece of kCountedPiece bytes) into image_buffer.
 #include <stdint.h>
 #include <syslog.h>
 
@@ -21,9 +22,16 @@ constexpr int32_t kDataSectime = 5;
 constexpr int32_t kHighResDataSectime = 25;
 constexpr int32_t kHighResSizeLineFactor = 5;
 
-// A chunk-size line, its CR LF included, fits in the line buffer with its NUL.
-constexpr int32_t kChunkLineMax = bb::kChunkLineSize - 1;
-static_assert(kChunkLineMax == 15, "a chunk-size line is at most 15 bytes");
+// A chunk-size line, its CR LF and any chunk extension included, may take
+// the whole read-ahead buffer.
+constexpr int32_t kChunkLineMax = bb::kStreamBufferSize - 1;
+// A counted page is handed out in pieces of this size.
+constexpr int32_t kCountedPiece = 65536;
+// A page must average at least this many bytes a second over any stretch
+// longer than kTrickleWindowSeconds: a device trickling data cannot hold a
+// scan for ever, one that pauses now and then still can.
+constexpr int64_t kTrickleBytesPerSecond = 1024;
+constexpr int32_t kTrickleWindowSeconds = 60;
 
 constexpr int32_t kLineEndSize = 2;
 
@@ -56,11 +64,23 @@ http_handle *page_channel(const host_session *hs) {
 
 // Reads the rest of the current chunk, at most one image buffer of it, into
 // image_buffer; after its last piece, the line end that closes it.
+// The time a read of `bytes` may take at the slowest rate a page may have.
+void set_trickle_deadline(http_handle *h, int64_t bytes, int32_t sectime) {
+  int64_t seconds = bytes / kTrickleBytesPerSecond;
+  const int64_t floor = sectime > kTrickleWindowSeconds / 5 ? 5LL * sectime : kTrickleWindowSeconds;
+  if (seconds < floor) seconds = floor;
+  h->deadline_ms = http_now_ms() + seconds * 1000;
+}
+
 int deliver_piece(host_session *hs, bb_session *session, int32_t sectime) {
   int32_t piece = session->image_chunk_left;
-  if (piece > BB_IMAGE_BUFFER_SIZE) piece = BB_IMAGE_BUFFER_SIZE;
+  const int32_t most = session->page_counted ? kCountedPiece : BB_IMAGE_BUFFER_SIZE;
+  if (piece > most) piece = most;
   int32_t got = 0;
-  if (http_read_size(session->http, hs->image_buffer, piece, sectime, &got) != HTTP_OK) {
+  set_trickle_deadline(session->http, piece, sectime);
+  int r = http_read_size(session->http, hs->image_buffer, piece, sectime, &got);
+  session->http->deadline_ms = 0;
+  if (r != HTTP_OK) {
     session->image_chunk_left = 0;
     return 1;
   }
@@ -71,14 +91,30 @@ int deliver_piece(host_session *hs, bb_session *session, int32_t sectime) {
            got, session->image_chunk_left);
     return 0;
   }
+  if (session->page_counted) return 0;
   char line_end[kLineEndSize];
   got = 0;
   if (http_read_size(session->http, line_end, kLineEndSize, sectime, &got) != HTTP_OK) return 1;
+  if (line_end[0] != '\r' || line_end[1] != '\n') {
+    syslog(LOG_ERR, "bb_escl 1806: bb_get_image_data chunk not followed by its line end\n");
+    return 1;
+  }
   syslog(LOG_INFO, "bb_escl 1808: bb_get_image_data exit: bytes read = [%d] \n", got);
   return 0;
 }
 
+// A page sent with a Content-Length instead of chunks: handed out in
+// pieces until the count is reached.
+int transfer_counted(host_session *hs, bb_session *session, int32_t sectime) {
+  if (session->image_chunk_left > 0) return deliver_piece(hs, session, sectime);
+  int32_t got = 0;
+  char none = 0;
+  http_read_size(session->http, &none, -1, sectime, &got);  // marks the end
+  return 0;
+}
+
 int transfer(host_session *hs, bb_session *session, int32_t sectime) {
+  if (session->page_counted) return transfer_counted(hs, session, sectime);
   if (session->image_chunk_left > 0) return deliver_piece(hs, session, sectime);
 
   int32_t size = bb_get_size(hs, sectime);
@@ -108,8 +144,9 @@ BB_EXPORT int bb_get_size(host_session *hs, int32_t timeout) {
   if (hs->current_resolution >= kHighResolution) limit *= kHighResSizeLineFactor;
   auto sectime = static_cast<int32_t>(limit > INT32_MAX ? INT32_MAX : limit < INT32_MIN ? INT32_MIN : limit);
 
-  char line[bb::kChunkLineSize] = {};
+  char line[kChunkLineMax + 1] = {};
   int32_t len = 0;
+  set_trickle_deadline(h, kChunkLineMax, sectime);
   for (;;) {
     if (len == kChunkLineMax) {
       syslog(LOG_ERR, "bb_escl 1766: bb_get_size chunk-size line longer than %d bytes\n",
@@ -119,11 +156,15 @@ BB_EXPORT int bb_get_size(host_session *hs, int32_t timeout) {
     int32_t got = 0;
     int r = http_read_size(h, &line[len], 1, sectime, &got);
     if (r == HTTP_END) return 0;
-    if (r != HTTP_OK) return -1;
+    if (r != HTTP_OK) {
+      h->deadline_ms = 0;
+      return -1;
+    }
     ++len;
     if (len >= 2 && line[len - 1] == '\n' && line[len - 2] == '\r') break;
   }
   line[len] = '\0';
+  h->deadline_ms = 0;
   syslog(LOG_INFO, "bb_escl 1772: bb_get_size exit...\n");
   int32_t size = parse_chunk_size(line);
   if (size < 0) syslog(LOG_ERR, "bb_escl 1774: bb_get_size bad chunk-size line [%.*s]\n", len - 2, line);

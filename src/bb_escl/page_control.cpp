@@ -46,6 +46,7 @@ void close_page_channel(host_session *hs) {
   if (session == nullptr) return;
   ChannelGuard(&session->http).close();
   session->image_chunk_left = 0;
+  session->page_counted = 0;
 }
 
 }  // namespace

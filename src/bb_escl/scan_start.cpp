@@ -64,9 +64,14 @@ SANE_Status cancelled() {
 // Opens the status channel: the scan channel, or the web-services channel
 // on devices that keep the scan channel busy.
 bool open_status_channel(const host_session *hs, bb_session *session) {
-  if (http_open(hs->dd, bb::kScanChannel, &session->http) == HTTP_OK) return true;
-  syslog(LOG_INFO, "bb_escl 1655: Failed to Open Channel ff/cc/0. Trying for Channel ff/4/1\n");
-  return http_open(hs->dd, bb::kWebServicesChannel, &session->http) == HTTP_OK;
+  bool opened = http_open(hs->dd, bb::kScanChannel, &session->http) == HTTP_OK;
+  if (!opened) {
+    syslog(LOG_INFO, "bb_escl 1655: Failed to Open Channel ff/cc/0. Trying for Channel ff/4/1\n");
+    opened = http_open(hs->dd, bb::kWebServicesChannel, &session->http) == HTTP_OK;
+  }
+  // A host's cancel also ends a read the device keeps waiting.
+  if (opened) session->http->cancel = &hs->cancel_requested;
+  return opened;
 }
 
 // One status exchange on the status channel (opened on first use) into the
@@ -213,6 +218,7 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
     syslog(LOG_ERR, "bb_escl 1578: Unable to open http connection\n");
     return SANE_STATUS_IO_ERROR;
   }
+  session->http->cancel = &hs->cancel_requested;
   char buf[bb::kStatusBufferSize + 1] = {};
   std::string_view id = bb::job_id_text(hs);
   int len = snprintf(buf, bb::kStatusBufferSize,
@@ -260,8 +266,12 @@ BB_EXPORT SANE_Status bb_get_scanjob(host_session *hs) {
   syslog(LOG_INFO, "bb_escl 1615: bb_get_scanjob stat=[%d] bytes_read=[%d].\n", status,
          bytes_read);
   if (status == SANE_STATUS_GOOD) {
-    // The page's image data is read from this channel by bb_get_image_data.
-    session->image_chunk_left = 0;
+    // The page's image data is read from this channel by bb_get_image_data;
+    // a page counted by its Content-Length is read in pieces of it.
+    http_handle *h = session->http;
+    session->page_counted = h->chunked == 0 && h->content_length >= 0 ? 1 : 0;
+    session->image_chunk_left =
+        session->page_counted ? static_cast<int32_t>(h->content_length > INT32_MAX ? INT32_MAX : h->content_length) : 0;
     channel.release();
   }
   return status;

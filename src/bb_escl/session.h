@@ -44,6 +44,8 @@ struct bb_session {
   // Bytes of the current image chunk not yet delivered: a chunk larger than
   // the host's image buffer goes out in pieces, one a bb_get_image_data call.
   int32_t image_chunk_left;
+  // The page's body is counted (Content-Length) rather than chunked.
+  int32_t page_counted;
   // Whether the device last reported the job Completed, Canceled or
   // Aborted: a cancelling scan end deletes a job that has not ended.
   int32_t job_ended;

@@ -422,16 +422,13 @@ int http_read_payload(http_handle *h, void *data, int32_t size, int32_t sectime,
       h->remaining = 0;
       if (read_line(h, line, sizeof line, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
       int32_t chunk = 0;
-      switch (bb::parse_hex(std::string_view(line, static_cast<size_t>(len)), &chunk)) {
-        case bb::number_result::ok:
-          break;
-        case bb::number_result::none:  // not a number: taken as the last chunk
-          chunk = 0;
-          break;
-        case bb::number_result::negative:
-        case bb::number_result::overflow:
-          syslog(LOG_ERR, "http 371: invalid chunk size line len=%d\n", len);
-          return HTTP_IO_ERROR;
+      // A size line that does not end, or is no number, is no chunked body:
+      // failing says so, where taking it for the end would lose the data.
+      if (!line_complete(line, len) ||
+          bb::parse_hex(std::string_view(line, static_cast<size_t>(len)), &chunk) !=
+              bb::number_result::ok) {
+        syslog(LOG_ERR, "http 371: invalid chunk size line len=%d\n", len);
+        return HTTP_IO_ERROR;
       }
       h->remaining = chunk;
       if (chunk == 0) {
@@ -448,10 +445,15 @@ int http_read_payload(http_handle *h, void *data, int32_t size, int32_t sectime,
       h->total = h->total > INT32_MAX - got ? INT32_MAX : h->total + got;
       h->remaining -= got;
       *bytes_read = got;
-      // The line end that follows the chunk data.
-      if (h->remaining == 0 &&
-          read_line(h, line, sizeof line, sectime, &len) != HTTP_OK)
-        return HTTP_IO_ERROR;
+      // The line end that follows the chunk data, and nothing else.
+      if (h->remaining == 0) {
+        char end[2] = {};
+        int32_t n = 0;
+        if (http_read_size(h, end, 2, sectime, &n) != HTTP_OK || end[0] != '\r' || end[1] != '\n') {
+          syslog(LOG_ERR, "http 412: chunk data not followed by its line end\n");
+          return HTTP_IO_ERROR;
+        }
+      }
     }
   }
 

@@ -579,7 +579,8 @@ TEST(HttpReadPayload, ChunkSizeLines) {
       {"  ff\r\n", HTTP_OK, 0xff - 1},
       {"0x20\r\n", HTTP_OK, 0x20 - 1},
       {"7fffffff\r\n", HTTP_OK, 0x7fffffff - 1},
-      {"xyz\r\n", HTTP_END, 0},  // no number: the last chunk
+      {"xyz\r\n", HTTP_IO_ERROR, 0},  // no number: no chunked body
+      {std::string(200, '1'), HTTP_IO_ERROR, 0},  // a size line that does not end
       {"-5\r\n", HTTP_IO_ERROR, 0},
       {"80000000\r\n", HTTP_IO_ERROR, 0},
       {"100000010\r\n", HTTP_IO_ERROR, 0},  // must not wrap to 0x10
@@ -594,6 +595,20 @@ TEST(HttpReadPayload, ChunkSizeLines) {
     EXPECT_EQ(http_read_payload(c.h, buf, 1, 5, &n), row.result);
     EXPECT_EQ(c.h->remaining, row.remaining);
     EXPECT_EQ(fake::logs_starting("http 371:").size(), row.result == HTTP_IO_ERROR ? 1u : 0u);
+  }
+}
+
+// Chunk data must be followed by its line end: anything else is a body
+// out of step, not data.
+TEST(HttpReadPayload, ChunkDataWithoutItsLineEndFails) {
+  for (const std::string wire : {"3\r\nabcXY3\r\ndef\r\n0\r\n\r\n", "3\r\nabc\n3\r\ndef\r\n0\r\n\r\n"}) {
+    Connection c;
+    c.ch.reply(wire);
+    c.open();
+    char buf[3];
+    int32_t n = 0;
+    EXPECT_EQ(http_read_payload(c.h, buf, 3, 5, &n), HTTP_IO_ERROR) << wire;
+    EXPECT_EQ(fake::logs_starting("http 412:").size(), 1u) << wire;
   }
 }
 

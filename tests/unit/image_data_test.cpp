@@ -145,9 +145,8 @@ TEST(ImageData, MalformedSizeLinesFail) {
       "-1\r\n",                // negative
       " -10\r\n",              // negative after a blank
       "100000000\r\n",         // beyond 32 bits
-      "123456789abcd\r\n",     // 15 bytes with its line end: still too big
-      "0000000000001234\r\n",  // 18 bytes: longer than a size line may be
-      "12345678901234",        // no line end within 15 bytes
+      "123456789abcd\r\n",     // still too big
+      std::string(4100, '0') + "\r\n",  // longer than the read-ahead buffer
   };
   for (const std::string &line : lines) {
     {
@@ -167,9 +166,44 @@ TEST(ImageData, MalformedSizeLinesFail) {
 TEST(ImageData, OverlongSizeLineIsLogged) {
   fake::Device dev;
   Session s;
-  open_page(dev, s).reply("0000000000001234\r\n");
+  open_page(dev, s).reply(std::string(5000, '0') + "\r\n");
   EXPECT_EQ(bb_get_size(s.hs.get(), 5), -1);
-  EXPECT_TRUE(fake::logged(3, "bb_escl 1766: bb_get_size chunk-size line longer than 15 bytes\n"));
+  EXPECT_TRUE(fake::logged(3, "bb_escl 1766: bb_get_size chunk-size line longer than 4095 bytes\n"));
+}
+
+// Devices put chunk extensions on size lines, long ones too.
+TEST(ImageData, ChunkExtensionsArePassedOver) {
+  for (size_t ext : {1u, 40u, 3000u}) {
+    fake::Device dev;
+    Session s;
+    open_page(dev, s).reply("5;x=" + std::string(ext, 'e') + "\r\nhello\r\n0\r\n\r\n");
+    ASSERT_EQ(bb_get_image_data(s.hs.get()), 0) << ext;
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(s.hs->image_buffer), 5), "hello") << ext;
+  }
+}
+
+// Some devices send the page with a Content-Length instead of chunks: it
+// is read by its count, in pieces, and nothing after it is taken.
+TEST(ImageData, CountedPageIsReadByItsLength) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  const std::string data = pattern(150000);
+  dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 150000\r\n\r\n" +
+                                 data + "NEXT");
+  ASSERT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_GOOD);
+  int result = -1;
+  EXPECT_EQ(read_page(s, &result), data);
+  EXPECT_EQ(result, 0);
+}
+
+// Chunk data followed by anything but CR LF is a broken body, not data.
+TEST(ImageData, ChunkWithoutItsLineEndFails) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s).reply("5\r\nhelloXY0\r\n\r\n");
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_TRUE(fake::logged(3, "bb_escl 1806: bb_get_image_data chunk not followed by its line end\n"));
 }
 
 struct LimitRow {
