@@ -18,8 +18,11 @@ static_assert(kRequestSize == 50);
 
 constexpr int32_t kCapsSectime = 3;
 
+// The document goes into the session's long text buffer: capabilities of
+// devices with many setting profiles run past 32 KiB.
 struct FetchBuffers {
-  char response[bb::kCapsBufferSize];
+  char *response;
+  int32_t size;
   caps_walk_buffers walk;
 };
 
@@ -45,15 +48,12 @@ int fetch_and_walk(host_session *hs, bb_session *session, escl_caps *caps, Fetch
     return 1;
   }
   int32_t received = 0;
-  if (bb_read_http_payload(session, buf.response, bb::kCapsBufferSize, kCapsSectime, &received) !=
-      0)
+  if (bb_read_http_payload(session, buf.response, buf.size - 1, kCapsSectime, &received) != 0)
     return 1;
-  // A body that fills the whole buffer loses its last byte to the
-  // terminator the text scanners rely on.
-  buf.response[bb::kCapsBufferSize - 1] = '\0';
+  buf.response[buf.size - 1] = '\0';
   skip_document_lead(buf.response);
   normalize_body(buf.response);
-  int32_t length = static_cast<int32_t>(strnlen(buf.response, bb::kCapsBufferSize));
+  int32_t length = static_cast<int32_t>(strnlen(buf.response, static_cast<size_t>(buf.size)));
   return bb_parse_scan_elements(buf.response, length, session, caps, &buf.walk);
 }
 
@@ -61,7 +61,9 @@ int fetch_and_walk(host_session *hs, bb_session *session, escl_caps *caps, Fetch
 
 int bb_get_scanner_elements(host_session *hs, escl_caps *caps) {
   FetchBuffers buf;
-  memset(buf.response, 0, sizeof buf.response);
+  buf.response = hs->bb_session->status_doc;
+  buf.size = static_cast<int32_t>(sizeof hs->bb_session->status_doc);
+  memset(buf.response, 0, static_cast<size_t>(buf.size));
   syslog(LOG_INFO, "bb_escl 909: bb_get_scanner_elements.\n");
   int stat = fetch_and_walk(hs, hs->bb_session, caps, buf);
   syslog(LOG_INFO, "bb_escl 941: bb_get_scanner_elements returning with (stat=%d).\n", stat);

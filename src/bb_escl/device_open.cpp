@@ -50,6 +50,38 @@ constexpr SourceEntry kSources[BB_SOURCE_COUNT] = {
      "bb_escl 1135: Camera minWidth=%d minHeight=%d Range[%d, %d, %d, %d] \n"},
 };
 
+// The highest resolution a scanner can mean; anything above is a broken
+// document, like a size or resolution that is not positive.
+constexpr int32_t kMostDpi = 9600;
+
+bool usable_dpi(int32_t dpi) { return dpi > 0 && dpi <= kMostDpi; }
+
+// Drops the values of one source that no scan can use, with a line each.
+void drop_unusable_values(source_caps &b, const char *source) {
+  int32_t *const sizes[] = {&b.min_width, &b.min_height, &b.max_width, &b.max_height};
+  for (int32_t *size : sizes) {
+    if (*size >= 0) continue;
+    syslog(LOG_ERR, "bb_escl 1038: %s size %d dropped\n", source, *size);
+    *size = 0;
+  }
+  int32_t kept = 0;
+  const int32_t count = b.resolutions[0] < BB_WORD_LIST_WORDS ? b.resolutions[0] : BB_WORD_LIST_WORDS - 1;
+  for (int32_t i = 1; i <= count; ++i) {
+    if (usable_dpi(b.resolutions[i])) {
+      b.resolutions[++kept] = b.resolutions[i];
+    } else {
+      syslog(LOG_ERR, "bb_escl 1039: %s resolution %d dpi dropped\n", source, b.resolutions[i]);
+    }
+  }
+  b.resolutions[0] = kept;
+  if (b.res_range_max != 0 && (!usable_dpi(b.res_range_min) || !usable_dpi(b.res_range_max))) {
+    syslog(LOG_ERR, "bb_escl 1040: %s resolution range %d-%d dpi narrowed to 1-%d\n", source,
+           b.res_range_min, b.res_range_max, kMostDpi);
+    if (!usable_dpi(b.res_range_min)) b.res_range_min = b.res_range_min > kMostDpi ? kMostDpi : 1;
+    b.res_range_max = b.res_range_max > kMostDpi ? kMostDpi : b.res_range_max < 1 ? 0 : b.res_range_max;
+  }
+}
+
 // 1/300 inch to SANE_Fixed millimetres, truncated toward zero.  Sizes
 // beyond what SANE_Fixed holds (about 32 m) are clamped, not wrapped.
 SANE_Fixed to_fixed_mm(int32_t units) {
@@ -153,6 +185,7 @@ int open_device(host_session *hs) {
 
   for (const SourceEntry &s : kSources) {
     source_caps &block = caps.*s.block;
+    drop_unusable_values(block, s.name);
     if (block.supported == 1 && block.res_range_max != 0) list_from_range(block);
   }
   syslog(LOG_INFO, "bb_escl 1042: UpdateResolutionListForRange ESCL\n");

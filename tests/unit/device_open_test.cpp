@@ -346,11 +346,10 @@ INSTANTIATE_TEST_SUITE_P(
         // 16 / 11.811023 * 65536 = 88779.9 -> 88779; 2550 -> 14149223.6
         // (the exact 300/25.4 would give 14149222); 3508 -> 19464892.
         SizeCase{"letter", sizes("16", "2550", "0", "3508"), 88779, 0, 14149223, 19464892},
-        // Truncation toward zero for negative sizes too: -88779.9 -> -88779.
-        SizeCase{"negative", sizes("-16", "1", "0", "0"), -88779, 0, 5548, 0},
+        // A negative size is no size: dropped to 0.
+        SizeCase{"negative", sizes("-16", "1", "0", "0"), 0, 0, 5548, 0},
         // 400000 units is about 33.9 m, beyond SANE_Fixed: clamped, not wrapped.
-        SizeCase{"beyond_fixed", sizes("0", "400000", "0", "-400000"), 0, 0, 2147483647,
-                 -2147483647 - 1}),
+        SizeCase{"beyond_fixed", sizes("0", "400000", "0", "-400000"), 0, 0, 2147483647, 0}),
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST(GatedOption, InactiveBitSetOtherBitsKept) {
@@ -415,6 +414,28 @@ TEST(OpenFailure, NoInputSourceIsRefusedWithItsOwnResult) {
     EXPECT_EQ(fake::logs_starting("bb_escl 1170:")[0].level, 3) << doc;
     EXPECT_EQ(dev.open_count(), 0);
   }
+}
+
+// Values no scan can use are dropped, each with a line, before anything
+// is published: no negative ranges, no absurd resolutions.
+TEST(OpenValues, UnusableSizesAndResolutionsAreDropped) {
+  auto discrete = [](const char *x) {
+    return std::string("<scan:DiscreteResolution><scan:XResolution>") + x +
+           "</scan:XResolution><scan:YResolution>300</scan:YResolution></scan:DiscreteResolution>";
+  };
+  const std::string sizes =
+      "<scan:MinWidth>16</scan:MinWidth><scan:MaxWidth>-2550</scan:MaxWidth>"
+      "<scan:MinHeight>16</scan:MinHeight><scan:MaxHeight>3508</scan:MaxHeight>";
+  const std::string list = "<scan:DiscreteResolutions>" + discrete("-300") + discrete("300") +
+                           discrete("2147483647") + "</scan:DiscreteResolutions>";
+  fake::Device dev;
+  Host host(dev.dd());
+  dev.next("KV-ESCL-SCAN").reply(answer(platen_doc(sizes, list)));
+  ASSERT_EQ(bb_open(host.get()), 0);
+  EXPECT_EQ(word_list(host->source_geometry[0].resolutions), (std::vector<int32_t>{1, 300}));
+  EXPECT_EQ(host->source_geometry[0].br_x_range.max, 0);
+  EXPECT_EQ(fake::logs_starting("bb_escl 1039:").size(), 2u);
+  EXPECT_EQ(fake::logs_starting("bb_escl 1038:").size(), 1u);
 }
 
 // Devices that start the document with a byte-order mark or line breaks.
