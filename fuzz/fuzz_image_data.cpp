@@ -18,7 +18,7 @@
 namespace {
 
 constexpr size_t kPrefix = 1;
-constexpr size_t kSizeLineMax = 15;  // CR LF included
+constexpr size_t kSizeLineMax = 4095;  // CR LF and any chunk extension included
 
 struct Reading {
   std::string data;
@@ -26,8 +26,9 @@ struct Reading {
 };
 
 // The body read by the chunked-coding rules the plug-in keeps: a size line
-// of at most 15 bytes ended by CR LF, hexadecimal after blanks (a minus sign
-// or more than 31 bits is malformed), the data, two bytes of line end.
+// of at most 4095 bytes ended by CR LF, hexadecimal after blanks (a minus
+// sign or more than 31 bits is malformed), the data (handed out even when
+// what follows is wrong), then CR LF and nothing else.
 Reading plain_reading(const uint8_t *in, size_t size) {
   Reading r;
   size_t pos = 0;
@@ -59,7 +60,7 @@ Reading plain_reading(const uint8_t *in, size_t size) {
     if (pos + static_cast<size_t>(value) > size) return r;
     r.data.append(reinterpret_cast<const char *>(in + pos), static_cast<size_t>(value));
     pos += static_cast<size_t>(value);
-    if (pos + 2 > size) return r;
+    if (pos + 2 > size || in[pos] != '\r' || in[pos + 1] != '\n') return r;
     pos += 2;
   }
 }
