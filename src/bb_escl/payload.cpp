@@ -131,8 +131,12 @@ int read_payload(bb_session *session, char *buf, int32_t len, int32_t sectime, i
       return 1;
     }
   } else {
-    // Chunked, or ended by the connection closing: collected as text.
-    http_read(h, buf, len, sectime, &total);
+    // Chunked, or ended by the connection closing: collected as text.  A
+    // body without end, in bytes or in time, fails the exchange.
+    if (http_read(h, buf, len, sectime, &total) == HTTP_IO_ERROR) {
+      log_completed(total, 1);
+      return 1;
+    }
     syslog(LOG_INFO, "bb_escl 857: bb_read_http_payload1 done (total=%d). \n", total);
   }
   *bytes_read = total;

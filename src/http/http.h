@@ -43,6 +43,7 @@ struct http_handle {
   // Monotonic milliseconds after which reads fail (0: no limit): an
   // exchange is bounded in time, not only each read.
   int64_t deadline_ms;
+  int32_t expired;  // a read failed because the exchange's time was up
   int32_t remaining;  // bytes left in the current chunk or counted body
   int32_t total;      // payload bytes handed out by http_read_payload
   int32_t dd;

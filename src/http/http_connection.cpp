@@ -48,6 +48,7 @@ int64_t http_now_ms() {
 }
 
 void http_set_deadline(http_handle *h, int32_t seconds) {
+  h->expired = 0;
   h->deadline_ms = seconds > 0 ? http_now_ms() + static_cast<int64_t>(seconds) * 1000 : 0;
 }
 
@@ -110,6 +111,7 @@ int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32
   }
   if (h->deadline_ms != 0 && http_now_ms() > h->deadline_ms) {
     syslog(LOG_ERR, "http 142: read_stream stopped: the exchange took too long\n");
+    h->expired = 1;
     return HTTP_IO_ERROR;
   }
   int arrived = 0;

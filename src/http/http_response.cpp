@@ -341,6 +341,8 @@ int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
         const int32_t piece = len > 0 ? len - 1 : 0;
         if (piece > 0 && body.store(line, piece)) *total_payload_length += piece;
         h->remaining = 0;
+        // Not when the exchange's time ran out: that body was not whole.
+        if (h->expired) return HTTP_IO_ERROR;
         break;
       }
       // Past the buffer the rest is read and dropped, but not for ever.
@@ -350,7 +352,7 @@ int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
           syslog(LOG_ERR, "http 498: http_read body goes on past %lld bytes, giving up\n",
                  static_cast<long long>(kBodyOverflowLimit));
           h->remaining = 0;
-          break;
+          return HTTP_IO_ERROR;
         }
       }
       if (body.store(line, len)) *total_payload_length += len;

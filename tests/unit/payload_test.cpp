@@ -178,6 +178,21 @@ TEST(ReadHttpPayload, FourBadRequestsInARowCollectTheLastAsText) {
   EXPECT_TRUE(fake::logs_starting("http 313:").empty());
 }
 
+// A body that never ends is read past the buffer only so far, and the
+// exchange fails: no endless read, no cut text taken for the document.
+TEST(ReadHttpPayload, EndlessChunkedBodyFails) {
+  Exchange x;
+  x.ch.reply(kChunkedOk);
+  const std::string chunk = "40\r\n" + std::string(64, 'g') + "\r\n";
+  std::string lots;
+  for (int i = 0; i < 64; ++i) lots += chunk;
+  for (int i = 0; i < 600; ++i) x.ch.reply(lots);
+  x.open();
+  EXPECT_EQ(x.read(5120), 1);
+  EXPECT_EQ(fake::logs_starting("http 498:").size(), 1u);
+  EXPECT_FALSE(x.ch.script.empty());  // it stopped reading long before the device did
+}
+
 TEST(ReadHttpPayload, BadRequestAndThenNothing) {
   Exchange x;
   x.ch.reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
