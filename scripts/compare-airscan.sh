@@ -61,8 +61,6 @@ air_device=$(SANE_CONFIG_DIR="$work/airscan" scanimage -L 2>/dev/null \
 [ -n "$air_device" ] || { echo "compare-airscan: sane-airscan lists no device" >&2; exit 1; }
 stop_sim
 
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-
 # Runs one backend `runs` times at one resolution, on a simulator of its
 # own; leaves "wall cpu peak_kb page_bytes" in $work/result.  Not run in a
 # subshell, so the exit trap always knows the simulator to stop.

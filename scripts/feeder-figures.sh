@@ -50,8 +50,6 @@ discovery = disable
 CONF
 }
 
-median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
-
 device_of() {
   if [ "$1" = bbescl ]; then echo "bbescl:$sim_url"; return; fi
   SANE_CONFIG_DIR="$work/airscan" scanimage -L 2>/dev/null \

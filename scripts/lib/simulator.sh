@@ -40,3 +40,6 @@ stop_simulator() {
 backend_library_path() {
   echo "$build/src/sane-backend:$build/src/kvchan:$build${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 }
+
+# The median of the numbers on standard input, one a line.
+median() { sort -g | awk '{v[NR]=$1} END {print (NR%2) ? v[(NR+1)/2] : (v[NR/2]+v[NR/2+1])/2}'; }
