@@ -43,10 +43,15 @@ struct WaitBudget {
   int not_listed = 0;
 };
 
+SANE_Status cancelled() {
+  syslog(LOG_INFO, "bb_escl 1712: bb_start_scan cancelled by the host\n");
+  return SANE_STATUS_CANCELLED;
+}
+
 // Sleeps within the page start's budget.  IO_ERROR once the budget is
 // spent, CANCELLED when the host asked for a cancel, else GOOD.
 SANE_Status pause_within(const host_session *hs, WaitBudget *budget, useconds_t us) {
-  if (!bb::wait_unless_cancelled(hs, us)) return SANE_STATUS_CANCELLED;
+  if (!bb::wait_unless_cancelled(hs, us)) return cancelled();
   budget->slept_us += us;
   if (budget->slept_us >= kPollLimitUs) {
     syslog(LOG_ERR, "bb_escl 1745: bb_start_scan job not ready after %llu seconds, giving up\n",
@@ -54,11 +59,6 @@ SANE_Status pause_within(const host_session *hs, WaitBudget *budget, useconds_t 
     return SANE_STATUS_IO_ERROR;
   }
   return SANE_STATUS_GOOD;
-}
-
-SANE_Status cancelled() {
-  syslog(LOG_INFO, "bb_escl 1712: bb_start_scan cancelled by the host\n");
-  return SANE_STATUS_CANCELLED;
 }
 
 // Opens the status channel: the scan channel, or the web-services channel
@@ -172,7 +172,6 @@ SANE_Status poll_until_ready(host_session *hs, bb_session *session, WaitBudget *
       }
     }
     SANE_Status waited = pause_within(hs, budget, pause);
-    if (waited == SANE_STATUS_CANCELLED) return cancelled();
     if (waited != SANE_STATUS_GOOD) return waited;
   }
 }
@@ -205,7 +204,6 @@ SANE_Status start_scan(host_session *hs, bb_session *session) {
     if (document != SANE_STATUS_DEVICE_BUSY) return document;
     // "503 Service Unavailable": the page is not ready yet.
     SANE_Status waited = pause_within(hs, &budget, kPollSleepUs);
-    if (waited == SANE_STATUS_CANCELLED) return cancelled();
     if (waited != SANE_STATUS_GOOD) return waited;
   }
 }
