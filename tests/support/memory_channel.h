@@ -16,4 +16,16 @@ int open_channels();
 // Makes the next `n` channel opens fail.
 void refuse_opens(int n);
 
+// A device of the caller's making, for a whole conversation: while one is
+// set, every channel call and usleep goes to it instead of the feed.
+struct ScriptedDevice {
+  int (*open)(const char *name, int *channel);
+  int (*read)(int channel, void *data, int size, int *bytes_read);
+  int (*write)(int channel, const void *data, int size, int *written);
+  int (*close)(int channel);
+  void (*sleep)(unsigned us);
+};
+// nullptr goes back to the feed.
+void use_device(const ScriptedDevice *device);
+
 }  // namespace memchan
