@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <vector>
+
+#include "name_lookup.h"
 
 namespace kvchan {
 
@@ -68,16 +72,21 @@ Peer peek_peer(int fd) {
 
 namespace {
 
+// Every address gets at least this long to answer (or what is left of the
+// limit, if less): a device on the local network answers within
+// milliseconds, one that is waking up may need a second.
+constexpr std::chrono::milliseconds kLeastShare{1000};
+
 // One address: connect without blocking, then wait for the outcome.
-Socket connect_one(const addrinfo &ai, Deadline deadline, std::string &error) {
-  Socket s(socket(ai.ai_family, ai.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai.ai_protocol));
+Socket connect_one(const Endpoint &e, Deadline deadline, std::string &error) {
+  Socket s(socket(e.family, e.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, e.protocol));
   if (!s.valid()) {
     error = error_text(errno);
     return Socket();
   }
   int one = 1;
   setsockopt(s.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (connect(s.fd(), ai.ai_addr, ai.ai_addrlen) == 0) return s;
+  if (connect(s.fd(), reinterpret_cast<const sockaddr *>(&e.address), e.length) == 0) return s;
   if (errno != EINPROGRESS && errno != EINTR) {
     error = error_text(errno);
     return Socket();
@@ -105,29 +114,32 @@ Socket connect_one(const addrinfo &ai, Deadline deadline, std::string &error) {
   return s;
 }
 
+// The time the next address may take: an equal share of what is left among
+// the addresses not yet tried, so that one that never answers leaves time
+// for the others.
+Deadline attempt_deadline(Deadline deadline, size_t addresses_left) {
+  Clock::time_point now = Clock::now();
+  if (deadline <= now) return deadline;
+  Clock::duration left = deadline - now;
+  Clock::duration share = left / static_cast<Clock::rep>(addresses_left);
+  if (share < kLeastShare) share = std::min<Clock::duration>(kLeastShare, left);
+  return now + share;
+}
+
 }  // namespace
 
 Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  hints.ai_flags = AI_NUMERICSERV;
-  addrinfo *found = nullptr;
-  std::string port = std::to_string(address.port);
-  int rc = getaddrinfo(address.host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) {
-    error = std::string("cannot resolve ") + address.host + ": " +
-            (rc == EAI_SYSTEM ? error_text(errno) : gai_strerror(rc));
-    return Socket();
-  }
+  std::vector<Endpoint> endpoints;
+  if (!look_up(address, deadline, endpoints, error)) return Socket();
   error = "no address";
-  Socket s;
-  for (addrinfo *ai = found; ai != nullptr && !s.valid(); ai = ai->ai_next) {
-    s = connect_one(*ai, deadline, error);
-    if (milliseconds_left(deadline) == 0) break;
+  size_t tried = 0;
+  for (size_t i = 0; i < endpoints.size() && milliseconds_left(deadline) > 0; ++i) {
+    ++tried;
+    Socket s = connect_one(endpoints[i], attempt_deadline(deadline, endpoints.size() - i), error);
+    if (s.valid()) return s;
   }
-  freeaddrinfo(found);
-  return s;
+  if (tried > 1) error += " (" + std::to_string(tried) + " addresses tried)";
+  return Socket();
 }
 
 }  // namespace kvchan

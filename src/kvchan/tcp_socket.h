@@ -36,8 +36,9 @@ class Socket {
   int fd_ = -1;
 };
 
-// Connects to every address of `address` in turn until one answers or the
-// deadline passes.  The socket is non-blocking, with TCP_NODELAY (requests
+// Looks the host up and connects to its addresses in turn until one
+// answers or the deadline passes; the lookup counts against the deadline,
+// and each address gets its share of what is left.  The socket is non-blocking, with TCP_NODELAY (requests
 // go out in one piece and must not wait for a delayed acknowledgement).
 // On failure the socket is invalid and `error` says why.
 Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error);
