@@ -255,7 +255,11 @@ SANE_Status Device::start_next_page() {
 SANE_Status Device::begin_page() {
   host_session *hs = hs_.get();
   chunks_ = std::make_unique<PluginChunks>(*bb_, *hs);
-  page_ = std::make_unique<PageReader>(*chunks_, &cancel_requested_);
+  // The source's whole area, not the region asked for: some devices send
+  // the whole area whatever the region, and the page is cropped here.
+  const source_geometry &g = options_.geometry();
+  page_ = std::make_unique<PageReader>(*chunks_, &cancel_requested_,
+                                       page_bound(g.br_x_range.max, g.br_y_range.max, hs->current_resolution));
   SANE_Status status = page_->read_header();
   if (status != SANE_STATUS_GOOD) {
     if (status != SANE_STATUS_CANCELLED) BBESCL_LOG(kLogError, "%s", page_->error().c_str());
@@ -327,14 +331,18 @@ SANE_Status Device::read(SANE_Byte *data, SANE_Int max_length, SANE_Int *length)
 SANE_Status Device::finish_page() {
   host_session *hs = hs_.get();
   const SANE_Status drained = page_->drain();
-  if (drained != SANE_STATUS_GOOD) BBESCL_LOG(kLogError, "page %d: %s", pages_, page_->error().c_str());
-  if (page_->padded_rows())
-    BBESCL_LOG(kLogError, "page %d: the device sent %d row(s) fewer than its header announced", pages_,
-               page_->padded_rows());
   BBESCL_LOG(kLogDetail, "page %d: at most %zu bytes held by the decoder", pages_, page_->peak_buffered());
+  if (drained != SANE_STATUS_GOOD) {
+    // The frame is whole, but the transfer broke: the device's state is
+    // unknown, so the job ends as a failed read would end it.
+    BBESCL_LOG(kLogError, "page %d: %s", pages_, page_->error().c_str());
+    bb_->end_page(hs, 1);
+    end_job(true);
+    return SANE_STATUS_IO_ERROR;
+  }
   page_.reset();
   chunks_.reset();
-  bb_->end_page(hs, drained != SANE_STATUS_GOOD);
+  bb_->end_page(hs, 0);
   if (is_feeder(hs->current_source)) {
     state_ = State::kBetweenPages;
   } else {

@@ -60,8 +60,4 @@ void RowConverter::convert(const uint8_t *decoded, uint8_t *out) const {
   if (lineart) pack_lineart(grey, w, threshold_, out);
 }
 
-void RowConverter::blank(uint8_t *out) const {
-  memset(out, layout_.mode_id == BB_MODE_LINEART ? 0x00 : 0xFF, static_cast<size_t>(layout_.bytes_per_line));
-}
-
 }  // namespace bbescl

@@ -28,8 +28,6 @@ class RowConverter {
   RowConverter(const FrameLayout &layout, int input_channels, int x0, int threshold, int brightness);
 
   void convert(const uint8_t *decoded, uint8_t *frame_row) const;
-  // A row for rows the device never sent: white.
-  void blank(uint8_t *frame_row) const;
 
  private:
   uint8_t adjust(int level) const;

@@ -1,6 +1,7 @@
 // Incremental decoding of the page data a scanner sends: bytes go in as
 // they arrive, rows come out one at a time, so memory stays bounded by a
-// few rows plus the data not yet decoded, whatever the page size.
+// few rows plus the data not yet decoded (a progressive JPEG: its
+// coefficients), and by the page bound whatever the header declares.
 #pragma once
 
 #include <stddef.h>
@@ -8,6 +9,8 @@
 
 #include <memory>
 #include <string>
+
+#include "page_bound.h"
 
 namespace bbescl {
 
@@ -28,8 +31,9 @@ struct ImageHeader {
 enum class DecodeResult {
   kRow,       // a row was written
   kNeedData,  // feed more bytes, or call end_of_input()
-  kEnd,       // no further row: the image is complete or its data ended early
-  kError,     // the data is not a decodable image; error() says why
+  kEnd,       // no further row: the image is complete
+  kTruncated, // no further row: the data ended before the last row (error() may say more)
+  kError,     // the data is not a decodable image, or declares more than the bound; error() says why
 };
 
 class ImageDecoder {
@@ -49,8 +53,10 @@ class ImageDecoder {
   virtual const std::string &error() const = 0;
 };
 
-std::unique_ptr<ImageDecoder> make_jpeg_decoder();
-std::unique_ptr<ImageDecoder> make_png_decoder();
-std::unique_ptr<ImageDecoder> make_decoder(ImageFormat format);
+// A decoder refuses an image larger than `bound` once its header is read,
+// and lets its library allocate at most bound.max_memory for the image.
+std::unique_ptr<ImageDecoder> make_jpeg_decoder(const PageBound &bound);
+std::unique_ptr<ImageDecoder> make_png_decoder(const PageBound &bound);
+std::unique_ptr<ImageDecoder> make_decoder(ImageFormat format, const PageBound &bound);
 
 }  // namespace bbescl

@@ -22,10 +22,10 @@ const char *format_name(ImageFormat format) {
   }
 }
 
-std::unique_ptr<ImageDecoder> make_decoder(ImageFormat format) {
+std::unique_ptr<ImageDecoder> make_decoder(ImageFormat format, const PageBound &bound) {
   switch (format) {
-    case ImageFormat::kJpeg: return make_jpeg_decoder();
-    case ImageFormat::kPng: return make_png_decoder();
+    case ImageFormat::kJpeg: return make_jpeg_decoder(bound);
+    case ImageFormat::kPng: return make_png_decoder(bound);
     default: return nullptr;
   }
 }

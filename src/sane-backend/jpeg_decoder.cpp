@@ -1,14 +1,18 @@
 // JPEG through libjpeg with a suspending data source: when the bytes run
 // out, the source says so and the library returns with its position kept,
 // to resume once more bytes have been fed.
+#include <limits.h>
 #include <setjmp.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <jpeglib.h>
+// After jpeglib.h, which it needs.
+#include <jerror.h>
 
 #include <vector>
 
+#include "debug_log.h"
 #include "image_decoder.h"
 
 namespace bbescl {
@@ -17,11 +21,16 @@ namespace {
 
 class JpegDecoder final : public ImageDecoder {
  public:
-  JpegDecoder() {
+  explicit JpegDecoder(const PageBound &bound) : bound_(bound) {
     cinfo_.err = jpeg_std_error(&errors_.pub);
     errors_.pub.error_exit = &JpegDecoder::on_error;
-    errors_.pub.output_message = &JpegDecoder::on_message;
+    errors_.pub.emit_message = &JpegDecoder::on_message;
     jpeg_create_decompress(&cinfo_);
+    // Without a backing store, an image buffer beyond this is an error
+    // ("Backing store not supported") rather than an allocation; 0 would
+    // mean no limit.
+    cinfo_.mem->max_memory_to_use =
+        bound.max_memory == 0 ? 1 : static_cast<long>(bound.max_memory > LONG_MAX ? LONG_MAX : bound.max_memory);
     source_.pub.init_source = [](j_decompress_ptr) {};
     source_.pub.fill_input_buffer = [](j_decompress_ptr) -> boolean { return FALSE; };  // suspend
     source_.pub.skip_input_data = &JpegDecoder::skip_input_data;
@@ -77,6 +86,11 @@ class JpegDecoder final : public ImageDecoder {
       stage_ = Stage::kFailed;
       return DecodeResult::kError;
     }
+    if (!within_bound(bound_, cinfo_.image_width, cinfo_.image_height)) {
+      error_ = oversized_page_message(cinfo_.image_width, cinfo_.image_height, bound_);
+      stage_ = Stage::kFailed;
+      return DecodeResult::kError;
+    }
     header_.width = static_cast<int>(cinfo_.image_width);
     header_.height = static_cast<int>(cinfo_.image_height);
     stage_ = Stage::kStart;
@@ -85,16 +99,58 @@ class JpegDecoder final : public ImageDecoder {
 
   const ImageHeader &header() const override { return header_; }
 
+  // When the data ran out and no more will come, an end marker is added,
+  // as libjpeg's own file source does at the end of a file: the entropy
+  // decoder needs to see where its data stops to decode the last blocks,
+  // and data that stopped short then ends in a warning.
   DecodeResult read_row(uint8_t *row) override {
+    DecodeResult r = next_row(row);
+    if (r == DecodeResult::kNeedData && input_ended_ && !end_marker_added_) {
+      end_marker_added_ = true;
+      static const uint8_t kEndOfImage[] = {0xFF, 0xD9};
+      feed(kEndOfImage, sizeof kEndOfImage);
+      r = next_row(row);
+    }
+    if (r == DecodeResult::kNeedData && input_ended_) {
+      stage_ = Stage::kCutShort;
+      return DecodeResult::kTruncated;
+    }
+    return r;
+  }
+
+  size_t buffered_bytes() const override { return buffer_.capacity(); }
+  const std::string &error() const override { return error_; }
+
+ private:
+  enum class Stage { kHeader, kStart, kRows, kDone, kCutShort, kFailed };
+
+  struct Errors {
+    jpeg_error_mgr pub;
+    jmp_buf jump;
+    char message[JMSG_LENGTH_MAX];
+    bool ended_early = false;  // a warning said the data stopped short
+    bool warned = false;       // another warning was logged
+  };
+  struct Source {
+    jpeg_source_mgr pub;
+    size_t skip_pending = 0;
+  };
+
+  // The next row, or kNeedData when the data ran out.
+  DecodeResult next_row(uint8_t *row) {
     if (stage_ == Stage::kHeader) {
       const DecodeResult h = read_header();
       if (h != DecodeResult::kRow) return h;
     }
     if (stage_ == Stage::kFailed) return DecodeResult::kError;
     if (stage_ == Stage::kDone) return DecodeResult::kEnd;
+    if (stage_ == Stage::kCutShort) return DecodeResult::kTruncated;
     if (setjmp(errors_.jump)) return fail();
     if (stage_ == Stage::kStart) {
-      if (!jpeg_start_decompress(&cinfo_)) return starved();
+      if (!jpeg_start_decompress(&cinfo_)) return DecodeResult::kNeedData;
+      // A progressive image was read whole here: whatever came after its
+      // data ended is filler.
+      if (errors_.ended_early) return truncated();
       stage_ = Stage::kRows;
     }
     if (cinfo_.output_scanline >= cinfo_.output_height) {
@@ -102,32 +158,17 @@ class JpegDecoder final : public ImageDecoder {
       return DecodeResult::kEnd;
     }
     JSAMPROW rows[1] = {row};
-    if (jpeg_read_scanlines(&cinfo_, rows, 1) != 1) return starved();
-    return DecodeResult::kRow;
+    const JDIMENSION got = jpeg_read_scanlines(&cinfo_, rows, 1);
+    // The rows decoded with this one are filler from the point the
+    // entropy data ended: none of them is handed out.
+    if (errors_.ended_early) return truncated();
+    return got == 1 ? DecodeResult::kRow : DecodeResult::kNeedData;
   }
 
-  size_t buffered_bytes() const override { return buffer_.capacity(); }
-  const std::string &error() const override { return error_; }
-
- private:
-  enum class Stage { kHeader, kStart, kRows, kDone, kFailed };
-
-  struct Errors {
-    jpeg_error_mgr pub;
-    jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
-  };
-  struct Source {
-    jpeg_source_mgr pub;
-    size_t skip_pending = 0;
-  };
-
-  // The data ran out: wait for more, or stop with the rows already given
-  // when no more will come (the page is padded by the reader).
-  DecodeResult starved() {
-    if (!input_ended_) return DecodeResult::kNeedData;
-    stage_ = Stage::kDone;
-    return DecodeResult::kEnd;
+  DecodeResult truncated() {
+    error_ = std::string("JPEG data: ") + errors_.message;
+    stage_ = Stage::kCutShort;
+    return DecodeResult::kTruncated;
   }
 
   DecodeResult fail() {
@@ -141,7 +182,24 @@ class JpegDecoder final : public ImageDecoder {
     (*cinfo->err->format_message)(cinfo, errors->message);
     longjmp(errors->jump, 1);
   }
-  static void on_message(j_common_ptr) {}  // warnings: the rows still come
+  // Warnings: the library goes on, filling what it could not decode.  Data
+  // that stopped short makes the rest of the page filler, so it ends the
+  // page; after any other damage the rows still come, logged once.
+  static void on_message(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // trace output
+    Errors *errors = reinterpret_cast<Errors *>(cinfo->err);
+    ++cinfo->err->num_warnings;
+    const int code = cinfo->err->msg_code;
+    if (code == JWRN_HIT_MARKER || code == JWRN_JPEG_EOF) {
+      if (!errors->ended_early) (*cinfo->err->format_message)(cinfo, errors->message);
+      errors->ended_early = true;
+    } else if (!errors->warned) {
+      errors->warned = true;
+      char text[JMSG_LENGTH_MAX];
+      (*cinfo->err->format_message)(cinfo, text);
+      BBESCL_LOG(kLogInfo, "the page's JPEG data is damaged (%s); decoding goes on", text);
+    }
+  }
 
   static void skip_input_data(j_decompress_ptr cinfo, long count) {
     if (count <= 0) return;
@@ -157,18 +215,22 @@ class JpegDecoder final : public ImageDecoder {
     }
   }
 
+  PageBound bound_;
   jpeg_decompress_struct cinfo_{};
   Errors errors_{};
   Source source_{};
   std::vector<uint8_t> buffer_;
   Stage stage_ = Stage::kHeader;
   bool input_ended_ = false;
+  bool end_marker_added_ = false;
   ImageHeader header_;
   std::string error_;
 };
 
 }  // namespace
 
-std::unique_ptr<ImageDecoder> make_jpeg_decoder() { return std::make_unique<JpegDecoder>(); }
+std::unique_ptr<ImageDecoder> make_jpeg_decoder(const PageBound &bound) {
+  return std::make_unique<JpegDecoder>(bound);
+}
 
 }  // namespace bbescl

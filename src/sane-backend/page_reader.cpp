@@ -9,8 +9,8 @@
 
 namespace bbescl {
 
-PageReader::PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel)
-    : source_(source), cancel_(cancel) {}
+PageReader::PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound)
+    : source_(source), cancel_(cancel), bound_(bound) {}
 
 SANE_Status PageReader::fail(const std::string &why) {
   error_ = why;
@@ -19,7 +19,7 @@ SANE_Status PageReader::fail(const std::string &why) {
 
 SANE_Status PageReader::start_decoder(const uint8_t *data, size_t size) {
   format_ = sniff_format(data, size);
-  decoder_ = make_decoder(format_);
+  decoder_ = make_decoder(format_, bound_);
   if (!decoder_) {
     char first[3 * kSniffBytes + 1] = "";
     for (size_t i = 0; i < std::min(size, kSniffBytes); ++i)
@@ -84,6 +84,7 @@ SANE_Status PageReader::read_header() {
         case DecodeResult::kError:
           return fail(decoder_->error());
         case DecodeResult::kEnd:
+        case DecodeResult::kTruncated:
           return fail("the page ended before its header");
         case DecodeResult::kNeedData:
           break;
@@ -103,46 +104,44 @@ void PageReader::set_frame(const Crop &crop, const FrameLayout &layout, int thre
   rows_done_ = 0;
 }
 
-SANE_Status PageReader::next_decoded_row(bool *got_row) {
-  *got_row = false;
-  while (!image_ended_) {
+std::string PageReader::rows_arrived() const {
+  return std::to_string(decoded_rows_) + " of " + std::to_string(decoder_->header().height) + " rows";
+}
+
+// The frame lies within the image, so every row asked for was announced:
+// an image that ends before it was cut short, and what the frame still
+// lacks is never made up.
+SANE_Status PageReader::next_decoded_row() {
+  for (;;) {
     switch (decoder_->read_row(decoded_row_.data())) {
       case DecodeResult::kRow:
         ++decoded_rows_;
-        *got_row = true;
         return SANE_STATUS_GOOD;
       case DecodeResult::kEnd:
-        image_ended_ = true;
-        break;
+      case DecodeResult::kTruncated: {
+        const std::string &detail = decoder_->error();
+        return fail("the page data ended after " + rows_arrived() + (detail.empty() ? "" : ": " + detail));
+      }
       case DecodeResult::kError:
-        return fail(decoder_->error());
+        return fail(decoder_->error() + " (" + rows_arrived() + " had arrived)");
       case DecodeResult::kNeedData: {
         const SANE_Status s = fetch();
+        if (s == SANE_STATUS_IO_ERROR) error_ += " after " + rows_arrived();
         if (s != SANE_STATUS_GOOD) return s;
         break;
       }
     }
   }
-  return SANE_STATUS_GOOD;
 }
 
 SANE_Status PageReader::produce_frame_row() {
-  bool got_row = false;
-  while (decoded_rows_ < crop_.y0 && !image_ended_) {
-    const SANE_Status s = next_decoded_row(&got_row);
+  while (decoded_rows_ < crop_.y0) {
+    const SANE_Status s = next_decoded_row();
     if (s != SANE_STATUS_GOOD) return s;
   }
-  const SANE_Status s = next_decoded_row(&got_row);
+  const SANE_Status s = next_decoded_row();
   if (s != SANE_STATUS_GOOD) return s;
-  if (got_row) {
-    converter_->convert(decoded_row_.data(), frame_row_.data());
-  } else {
-    // The data ended before the rows its header announced: the frame
-    // keeps its promised size, with white rows.
-    if (padded_rows_ == 0) BBESCL_LOG(kLogInfo, "page data ended after %d rows; padding", rows_done_);
-    ++padded_rows_;
-    converter_->blank(frame_row_.data());
-  }
+  converter_->convert(decoded_row_.data(), frame_row_.data());
   ++rows_done_;
   frame_pos_ = 0;
   return SANE_STATUS_GOOD;

@@ -1,6 +1,7 @@
 // One page, from the scanner's bytes to SANE frame rows: takes chunks as
-// the device sends them, tells the format from the first bytes, decodes
-// incrementally and hands out exactly the rows of the frame it promised.
+// the device sends them, tells the format from the first bytes, refuses a
+// page larger than its bound, decodes incrementally and hands out exactly
+// the rows of the frame it promised, or the rows that arrived and an error.
 #pragma once
 
 #include <signal.h>
@@ -15,6 +16,7 @@
 
 #include "frame_rows.h"
 #include "image_decoder.h"
+#include "page_bound.h"
 #include "scan_area.h"
 
 namespace bbescl {
@@ -30,11 +32,12 @@ class ChunkSource {
 
 class PageReader {
  public:
-  // `cancel` is polled before each chunk is fetched; may be null.
-  PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel);
+  // `cancel` is polled before each chunk is fetched; may be null.  A page
+  // whose header declares more than `bound` is refused.
+  PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound);
 
   // Fetches chunks until the image header is decoded.  GOOD, CANCELLED or
-  // IO_ERROR (the reason in error()).
+  // IO_ERROR (the reason in error(), an oversized page among them).
   SANE_Status read_header();
   const ImageHeader &image() const { return decoder_->header(); }
   ImageFormat format() const { return format_; }
@@ -43,27 +46,29 @@ class PageReader {
   void set_frame(const Crop &crop, const FrameLayout &layout, int threshold, int brightness);
 
   // Up to `max_len` bytes of frame rows.  GOOD with *len > 0, EOF once every
-  // promised row was handed out, CANCELLED or IO_ERROR.
+  // promised row was handed out, CANCELLED or IO_ERROR: corrupt data, a
+  // failed transfer, or data that ended before the frame's last row, each
+  // after the whole rows that arrived were handed out.
   SANE_Status read(uint8_t *buffer, int max_len, int *len);
 
   // Reads the rest of the page's data, undecoded, to the end of the body.
   SANE_Status drain();
 
   const std::string &error() const { return error_; }
-  // Rows made up because the data ended early, and decoded rows unused.
-  int padded_rows() const { return padded_rows_; }
   // Most bytes the decoder held at once.
   size_t peak_buffered() const { return peak_buffered_; }
 
  private:
   SANE_Status fetch();
   SANE_Status start_decoder(const uint8_t *data, size_t size);
-  SANE_Status next_decoded_row(bool *got_row);
+  SANE_Status next_decoded_row();
   SANE_Status produce_frame_row();
   SANE_Status fail(const std::string &why);
+  std::string rows_arrived() const;
 
   ChunkSource &source_;
   const volatile sig_atomic_t *cancel_;
+  PageBound bound_;
   ImageFormat format_ = ImageFormat::kUnknown;
   std::unique_ptr<ImageDecoder> decoder_;
   std::vector<uint8_t> sniffed_;  // first bytes, until the format is known
@@ -77,8 +82,6 @@ class PageReader {
   size_t frame_pos_ = 0;  // bytes of frame_row_ already handed out
   int rows_done_ = 0;     // frame rows produced
   int decoded_rows_ = 0;  // decoded rows consumed
-  bool image_ended_ = false;
-  int padded_rows_ = 0;
   size_t peak_buffered_ = 0;
   SANE_Status deferred_ = SANE_STATUS_GOOD;  // an error met after bytes were handed out
 };

@@ -16,10 +16,13 @@ namespace {
 
 // Compressed bytes pushed at once.
 constexpr size_t kSliceSize = 512;
+// Ancillary chunks (text, colour profiles) are held whole, and inflated:
+// no scanner needs more than this for them.
+constexpr png_alloc_size_t kLargestChunk = 4u << 20;
 
 class PngDecoder final : public ImageDecoder {
  public:
-  PngDecoder() {
+  explicit PngDecoder(const PageBound &bound) : bound_(bound) {
     png_ = png_create_read_struct(PNG_LIBPNG_VER_STRING, this, &PngDecoder::on_error,
                                   &PngDecoder::on_warning);
     if (png_) info_ = png_create_info_struct(png_);
@@ -30,6 +33,9 @@ class PngDecoder final : public ImageDecoder {
     }
     png_set_progressive_read_fn(png_, this, &PngDecoder::on_info, &PngDecoder::on_row,
                                 &PngDecoder::on_end);
+    // libpng refuses a larger IHDR itself, before allocating any row.
+    png_set_user_limits(png_, static_cast<png_uint_32>(bound.max_width), static_cast<png_uint_32>(bound.max_height));
+    png_set_chunk_malloc_max(png_, kLargestChunk);
   }
   ~PngDecoder() override { png_destroy_read_struct(&png_, info_ ? &info_ : nullptr, nullptr); }
 
@@ -63,6 +69,7 @@ class PngDecoder final : public ImageDecoder {
       if (queue_head_ < queue_.size()) {
         memcpy(row, queue_.data() + queue_head_, row_bytes_);
         queue_head_ += row_bytes_;
+        ++rows_given_;
         if (queue_head_ == queue_.size()) {
           queue_.clear();
           queue_head_ = 0;
@@ -74,8 +81,10 @@ class PngDecoder final : public ImageDecoder {
         push_slice();
         continue;
       }
-      // Out of data: wait for more, or end with the rows given so far.
-      return input_ended_ ? DecodeResult::kEnd : DecodeResult::kNeedData;
+      // Out of data: wait for more; when none will come, every row may
+      // still be there with only the image's end missing.
+      if (!input_ended_) return DecodeResult::kNeedData;
+      return rows_given_ == header_.height ? DecodeResult::kEnd : DecodeResult::kTruncated;
     }
   }
 
@@ -99,7 +108,14 @@ class PngDecoder final : public ImageDecoder {
 
   static void on_error(png_structp png, png_const_charp message) {
     PngDecoder *d = static_cast<PngDecoder *>(png_get_error_ptr(png));
-    d->error_ = std::string("PNG data: ") + message;
+    // An IHDR beyond the user limits is kept in the info before it is
+    // checked: name the declared size rather than "Invalid IHDR data".
+    const png_uint_32 width = d->info_ ? png_get_image_width(png, d->info_) : 0;
+    const png_uint_32 height = d->info_ ? png_get_image_height(png, d->info_) : 0;
+    if (!d->header_ready_ && (width || height) && !within_bound(d->bound_, width, height))
+      d->error_ = oversized_page_message(width, height, d->bound_);
+    else
+      d->error_ = std::string("PNG data: ") + message;
     png_longjmp(png, 1);
   }
   static void on_warning(png_structp, png_const_charp) {}
@@ -114,6 +130,8 @@ class PngDecoder final : public ImageDecoder {
     if (colour == PNG_COLOR_TYPE_GRAY && png_get_bit_depth(png, info) < 8)
       png_set_expand_gray_1_2_4_to_8(png);
     png_set_strip_alpha(png);
+    if (!within_bound(d->bound_, png_get_image_width(png, info), png_get_image_height(png, info)))
+      png_error(png, "the image is larger than its bound");  // named by on_error
     png_read_update_info(png, info);
     d->header_.width = static_cast<int>(png_get_image_width(png, info));
     d->header_.height = static_cast<int>(png_get_image_height(png, info));
@@ -131,6 +149,7 @@ class PngDecoder final : public ImageDecoder {
 
   static void on_end(png_structp png, png_infop) { self(png)->finished_ = true; }
 
+  PageBound bound_;
   png_structp png_ = nullptr;
   png_infop info_ = nullptr;
   std::vector<uint8_t> pending_;  // fed, not yet pushed
@@ -140,6 +159,7 @@ class PngDecoder final : public ImageDecoder {
   std::vector<uint8_t> queue_;    // decoded rows not yet taken
   size_t queue_head_ = 0;
   size_t row_bytes_ = 0;
+  int rows_given_ = 0;
   ImageHeader header_;
   bool header_ready_ = false;
   bool finished_ = false;
@@ -150,6 +170,8 @@ class PngDecoder final : public ImageDecoder {
 
 }  // namespace
 
-std::unique_ptr<ImageDecoder> make_png_decoder() { return std::make_unique<PngDecoder>(); }
+std::unique_ptr<ImageDecoder> make_png_decoder(const PageBound &bound) {
+  return std::make_unique<PngDecoder>(bound);
+}
 
 }  // namespace bbescl

@@ -78,14 +78,4 @@ TEST(RowConverter, BrightnessShiftsLevelsWithinRange) {
   EXPECT_EQ(out, (std::vector<uint8_t>{20, 120, 255}));
 }
 
-TEST(RowConverter, BlankRowsAreWhite) {
-  std::vector<uint8_t> lineart(3, 0x55), grey(5, 0), colour(6, 0);
-  RowConverter(FrameLayout{BB_MODE_LINEART, 20, 3}, 1, 0, 128, 0).blank(lineart.data());
-  RowConverter(FrameLayout{BB_MODE_GRAY, 5, 5}, 1, 0, 128, 0).blank(grey.data());
-  RowConverter(FrameLayout{BB_MODE_COLOR, 2, 6}, 3, 0, 128, 0).blank(colour.data());
-  EXPECT_EQ(lineart, std::vector<uint8_t>(3, 0x00));
-  EXPECT_EQ(grey, std::vector<uint8_t>(5, 0xFF));
-  EXPECT_EQ(colour, std::vector<uint8_t>(6, 0xFF));
-}
-
 }  // namespace

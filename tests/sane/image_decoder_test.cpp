@@ -1,6 +1,7 @@
 // The incremental decoders: the same rows whatever the pieces the data
-// arrives in, a clean end on truncated data, clear errors on bad data,
-// and bounded memory on large pages.
+// arrives in, truncated data told from a complete image, clear errors on
+// bad data, pages beyond their bound refused from their header, and
+// bounded memory on large pages.
 #include "image_decoder.h"
 
 #include <gmock/gmock.h>
@@ -14,8 +15,12 @@
 using bbescl::DecodeResult;
 using bbescl::ImageDecoder;
 using bbescl::ImageFormat;
+using fixtures::JpegKind;
 
 namespace {
+
+// Room for every page of these tests.
+const bbescl::PageBound kRoomy{8000, 8000, bbescl::decoder_memory_for(8000, 8000)};
 
 struct Decoded {
   bbescl::ImageHeader header;
@@ -27,9 +32,10 @@ struct Decoded {
 
 // Feeds `data` in pieces of `piece` bytes, pulling every row it can after
 // each piece, as the page reader does.
-Decoded decode_in_pieces(ImageFormat format, const std::vector<uint8_t> &data, size_t piece) {
+Decoded decode_in_pieces(ImageFormat format, const std::vector<uint8_t> &data, size_t piece,
+                         const bbescl::PageBound &bound = kRoomy) {
   Decoded out;
-  std::unique_ptr<ImageDecoder> d = bbescl::make_decoder(format);
+  std::unique_ptr<ImageDecoder> d = bbescl::make_decoder(format, bound);
   size_t pos = 0;
   std::vector<uint8_t> row;
   for (;;) {
@@ -97,18 +103,129 @@ INSTANTIATE_TEST_SUITE_P(Formats, DecoderPieces,
                          ::testing::Values(Case{ImageFormat::kJpeg, 3, 12}, Case{ImageFormat::kJpeg, 1, 12},
                                            Case{ImageFormat::kPng, 3, 0}, Case{ImageFormat::kPng, 1, 0}));
 
-TEST(Decoder, TruncatedDataEndsWithTheRowsItHas) {
+std::vector<uint8_t> encode(ImageFormat format, const fixtures::Raster &page, JpegKind kind = JpegKind::kBaseline) {
+  return format == ImageFormat::kJpeg ? fixtures::encode_jpeg(page, 95, kind) : fixtures::encode_png(page);
+}
+
+struct Cut {
+  ImageFormat format;
+  JpegKind kind;
+  int percent;      // of the data kept
+  bool some_rows;   // whether rows come before the end
+};
+
+class DecoderCut : public ::testing::TestWithParam<Cut> {};
+
+TEST_P(DecoderCut, EndsTruncatedAfterTheRowsThatArrived) {
+  const Cut c = GetParam();
   const fixtures::Raster page = fixtures::gradient(300, 300, 3);
-  for (ImageFormat format : {ImageFormat::kJpeg, ImageFormat::kPng}) {
-    SCOPED_TRACE(bbescl::format_name(format));
-    std::vector<uint8_t> data = format == ImageFormat::kJpeg ? fixtures::encode_jpeg(page) : fixtures::encode_png(page);
-    data.erase(data.begin() + static_cast<ptrdiff_t>(data.size() * 3 / 4), data.end());
-    const Decoded d = decode_in_pieces(format, data, 100);
-    EXPECT_EQ(d.last, DecodeResult::kEnd) << d.error;
-    EXPECT_EQ(d.header.height, 300);
-    EXPECT_GT(d.rows.size(), 0u);
-    EXPECT_LT(d.rows.size(), 300u);
+  std::vector<uint8_t> data = encode(c.format, page, c.kind);
+  data.resize(data.size() * static_cast<size_t>(c.percent) / 100);
+  const Decoded d = decode_in_pieces(c.format, data, 100);
+  EXPECT_EQ(d.last, DecodeResult::kTruncated) << d.error;
+  EXPECT_EQ(d.header.height, 300);
+  EXPECT_EQ(!d.rows.empty(), c.some_rows);
+  EXPECT_LT(d.rows.size(), 300u);
+  // The rows given are the page's own, not filler.
+  const int tolerance = c.format == ImageFormat::kJpeg ? 12 : 0;
+  for (size_t y = 0; y < d.rows.size(); ++y)
+    ASSERT_LE(max_difference(d.rows[y], page.row(static_cast<int>(y))), tolerance) << "row " << y;
+}
+
+// A progressive JPEG is read whole before its first row: cut anywhere, it
+// gives none.
+INSTANTIATE_TEST_SUITE_P(Cuts, DecoderCut,
+                         ::testing::Values(Cut{ImageFormat::kJpeg, JpegKind::kBaseline, 20, true},
+                                           Cut{ImageFormat::kJpeg, JpegKind::kBaseline, 50, true},
+                                           Cut{ImageFormat::kJpeg, JpegKind::kBaseline, 99, true},
+                                           Cut{ImageFormat::kJpeg, JpegKind::kProgressive, 50, false},
+                                           Cut{ImageFormat::kJpeg, JpegKind::kProgressive, 99, false},
+                                           Cut{ImageFormat::kPng, JpegKind::kBaseline, 10, true},
+                                           Cut{ImageFormat::kPng, JpegKind::kBaseline, 50, true},
+                                           Cut{ImageFormat::kPng, JpegKind::kBaseline, 98, true}));
+
+// Entropy data cut short but followed by the end marker: libjpeg fills
+// the rest and warns; the filler is not handed out.
+TEST(Decoder, JpegDataEndingBeforeItsEndMarkerIsTruncated) {
+  const fixtures::Raster page = fixtures::gradient(200, 200, 3);
+  for (JpegKind kind : {JpegKind::kBaseline, JpegKind::kProgressive}) {
+    std::vector<uint8_t> data = fixtures::encode_jpeg(page, 95, kind);
+    data.resize(data.size() / 2);
+    data.push_back(0xFF);
+    data.push_back(0xD9);
+    const Decoded d = decode_in_pieces(ImageFormat::kJpeg, data, 64);
+    EXPECT_EQ(d.last, DecodeResult::kTruncated);
+    EXPECT_LT(d.rows.size(), 200u);
+    EXPECT_THAT(d.error, ::testing::HasSubstr("premature end"));
   }
+}
+
+// Only the end marker or chunk missing: every row came, the page is whole.
+TEST(Decoder, DataMissingOnlyItsEndGivesEveryRow) {
+  const fixtures::Raster page = fixtures::gradient(64, 48, 1);
+  const struct {
+    ImageFormat format;
+    size_t cut;  // bytes of the end left out
+  } cases[] = {{ImageFormat::kJpeg, 2}, {ImageFormat::kPng, 12}};
+  for (const auto &c : cases) {
+    std::vector<uint8_t> data = encode(c.format, page);
+    data.resize(data.size() - c.cut);
+    const Decoded d = decode_in_pieces(c.format, data, 50);
+    EXPECT_EQ(d.last, DecodeResult::kEnd) << d.error;
+    EXPECT_EQ(d.rows.size(), 48u);
+  }
+}
+
+struct Oversized {
+  ImageFormat format;
+  JpegKind kind;
+  uint32_t width, height;
+};
+
+class DecoderBound : public ::testing::TestWithParam<Oversized> {};
+
+// The header is refused as it is read, naming the declared size: nothing
+// of the image is allocated or decoded.
+TEST_P(DecoderBound, RefusesAPageLargerThanItsBound) {
+  const Oversized c = GetParam();
+  std::vector<uint8_t> data = encode(c.format, fixtures::gradient(32, 32, 3), c.kind);
+  if (c.format == ImageFormat::kJpeg)
+    fixtures::declare_jpeg_size(data, static_cast<int>(c.width), static_cast<int>(c.height));
+  else
+    fixtures::declare_png_size(data, c.width, c.height);
+  const bbescl::PageBound bound = bbescl::page_bound(SANE_FIX(215.9), SANE_FIX(297.0), 300);
+  const Decoded d = decode_in_pieces(c.format, data, 7, bound);
+  EXPECT_EQ(d.last, DecodeResult::kError);
+  EXPECT_TRUE(d.rows.empty());
+  EXPECT_THAT(d.error, ::testing::HasSubstr("declares " + std::to_string(c.width) + " x " + std::to_string(c.height)));
+  EXPECT_THAT(d.error, ::testing::HasSubstr(std::to_string(bound.max_width) + " x " + std::to_string(bound.max_height)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, DecoderBound,
+                         ::testing::Values(Oversized{ImageFormat::kJpeg, JpegKind::kProgressive, 60000, 60000},
+                                           Oversized{ImageFormat::kJpeg, JpegKind::kBaseline, 2700, 65500},
+                                           Oversized{ImageFormat::kJpeg, JpegKind::kBaseline, 65500, 10},
+                                           Oversized{ImageFormat::kPng, JpegKind::kBaseline, 60000, 60000},
+                                           Oversized{ImageFormat::kPng, JpegKind::kBaseline, 10, 4000},
+                                           Oversized{ImageFormat::kPng, JpegKind::kBaseline, 0x7FFFFFFF, 1}));
+
+// libjpeg without a backing store refuses an image buffer beyond the cap
+// instead of allocating it: a progressive page needs all its
+// coefficients, and a cap below them is an error.
+TEST(Decoder, JpegMemoryStaysWithinTheCap) {
+  const fixtures::Raster page = fixtures::gradient(600, 800, 3);
+  const std::vector<uint8_t> data = fixtures::encode_jpeg(page, 90, JpegKind::kProgressiveFullChroma);
+  bbescl::PageBound tight{600, 800, 600u * 800 * 3};  // half the coefficients
+  Decoded d = decode_in_pieces(ImageFormat::kJpeg, data, 4096, tight);
+  EXPECT_EQ(d.last, DecodeResult::kError);
+  EXPECT_THAT(d.error, ::testing::HasSubstr("JPEG data: "));
+  EXPECT_TRUE(d.rows.empty());
+
+  // What the bound allows is enough for the largest page within it.
+  const bbescl::PageBound exact{600, 800, bbescl::decoder_memory_for(600, 800)};
+  d = decode_in_pieces(ImageFormat::kJpeg, data, 4096, exact);
+  EXPECT_EQ(d.last, DecodeResult::kEnd) << d.error;
+  EXPECT_EQ(d.rows.size(), 800u);
 }
 
 TEST(Decoder, DataEndingInTheHeaderIsAnError) {
@@ -167,7 +284,7 @@ TEST(SniffFormat, TellsFormatsByTheirFirstBytes) {
   EXPECT_EQ(bbescl::sniff_format(png, sizeof png), ImageFormat::kPng);
   EXPECT_EQ(bbescl::sniff_format(png, 4), ImageFormat::kUnknown);
   EXPECT_EQ(bbescl::sniff_format(pdf, sizeof pdf), ImageFormat::kUnknown);
-  EXPECT_EQ(bbescl::make_decoder(ImageFormat::kUnknown), nullptr);
+  EXPECT_EQ(bbescl::make_decoder(ImageFormat::kUnknown, kRoomy), nullptr);
 }
 
 }  // namespace

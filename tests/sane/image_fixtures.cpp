@@ -7,6 +7,7 @@
 
 #include <jpeglib.h>
 #include <png.h>
+#include <zlib.h>
 
 namespace fixtures {
 
@@ -27,7 +28,7 @@ Raster solid(int width, int height, int channels, uint8_t level) {
   return r;
 }
 
-std::vector<uint8_t> encode_jpeg(const Raster &r, int quality) {
+std::vector<uint8_t> encode_jpeg(const Raster &r, int quality, JpegKind kind) {
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};
   c.err = jpeg_std_error(&err);
@@ -41,6 +42,9 @@ std::vector<uint8_t> encode_jpeg(const Raster &r, int quality) {
   c.in_color_space = r.channels == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, quality, TRUE);
+  if (kind == JpegKind::kProgressiveFullChroma)
+    for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
+  if (kind != JpegKind::kBaseline) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   while (c.next_scanline < c.image_height) {
     JSAMPROW row = const_cast<uint8_t *>(r.row(static_cast<int>(c.next_scanline)));
@@ -75,6 +79,33 @@ std::vector<uint8_t> encode_png(const Raster &r, bool interlaced) {
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);
   return bytes;
+}
+
+namespace {
+
+void put_be(std::vector<uint8_t> &v, size_t pos, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) v[pos + i] = static_cast<uint8_t>(value >> (8 * (bytes - 1 - i)));
+}
+
+}  // namespace
+
+void declare_jpeg_size(std::vector<uint8_t> &jpeg, int width, int height) {
+  // The frame header: FF C0..C2, length, precision, height, width.
+  for (size_t i = 2; i + 8 < jpeg.size(); ++i) {
+    if (jpeg[i] == 0xFF && jpeg[i + 1] >= 0xC0 && jpeg[i + 1] <= 0xC2) {
+      put_be(jpeg, i + 5, static_cast<uint32_t>(height), 2);
+      put_be(jpeg, i + 7, static_cast<uint32_t>(width), 2);
+      return;
+    }
+  }
+  abort();
+}
+
+void declare_png_size(std::vector<uint8_t> &png, uint32_t width, uint32_t height) {
+  // Signature, then IHDR: length, name, width, height, 5 more bytes, CRC.
+  put_be(png, 16, width, 4);
+  put_be(png, 20, height, 4);
+  put_be(png, 29, static_cast<uint32_t>(crc32(0, png.data() + 12, 17)), 4);
 }
 
 }  // namespace fixtures

@@ -20,7 +20,13 @@ struct Raster {
 Raster gradient(int width, int height, int channels);
 Raster solid(int width, int height, int channels, uint8_t level);
 
-std::vector<uint8_t> encode_jpeg(const Raster &r, int quality = 95);
+enum class JpegKind { kBaseline, kProgressive, kProgressiveFullChroma };
+std::vector<uint8_t> encode_jpeg(const Raster &r, int quality = 95, JpegKind kind = JpegKind::kBaseline);
 std::vector<uint8_t> encode_png(const Raster &r, bool interlaced = false);
+
+// The same data with the size its header declares changed, as a device
+// that lies about it would send (a PNG's IHDR checksum made to match).
+void declare_jpeg_size(std::vector<uint8_t> &jpeg, int width, int height);
+void declare_png_size(std::vector<uint8_t> &png, uint32_t width, uint32_t height);
 
 }  // namespace fixtures

@@ -2,9 +2,12 @@
 // of the plug-in.
 #include "page_reader.h"
 
+#include <sys/resource.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 
 #include "bb_escl.h"
@@ -12,8 +15,12 @@
 
 using bbescl::ChunkSource;
 using bbescl::PageReader;
+using fixtures::JpegKind;
 
 namespace {
+
+// A letter-size platen at 300 dpi: the bound of every page here.
+const bbescl::PageBound kPlaten = bbescl::page_bound(SANE_FIX(215.9), SANE_FIX(297.0), 300);
 
 class ScriptedChunks : public ChunkSource {
  public:
@@ -66,7 +73,7 @@ bbescl::FrameLayout layout(int mode, int width) {
 TEST(PageReader, DeliversTheCroppedFrameRowByRow) {
   const fixtures::Raster page = fixtures::gradient(40, 30, 3);
   ScriptedChunks chunks(fixtures::encode_png(page), 37);
-  PageReader reader(chunks, nullptr);
+  PageReader reader(chunks, nullptr, kPlaten);
   ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
   EXPECT_EQ(reader.format(), bbescl::ImageFormat::kPng);
   EXPECT_EQ(reader.image().width, 40);
@@ -88,7 +95,7 @@ TEST(PageReader, DeliversTheCroppedFrameRowByRow) {
 TEST(PageReader, TellsTheFormatAcrossTinyFirstChunks) {
   const fixtures::Raster page = fixtures::gradient(16, 8, 1);
   ScriptedChunks chunks(fixtures::encode_jpeg(page), 2);
-  PageReader reader(chunks, nullptr);
+  PageReader reader(chunks, nullptr, kPlaten);
   ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
   EXPECT_EQ(reader.format(), bbescl::ImageFormat::kJpeg);
   reader.set_frame({0, 0, 16, 8}, layout(BB_MODE_GRAY, 16), 128, 0);
@@ -97,31 +104,125 @@ TEST(PageReader, TellsTheFormatAcrossTinyFirstChunks) {
   EXPECT_EQ(frame.size(), 16u * 8);
 }
 
-TEST(PageReader, PadsAPageWhoseDataEndsEarlyToThePromisedRows) {
-  const fixtures::Raster page = fixtures::gradient(240, 400, 1);  // black at the left
-  std::vector<uint8_t> png = fixtures::encode_png(page);
-  png.erase(png.begin() + static_cast<ptrdiff_t>(png.size() * 3 / 4), png.end());
-  ScriptedChunks chunks(png, 10);
-  PageReader reader(chunks, nullptr);
-  ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD);
-  reader.set_frame({0, 0, 240, 400}, layout(BB_MODE_LINEART, 240), 128, 0);
+struct ShortPage {
+  bool png;
+  JpegKind kind;
+  int percent;  // of the data sent
+};
+
+class PageReaderShort : public ::testing::TestWithParam<ShortPage> {};
+
+// The rows that arrived, whole, then an I/O error saying how far the page
+// got; never rows made up to fill the frame.
+TEST_P(PageReaderShort, HandsOutTheRowsThatArrivedThenFails) {
+  const ShortPage c = GetParam();
+  const fixtures::Raster page = fixtures::gradient(240, 400, 1);
+  std::vector<uint8_t> data = c.png ? fixtures::encode_png(page) : fixtures::encode_jpeg(page, 95, c.kind);
+  data.resize(data.size() * static_cast<size_t>(c.percent) / 100);
+  ScriptedChunks chunks(data, 97);
+  PageReader reader(chunks, nullptr, kPlaten);
+  ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
+  reader.set_frame({0, 0, 240, 400}, layout(BB_MODE_GRAY, 240), 128, 0);
   std::vector<uint8_t> frame;
-  EXPECT_EQ(read_all(reader, 100, frame), SANE_STATUS_EOF);
-  ASSERT_EQ(frame.size(), 30u * 400);
-  EXPECT_GT(reader.padded_rows(), 0);
-  EXPECT_EQ(frame.front() & 0x80, 0x80);  // a decoded row: black at the left
-  EXPECT_EQ(frame[frame.size() - 30], 0x00);  // padding: white
+  EXPECT_EQ(read_all(reader, 1000, frame), SANE_STATUS_IO_ERROR);
+  ASSERT_EQ(frame.size() % 240, 0u);
+  EXPECT_LT(frame.size(), 240u * 400);
+  const size_t rows = frame.size() / 240;
+  EXPECT_THAT(reader.error(), ::testing::StartsWith("the page data ended after " + std::to_string(rows) + " of 400 rows"));
+  for (size_t y = 0; y < rows; ++y)
+    ASSERT_NEAR(frame[y * 240 + 200], page.row(static_cast<int>(y))[200], 12) << "row " << y;
+  // The error stays.
+  int len = 0;
+  uint8_t more[16];
+  EXPECT_EQ(reader.read(more, sizeof more, &len), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(len, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cuts, PageReaderShort,
+                         ::testing::Values(ShortPage{false, JpegKind::kBaseline, 30}, ShortPage{false, JpegKind::kBaseline, 90},
+                                           ShortPage{false, JpegKind::kProgressive, 60}, ShortPage{true, JpegKind::kBaseline, 20},
+                                           ShortPage{true, JpegKind::kBaseline, 50}, ShortPage{true, JpegKind::kBaseline, 80}));
+
+TEST(PageReader, ACompletePageGivesExactlyItsFrame) {
+  const fixtures::Raster page = fixtures::gradient(120, 90, 3);
+  const std::vector<uint8_t> pages[] = {fixtures::encode_jpeg(page), fixtures::encode_jpeg(page, 95, JpegKind::kProgressive),
+                                        fixtures::encode_png(page)};
+  for (const std::vector<uint8_t> &data : pages) {
+    ScriptedChunks chunks(data, 500);
+    PageReader reader(chunks, nullptr, kPlaten);
+    ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
+    reader.set_frame({0, 0, 120, 90}, layout(BB_MODE_COLOR, 120), 128, 0);
+    std::vector<uint8_t> frame;
+    EXPECT_EQ(read_all(reader, 4096, frame), SANE_STATUS_EOF) << reader.error();
+    EXPECT_EQ(frame.size(), 120u * 3 * 90);
+    EXPECT_EQ(reader.drain(), SANE_STATUS_GOOD);
+  }
+}
+
+long peak_rss_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+struct Declared {
+  bool png;
+  JpegKind kind;
+  uint32_t width, height;
+};
+
+class PageReaderOversized : public ::testing::TestWithParam<Declared> {};
+
+// A few KB declaring an enormous page: refused from its header, at once
+// and without the memory the declared size would take.
+TEST_P(PageReaderOversized, IsRefusedFromItsHeader) {
+  const Declared c = GetParam();
+  std::vector<uint8_t> data = c.png ? fixtures::encode_png(fixtures::gradient(40, 40, 3))
+                                    : fixtures::encode_jpeg(fixtures::gradient(40, 40, 3), 95, c.kind);
+  if (c.png)
+    fixtures::declare_png_size(data, c.width, c.height);
+  else
+    fixtures::declare_jpeg_size(data, static_cast<int>(c.width), static_cast<int>(c.height));
+  const long rss_before = peak_rss_kib();
+  const auto started = std::chrono::steady_clock::now();
+  ScriptedChunks chunks(data, 64);
+  PageReader reader(chunks, nullptr, kPlaten);
+  EXPECT_EQ(reader.read_header(), SANE_STATUS_IO_ERROR);
+  EXPECT_THAT(reader.error(), ::testing::HasSubstr(std::to_string(c.width) + " x " + std::to_string(c.height)));
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+  EXPECT_LT(peak_rss_kib() - rss_before, 64 * 1024);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pages, PageReaderOversized,
+                         ::testing::Values(Declared{false, JpegKind::kProgressive, 60000, 60000},
+                                           Declared{false, JpegKind::kBaseline, 60000, 60000},
+                                           Declared{false, JpegKind::kProgressive, 2700, 4000},
+                                           Declared{true, JpegKind::kBaseline, 60000, 60000},
+                                           Declared{true, JpegKind::kBaseline, 3000, 3000}));
+
+// The largest page a bound allows still decodes, the progressive JPEG
+// that needs the most memory for it too.
+TEST(PageReader, APageFillingItsBoundIsRead) {
+  const bbescl::PageBound bound = bbescl::page_bound(SANE_FIX(100.0), SANE_FIX(150.0), 150);
+  const fixtures::Raster page = fixtures::solid(bound.max_width, bound.max_height, 3, 200);
+  ScriptedChunks chunks(fixtures::encode_jpeg(page, 75, JpegKind::kProgressiveFullChroma), 65536);
+  PageReader reader(chunks, nullptr, bound);
+  ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
+  reader.set_frame({0, 0, bound.max_width, bound.max_height}, layout(BB_MODE_GRAY, bound.max_width), 128, 0);
+  std::vector<uint8_t> frame;
+  EXPECT_EQ(read_all(reader, 1 << 20, frame), SANE_STATUS_EOF) << reader.error();
+  EXPECT_EQ(frame.size(), static_cast<size_t>(bound.max_width) * bound.max_height);
 }
 
 TEST(PageReader, UnknownFormatsAndEmptyPagesAreIoErrors) {
   const std::string pdf = "%PDF-1.4 not an image at all";
   ScriptedChunks chunks(std::vector<uint8_t>(pdf.begin(), pdf.end()), 100);
-  PageReader reader(chunks, nullptr);
+  PageReader reader(chunks, nullptr, kPlaten);
   EXPECT_EQ(reader.read_header(), SANE_STATUS_IO_ERROR);
   EXPECT_THAT(reader.error(), ::testing::HasSubstr("unknown format (first bytes 25 50 44 46"));
 
   ScriptedChunks nothing({}, 1);
-  PageReader empty(nothing, nullptr);
+  PageReader empty(nothing, nullptr, kPlaten);
   EXPECT_EQ(empty.read_header(), SANE_STATUS_IO_ERROR);
   EXPECT_EQ(empty.error(), "the device sent an empty page");
 }
@@ -130,7 +231,7 @@ TEST(PageReader, ATransferFailureComesAfterTheRowsAlreadyRead) {
   const fixtures::Raster page = fixtures::gradient(50, 200, 1);
   ScriptedChunks chunks(fixtures::encode_png(page), 100);
   chunks.fail_after(chunks.remaining() / 2);
-  PageReader reader(chunks, nullptr);
+  PageReader reader(chunks, nullptr, kPlaten);
   ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD);
   reader.set_frame({0, 0, 50, 200}, layout(BB_MODE_GRAY, 50), 128, 0);
   std::vector<uint8_t> frame;
@@ -138,14 +239,15 @@ TEST(PageReader, ATransferFailureComesAfterTheRowsAlreadyRead) {
   EXPECT_GT(frame.size(), 0u);
   EXPECT_LT(frame.size(), 50u * 200);
   EXPECT_EQ(frame.size() % 50, 0u);
-  EXPECT_EQ(reader.error(), "reading the page data from the device failed");
+  EXPECT_EQ(reader.error(), "reading the page data from the device failed after " + std::to_string(frame.size() / 50) +
+                                " of 200 rows");
 }
 
 TEST(PageReader, StopsWhenACancelIsRequested) {
   const fixtures::Raster page = fixtures::gradient(50, 200, 3);
   ScriptedChunks chunks(fixtures::encode_jpeg(page), 300);
   volatile sig_atomic_t cancel = 0;
-  PageReader reader(chunks, &cancel);
+  PageReader reader(chunks, &cancel, kPlaten);
   ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD);
   reader.set_frame({0, 0, 50, 200}, layout(BB_MODE_COLOR, 50), 128, 0);
   uint8_t row[150];
