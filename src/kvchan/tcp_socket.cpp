@@ -131,7 +131,8 @@ Deadline attempt_deadline(Deadline deadline, size_t addresses_left) {
 Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error) {
   std::vector<Endpoint> endpoints;
   if (!look_up(address, deadline, endpoints, error)) return Socket();
-  error = "no address";
+  // The lookup may have used up the limit before any address was tried.
+  error = "timed out";
   size_t tried = 0;
   for (size_t i = 0; i < endpoints.size() && milliseconds_left(deadline) > 0; ++i) {
     ++tried;
