@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <syslog.h>
 
+#include <string_view>
+
 #include "../http/http.h"
 #include "bb_escl.h"
 #include "export.h"
@@ -18,6 +20,13 @@ namespace {
 constexpr int32_t kHeaderSectime = 5;
 constexpr int32_t kBodySectime = 1;
 constexpr int32_t kAnswerSectime = 5;
+constexpr int32_t kHttpConflictStatus = 409;
+
+// A scanner that is scanning for someone else, or still warming up, says
+// so in its status: "409 Conflict" then means "not now", not "not these
+// settings".
+constexpr std::string_view kScannerProcessing = "<pwg:State>Processing</pwg:State>";
+constexpr std::string_view kScannerTesting = "<pwg:State>Testing</pwg:State>";
 
 // SANE_Fixed millimetres to 1/300 inch.  These two constants are what the
 // scanners were qualified with; the exact ratios (5548.7147 and 11.8110236)
@@ -90,6 +99,25 @@ Region job_region(const host_session *hs) {
   return r;
 }
 
+// "409 Conflict" to a job creation: settings the device will not take, or
+// a scanner busy with another job.  Only its status tells which; a busy
+// scanner may be asked again, a conflict of settings may not.
+SANE_Status conflict_status(host_session *hs, bb_session *session) {
+  http_close(session->http);
+  session->http = nullptr;
+  // The document read here is not the one a feeder page start may reuse.
+  session->status_fresh = 0;
+  if (bb_get_scanner_status(hs, session->status_doc, sizeof session->status_doc) != SANE_STATUS_GOOD)
+    return SANE_STATUS_IO_ERROR;
+  std::string_view doc = bb::buffer_text(session->status_doc, sizeof session->status_doc);
+  if (bb::contains(doc, kScannerProcessing) || bb::contains(doc, kScannerTesting)) {
+    syslog(LOG_ERR, "bb_escl 1549: the device refused the job (409): the scanner is busy\n");
+    return SANE_STATUS_DEVICE_BUSY;
+  }
+  syslog(LOG_ERR, "bb_escl 1550: the device refused the job's settings (409)\n");
+  return SANE_STATUS_IO_ERROR;
+}
+
 // Sends the job and reads the answer on the channel it opens in
 // session->http; the caller's guard closes that channel.
 SANE_Status post_scanjob(host_session *hs, bb_session *session) {
@@ -123,6 +151,7 @@ SANE_Status post_scanjob(host_session *hs, bb_session *session) {
     // "503 Service Unavailable": busy or warming up, the device takes no job
     // now; the host may try again later.  Nothing was created.
     if (session->http->http_status == kHttpServiceUnavailableStatus) return SANE_STATUS_DEVICE_BUSY;
+    if (session->http->http_status == kHttpConflictStatus) return conflict_status(hs, session);
     return SANE_STATUS_IO_ERROR;
   }
   // A job the answer does not name cannot be asked for its pages, nor

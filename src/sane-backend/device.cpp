@@ -211,8 +211,9 @@ SANE_Status Device::start_first_page() {
       status = bb_->start_scan(hs);
       if (status == SANE_STATUS_GOOD) return status;
     }
-    // Busy or warming up ("503 Service Unavailable"), devices refuse new
-    // jobs for a while: that is retried.  Any other failure is not: a job
+    // Busy or warming up ("503 Service Unavailable", or a "409 Conflict"
+    // while the status shows the scanner working), devices refuse new jobs
+    // for a while: that is retried.  Any other failure is not: a job
     // creation whose answer was lost may have created a job all the same.
     const bool retry = status == SANE_STATUS_DEVICE_BUSY && !cancel_requested_;
     if (!retry || waited + pause > kBusyRetryMillis) {

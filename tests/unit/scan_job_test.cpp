@@ -6,6 +6,7 @@
 #include <string>
 
 #include "device_double.h"
+#include "bb_escl/job_control.h"
 #include "job_session.h"
 
 using fake::Log;
@@ -166,13 +167,39 @@ TEST(PostScanJob, AnswerWithoutAUsableLocationIsAnIoError) {
   }
 }
 
-// Busy or warming up: nothing was created, the host may try again.
-TEST(PostScanJob, ServiceUnavailableIsDeviceBusy) {
-  fake::Device dev;
-  Session s;
-  dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
-  EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_DEVICE_BUSY);
-  EXPECT_EQ(dev.open_count(), 0);
+// Busy or warming up: nothing was created, the host may try again.  A 409
+// means busy only when the scanner's status says it is working; otherwise
+// the settings were refused and asking again would not help.
+TEST(PostScanJob, RefusalsThatMeanBusy) {
+  const std::string conflict = "HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n";
+  auto status = [](const std::string &state) {
+    const std::string doc = "<scan:ScannerStatus><pwg:State>" + state + "</pwg:State></scan:ScannerStatus>";
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(doc.size()) + "\r\n\r\n" + doc;
+  };
+  struct Case {
+    std::string answer;
+    std::string status;  // empty: no status exchange expected
+    SANE_Status expected;
+  };
+  const Case cases[] = {
+      {"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n", "", SANE_STATUS_DEVICE_BUSY},
+      {conflict, status("Processing"), SANE_STATUS_DEVICE_BUSY},
+      {conflict, status("Testing"), SANE_STATUS_DEVICE_BUSY},
+      {conflict, status("Idle"), SANE_STATUS_IO_ERROR},
+      {conflict, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n", SANE_STATUS_IO_ERROR},
+  };
+  for (const Case &c : cases) {
+    fake::Device dev;
+    Session s;
+    dev.next("KV-ESCL-SCAN").reply(c.answer);
+    auto *status_channel = c.status.empty() ? nullptr : &dev.next("KV-ESCL-SCAN").reply(c.status);
+    EXPECT_EQ(bb_post_scanjob(s.hs.get()), c.expected) << c.status;
+    if (status_channel) {
+      EXPECT_THAT(status_channel->writes, ElementsAre(bb::kScannerStatusRequest)) << c.status;
+    }
+    EXPECT_EQ(dev.open_count(), 0) << c.status;
+    EXPECT_EQ(s.bb->http, nullptr);
+  }
 }
 
 TEST(PostScanJob, FailuresAreIoErrorsAndLeaveTheJobFields) {
@@ -186,11 +213,13 @@ TEST(PostScanJob, FailuresAreIoErrorsAndLeaveTheJobFields) {
        {3, "bb_escl 1511: Unable to open http connection\n"}},
       {"header write fails", [](fake::Device &d) { d.next("KV-ESCL-SCAN").write_result = 5; },
        {3, "bb_escl 1539: Unable to write eSCL header in http conection\n"}},
-      {"scanner refuses the job",
+      {"scanner refuses the job's settings",
        [](fake::Device &d) {
          d.next("KV-ESCL-SCAN").reply("HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n");
+         d.next("KV-ESCL-SCAN").reply(
+             "HTTP/1.1 200 OK\r\nContent-Length: 27\r\n\r\n<pwg:State>Idle</pwg:State>");
        },
-       {6, "bb_escl 1558: bb_post_scanjob returning with stat = [9]"}},
+       {3, "bb_escl 1550: the device refused the job's settings (409)\n"}},
       {"no answer", [](fake::Device &d) { d.next("KV-ESCL-SCAN").fail_read(5); },
        {6, "bb_escl 1558: bb_post_scanjob returning with stat = [9]"}},
   };
