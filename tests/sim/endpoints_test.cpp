@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "captured_devices.h"
 #include "sim_fixture.h"
 #include "xml_text.h"
 
@@ -88,7 +89,8 @@ TEST_F(Endpoints, ResolutionRangeHasMinMaxNormalStep) {
 }
 
 TEST_F(Endpoints, CapabilitiesFromAFileAreServedAsTheyAre) {
-  std::string path = std::string(BB_DEVICES_DIR) + "/caps-canon-ts5300.xml";
+  SKIP_WITHOUT_CAPTURED_DEVICES();
+  std::string path = captured::path("caps-canon-ts5300.xml");
   std::ifstream in(path, std::ios::binary);
   std::stringstream file;
   file << in.rdbuf();
@@ -107,6 +109,7 @@ TEST_F(Endpoints, CapabilitiesFromAFileAreServedAsTheyAre) {
 // Captured documents of real devices as profiles: the sources they name
 // are the sources the simulated device scans from.
 TEST_F(Endpoints, CapturedDocumentsOfferTheSourcesTheyName) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   struct Row {
     const char *file;
     bool simplex, duplex;
@@ -117,7 +120,7 @@ TEST_F(Endpoints, CapturedDocumentsOfferTheSourcesTheyName) {
   for (const Row &r : rows) {
     SCOPED_TRACE(r.file);
     Config cfg;
-    cfg.profile = std::string("file:") + BB_DEVICES_DIR + "/" + r.file;
+    cfg.profile = "file:" + captured::path(r.file);
     start(cfg);
     RawClient c(port());
     Settings simplex;

@@ -11,6 +11,7 @@
 
 #include "bb_escl/capabilities.h"
 #include "bb_escl/session.h"
+#include "captured_devices.h"
 #include "device_double.h"
 #include "http/xml.h"
 
@@ -27,7 +28,7 @@ std::string slurp(const std::string &path) {
   return out.str();
 }
 
-std::string device_doc(const char *file) { return slurp(std::string(BB_DEVICES_DIR) + "/" + file); }
+std::string device_doc(const char *file) { return slurp(captured::path(file)); }
 
 // The list words of a source: count, then the values.
 std::vector<int32_t> list_of(const source_caps &s) {
@@ -175,6 +176,7 @@ class CapturedDevice : public ::testing::TestWithParam<DeviceCase> {};
 
 TEST_P(CapturedDevice, WalkFillsTheRecord) {
   const DeviceCase &d = GetParam();
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   Walk w(device_doc(d.file));
   EXPECT_EQ(w.result, 0);
   EXPECT_EQ(w.session.escl_version, 2);
@@ -198,6 +200,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, CapturedDevice, ::testing::ValuesIn(kDevices),
                          });
 
 TEST(CapturedDeviceLog, CanonPlatenIsLoggedElementByElement) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   Walk w(device_doc("caps-canon-ts5300.xml"));
   EXPECT_THAT(fake::logs(),
               ElementsAre(Log{6, "bb_escl 237: bb_parse_scan_elements entry.\n"},
@@ -217,6 +220,7 @@ TEST(CapturedDeviceLog, CanonPlatenIsLoggedElementByElement) {
 }
 
 TEST(CapturedDeviceLog, FeedersLogModesAndOpticalButNotTheirLists) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   Walk w(device_doc("caps-brother-mfc-l8690cdw.xml"));
   EXPECT_EQ(fake::logs_starting("bb_escl 330:").size(), 4u);
   EXPECT_THAT(fake::logs_starting("bb_escl 417:"),
@@ -623,6 +627,7 @@ struct FramingCase {
 class FetchFraming : public ::testing::TestWithParam<FramingCase> {};
 
 TEST_P(FetchFraming, ReadsAndClosesTheScanChannel) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   Fetch f;
   std::string body = device_doc("caps-brother-mfc-l8690cdw.xml");
   f.dev.next("KV-ESCL-SCAN").reply_in_pieces(GetParam().answer(body), GetParam().piece);

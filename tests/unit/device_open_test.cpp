@@ -12,6 +12,7 @@
 
 #include "bb_escl.h"
 #include "bb_escl/session.h"
+#include "captured_devices.h"
 #include "device_double.h"
 #include "http/http.h"
 
@@ -92,7 +93,7 @@ struct OpenCase {
   Geometry geometry[BB_SOURCE_COUNT];  // platen, simplex, duplex, camera
 };
 
-const std::string kDevices = BB_DEVICES_DIR;
+const std::string kDevices = captured::dir();
 const std::string kData = BB_TEST_DATA_DIR;
 
 // Sizes are converted as units / 11.811023 * 65536, truncated:
@@ -198,6 +199,7 @@ class Publishes : public ::testing::TestWithParam<OpenCase> {};
 
 TEST_P(Publishes, FieldByField) {
   const OpenCase &c = GetParam();
+  if (c.path.rfind(kDevices, 0) == 0) SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Host host(dev.dd());
   std::string body = slurp(c.path);
@@ -239,6 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Documents, Publishes, ::testing::ValuesIn(kOpenCases),
                          [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST(OpenLog, MessagesInOrder) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Host host(dev.dd());
   dev.next("KV-ESCL-SCAN").reply(answer(slurp(kDevices + "/caps-brother-mfc-l8690cdw.xml")));
@@ -474,6 +477,7 @@ TEST(Close, ClosesAChannelStillOpen) {
 
 // Every device has its own records: nothing is shared between two opens.
 TEST(TwoDevices, KeepSeparateRecords) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Host a(dev.dd());
   Host b(dev.dd());
@@ -498,6 +502,7 @@ TEST(TwoDevices, KeepSeparateRecords) {
 
 // A host that opens again (after a failure, say) keeps one record.
 TEST(Reopen, ReusesTheAttachedRecord) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Host host(dev.dd());
   dev.refuse("KV-ESCL-SCAN");

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bb_escl.h"
+#include "captured_devices.h"
 #include "device_double.h"
 #include "bb_escl/session.h"
 #include "http/http.h"
@@ -85,7 +86,7 @@ inline std::string read_file(const std::string &path) {
 }
 
 inline std::string device_doc(const std::string &name) {
-  return read_file(std::string(BB_DEVICES_DIR) + "/" + name);
+  return read_file(captured::path(name));
 }
 
 // Every captured log line, for failure messages.

@@ -100,6 +100,7 @@ TEST(CheckScannerToContinue, FailedStatusFetchIsAnIoError) {
 }
 
 TEST(CheckScannerToContinue, CapturedIdleScannerWithEmptyFeeder) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Session s;
   s.hs->current_source = BB_SOURCE_ADF;

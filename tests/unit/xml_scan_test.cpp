@@ -9,6 +9,7 @@
 #include <string>
 
 #include "bb_escl/limits.h"
+#include "captured_devices.h"
 #include "http/xml.h"
 
 namespace {
@@ -104,9 +105,10 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto &param_info) { return std::string(param_info.param.name); });
 
 TEST(NormalizeBodyDocuments, CapturedDocumentsLoseOnlyLineBreaksAndTabs) {
+  SKIP_WITHOUT_CAPTURED_DEVICES();
   for (const char *file : {"caps-brother-mfc-l8690cdw.xml", "caps-canon-ts5300.xml",
                            "caps-kyocera-ecosys-m2040dn.xml", "caps-xerox-b235.xml"}) {
-    std::string doc = slurp(std::string(BB_DEVICES_DIR) + "/" + file);
+    std::string doc = slurp(captured::path(file));
     ASSERT_FALSE(doc.empty()) << file;
     std::string expected;
     for (char c : doc)
@@ -116,7 +118,8 @@ TEST(NormalizeBodyDocuments, CapturedDocumentsLoseOnlyLineBreaksAndTabs) {
 }
 
 TEST(NormalizeBodyDocuments, ChunkedDocumentEqualsPlainOne) {
-  std::string doc = slurp(std::string(BB_DEVICES_DIR) + "/caps-kyocera-ecosys-m2040dn.xml");
+  SKIP_WITHOUT_CAPTURED_DEVICES();
+  std::string doc = slurp(captured::path("caps-kyocera-ecosys-m2040dn.xml"));
   std::string chunked;
   char size_line[16];
   for (size_t i = 0; i < doc.size(); i += 1000) {
