@@ -183,14 +183,16 @@ class JpegDecoder final : public ImageDecoder {
     longjmp(errors->jump, 1);
   }
   // Warnings: the library goes on, filling what it could not decode.  Data
-  // that stopped short makes the rest of the page filler, so it ends the
-  // page; after any other damage the rows still come, logged once.
+  // that stopped at the end of the image makes the rest of the page filler,
+  // so it ends the page; after any other damage (a segment cut short before
+  // its restart marker, stray bytes) the rows still come, logged once.
   static void on_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace output
     Errors *errors = reinterpret_cast<Errors *>(cinfo->err);
     ++cinfo->err->num_warnings;
     const int code = cinfo->err->msg_code;
-    if (code == JWRN_HIT_MARKER || code == JWRN_JPEG_EOF) {
+    const bool at_end = reinterpret_cast<j_decompress_ptr>(cinfo)->unread_marker == JPEG_EOI;
+    if ((code == JWRN_HIT_MARKER && at_end) || code == JWRN_JPEG_EOF) {
       if (!errors->ended_early) (*cinfo->err->format_message)(cinfo, errors->message);
       errors->ended_early = true;
     } else if (!errors->warned) {

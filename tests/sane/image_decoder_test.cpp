@@ -160,6 +160,23 @@ TEST(Decoder, JpegDataEndingBeforeItsEndMarkerIsTruncated) {
   }
 }
 
+// Damage the library can pass over (here a segment whose bits run into
+// its restart marker) costs some pixels, not the page.
+TEST(Decoder, DamagedJpegDataStillGivesEveryRow) {
+  const fixtures::Raster page = fixtures::gradient(160, 160, 1);
+  std::vector<uint8_t> data = fixtures::encode_jpeg(page, 95, JpegKind::kBaselineRestarts);
+  // Cut the third restart interval short: its next marker comes early.
+  size_t restarts = 0, pos = 0;
+  for (size_t i = 0; i + 1 < data.size() && restarts < 3; ++i)
+    if (data[i] == 0xFF && data[i + 1] >= 0xD0 && data[i + 1] <= 0xD7 && ++restarts == 3) pos = i;
+  ASSERT_GT(pos, 40u);
+  data.erase(data.begin() + static_cast<ptrdiff_t>(pos) - 30, data.begin() + static_cast<ptrdiff_t>(pos));
+  const Decoded d = decode_in_pieces(ImageFormat::kJpeg, data, 100);
+  EXPECT_EQ(d.last, DecodeResult::kEnd) << d.error;
+  EXPECT_EQ(d.rows.size(), 160u);
+  EXPECT_LE(max_difference(d.rows[150], page.row(150)), 12);
+}
+
 // Only the end marker or chunk missing: every row came, the page is whole.
 TEST(Decoder, DataMissingOnlyItsEndGivesEveryRow) {
   const fixtures::Raster page = fixtures::gradient(64, 48, 1);

@@ -44,7 +44,8 @@ std::vector<uint8_t> encode_jpeg(const Raster &r, int quality, JpegKind kind) {
   jpeg_set_quality(&c, quality, TRUE);
   if (kind == JpegKind::kProgressiveFullChroma)
     for (int i = 0; i < c.num_components; ++i) c.comp_info[i].h_samp_factor = c.comp_info[i].v_samp_factor = 1;
-  if (kind != JpegKind::kBaseline) jpeg_simple_progression(&c);
+  if (kind == JpegKind::kBaselineRestarts) c.restart_in_rows = 1;
+  if (kind == JpegKind::kProgressive || kind == JpegKind::kProgressiveFullChroma) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   while (c.next_scanline < c.image_height) {
     JSAMPROW row = const_cast<uint8_t *>(r.row(static_cast<int>(c.next_scanline)));

@@ -20,7 +20,9 @@ struct Raster {
 Raster gradient(int width, int height, int channels);
 Raster solid(int width, int height, int channels, uint8_t level);
 
-enum class JpegKind { kBaseline, kProgressive, kProgressiveFullChroma };
+// Baseline with a restart marker after every row of blocks, or progressive
+// with the usual scans, its chroma subsampled or not.
+enum class JpegKind { kBaseline, kBaselineRestarts, kProgressive, kProgressiveFullChroma };
 std::vector<uint8_t> encode_jpeg(const Raster &r, int quality = 95, JpegKind kind = JpegKind::kBaseline);
 std::vector<uint8_t> encode_png(const Raster &r, bool interlaced = false);
 
