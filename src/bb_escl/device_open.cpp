@@ -44,7 +44,7 @@ constexpr SourceEntry kSources[BB_SOURCE_COUNT] = {
      "bb_escl 1106: Platen minWidth=%d minHeight=%d Range[%d, %d, %d, %d] \n"},
     {BB_SOURCE_ADF, "ADF", &escl_caps::adf_simplex,
      "bb_escl 1115: ADF Simplex minWidth=%d minHeight=%d Range[%d, %d, %d, %d] \n"},
-    {BB_SOURCE_DUPLEX, "Duplex", &escl_caps::adf_duplex,
+    {BB_SOURCE_DUPLEX, "ADF Duplex", &escl_caps::adf_duplex,
      "bb_escl 1125: ADF Duplex minWidth=%d minHeight=%d Range[%d, %d, %d, %d] \n"},
     {BB_SOURCE_CAMERA, "Camera", &escl_caps::camera,
      "bb_escl 1135: Camera minWidth=%d minHeight=%d Range[%d, %d, %d, %d] \n"},

@@ -44,7 +44,7 @@ TEST_F(Scan, FeederBatchesGiveEverySheetInOrder) {
   const BatchRow rows[] = {
       {"feeder", "ADF", 10, false},
       {"feeder pending between pages", "ADF", 10, true},
-      {"duplex pending between pages", "Duplex", 3, true},
+      {"duplex pending between pages", "ADF Duplex", 3, true},
   };
   for (const BatchRow &row : rows) {
     escl_sim::Config cfg;
@@ -55,7 +55,7 @@ TEST_F(Scan, FeederBatchesGiveEverySheetInOrder) {
     args.insert(args.end(), kFeederStrip.begin(), kFeederStrip.end());
     const RunResult r = scan(args);
     ASSERT_EQ(r.exit_code, 0) << row.name << ": " << r.err;
-    const bool duplex = std::string(row.source) == "Duplex";
+    const bool duplex = std::string(row.source) == "ADF Duplex";
     const int pages = duplex ? 2 * row.sheets : row.sheets;
     EXPECT_THAT(r.err, HasSubstr("Batch terminated, " + std::to_string(pages) + " pages scanned")) << row.name;
     for (int page = 1; page <= pages; ++page) {

@@ -140,7 +140,7 @@ TEST_F(Scan, DuplexFeederBatchGivesEveryPage) {
   escl_sim::Config cfg;
   cfg.adf_sheets = 2;
   start(cfg);
-  const e2e::RunResult r = scan({"--source", "Duplex", "--mode", "Gray", "--resolution", "100", "-x", "40", "-y",
+  const e2e::RunResult r = scan({"--source", "ADF Duplex", "--mode", "Gray", "--resolution", "100", "-x", "40", "-y",
                                  "30", "--format=png", "--batch=page%d.png"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_THAT(r.err, HasSubstr("Batch terminated, 4 pages scanned"));

@@ -41,7 +41,7 @@ TEST_F(PluginScan, FlatbedPageFromOpenToClose) {
   EXPECT_EQ(device.open_channels(), 0);
   EXPECT_STREQ(hs->source_names[0], "Flatbed");
   EXPECT_STREQ(hs->source_names[1], "ADF");
-  EXPECT_STREQ(hs->source_names[2], "Duplex");
+  EXPECT_STREQ(hs->source_names[2], "ADF Duplex");
   EXPECT_EQ(hs->source_names[3], nullptr);
   EXPECT_STREQ(hs->mode_names[0], "Lineart");
   EXPECT_STREQ(hs->mode_names[2], "Color");

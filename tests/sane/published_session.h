@@ -36,7 +36,7 @@ inline SessionPtr published_session() {
   hs->mode_ids[2] = BB_MODE_COLOR;
   hs->source_names[0] = "Flatbed";
   hs->source_names[1] = "ADF";
-  hs->source_names[2] = "Duplex";
+  hs->source_names[2] = "ADF Duplex";
   hs->source_ids[0] = BB_SOURCE_FLATBED;
   hs->source_ids[1] = BB_SOURCE_ADF;
   hs->source_ids[2] = BB_SOURCE_DUPLEX;

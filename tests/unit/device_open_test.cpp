@@ -113,7 +113,7 @@ const OpenCase kOpenCases[] = {
      kDevices + "/caps-brother-mfc-l8690cdw.xml",
      {"Lineart", "Gray", "Color"},
      {1, 2, 3},
-     {"Flatbed", "ADF", "Duplex"},
+     {"Flatbed", "ADF", "ADF Duplex"},
      {1, 2, 3},
      {4, 100, 200, 300, 600},
      {{{4, 100, 200, 300, 600}, 88779, 88779, 14149223, 19459343},
@@ -137,7 +137,7 @@ const OpenCase kOpenCases[] = {
      kDevices + "/caps-kyocera-ecosys-m2040dn.xml",
      {"Lineart", "Gray", "Color"},
      {1, 2, 3},
-     {"Flatbed", "ADF", "Duplex"},
+     {"Flatbed", "ADF", "ADF Duplex"},
      {1, 2, 3},
      {4, 200, 300, 400, 600},
      {{{4, 200, 300, 400, 600}, 654748, 654748, 14154771, 19464892},
@@ -186,7 +186,7 @@ const OpenCase kOpenCases[] = {
      kData + "/caps-feeders-only.xml",
      {"Lineart", "Gray"},
      {1, 2},
-     {"ADF", "Duplex"},
+     {"ADF", "ADF Duplex"},
      {2, 3},
      {2, 200, 300},
      {kHostKept,
@@ -490,7 +490,7 @@ TEST(TwoDevices, KeepSeparateRecords) {
   EXPECT_EQ(b->bb_session->caps.adf_simplex.supported, 0);
   EXPECT_EQ(a->bb_session->caps.color_modes[1], 1);
   EXPECT_EQ(b->bb_session->caps.color_modes[1], 0);
-  EXPECT_EQ(names_of(a->source_names, 5), (std::vector<std::string>{"Flatbed", "ADF", "Duplex"}));
+  EXPECT_EQ(names_of(a->source_names, 5), (std::vector<std::string>{"Flatbed", "ADF", "ADF Duplex"}));
   EXPECT_EQ(names_of(b->source_names, 5), std::vector<std::string>{"Flatbed"});
   EXPECT_EQ(word_list(a->resolution_list), (std::vector<int32_t>{4, 100, 200, 300, 600}));
   EXPECT_EQ(word_list(b->resolution_list),
