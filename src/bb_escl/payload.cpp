@@ -71,22 +71,30 @@ int read_answer_header(http_handle *h, char *buf, int32_t len, int32_t sectime, 
   for (int further = 0; further < kFurtherHeaders && ret == HTTP_OK &&
                         h->http_status == kHttpBadRequestStatus;
        ++further) {
-    int32_t dropped = 0;
-    if (h->content_length > 0 &&
-        read_counted_body(h, buf, 0, h->content_length, &dropped) != HTTP_OK)
-      return HTTP_IO_ERROR;
-    if (h->chunked) {
-      memset(buf, 0, static_cast<size_t>(len));
-      int32_t text = 0;
-      http_read(h, buf, len, sectime, &text);
-    }
-    memset(buf, 0, static_cast<size_t>(len));
+    if (bb_skip_answer_body(h, buf, len, sectime) != HTTP_OK) return HTTP_IO_ERROR;
     ret = http_read_header(h, buf, len, sectime, header_len);
     syslog(LOG_INFO, "bb_escl 793: HTTP 400 Bad Request. Reading again  ret=%d len=%d buf=%s\n",
            ret, *header_len, buf);
   }
   return ret;
 }
+
+}  // namespace
+
+int bb_skip_answer_body(http_handle *h, char *buf, int32_t len, int32_t sectime) {
+  int32_t dropped = 0;
+  if (h->content_length > 0 && read_counted_body(h, buf, 0, h->content_length, &dropped) != HTTP_OK)
+    return HTTP_IO_ERROR;
+  if (h->chunked) {
+    memset(buf, 0, static_cast<size_t>(len));
+    int32_t text = 0;
+    http_read(h, buf, len, sectime, &text);
+  }
+  memset(buf, 0, static_cast<size_t>(len));
+  return HTTP_OK;
+}
+
+namespace {
 
 int read_payload(bb_session *session, char *buf, int32_t len, int32_t sectime, int32_t *bytes_read) {
   http_handle *h = session->http;

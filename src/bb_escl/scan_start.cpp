@@ -234,7 +234,9 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
       syslog(LOG_ERR, "bb_escl 1598: bb_get_scanjob still refused after %d re-reads\n", i);
       return bb::cancel_asked(hs) ? SANE_STATUS_CANCELLED : SANE_STATUS_IO_ERROR;
     }
-    memset(buf, 0, sizeof buf);
+    // Its body first: the real answer starts after it.
+    if (bb_skip_answer_body(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime) != HTTP_OK)
+      return SANE_STATUS_IO_ERROR;
     ret = http_read_header(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime,
                            bytes_read);
     syslog(LOG_INFO, "bb_escl 1596: bb_get_scanjob read_header 2 ret=%d bytes_read=%d \n", ret,

@@ -361,6 +361,23 @@ TEST(StartScan, BadRequestAnswersBeforeTheStatusAreReadPast) {
   EXPECT_TRUE(fake::sleeps().empty());
 }
 
+// A 400 with a page of its own before the document: the page is read by
+// its length, and the document's header after it is found whole, even
+// when the page does not end in a line end.
+TEST(StartScan, BadRequestBodiesBeforeTheDocumentAreReadPast) {
+  const std::string page = "<html><body>400 Bad Request</body></html>\n";
+  const std::string bad = "HTTP/1.1 400 Bad Request\r\nContent-Length: " + std::to_string(page.size()) +
+                          "\r\n\r\n" + page;
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(bad + bad + kPageHeader + kPageBody);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD) << jobtest::dump_logs();
+  EXPECT_EQ(rest_of_page(s), kPageBody);
+}
+
 // ---- channels ---------------------------------------------------------------
 
 TEST(StartScan, StatusFallsBackToTheWebServicesChannel) {
