@@ -111,6 +111,7 @@ ParseStatus take_request(std::string &buffer, Request &req) {
   std::string_view head(buffer.data() + start, head_end - start);
 
   req = Request{};
+  req.head.assign(buffer, start, head_end + 4 - start);
   size_t eol = head.find("\r\n");
   std::string_view line = head.substr(0, eol);
   req.line.assign(line);

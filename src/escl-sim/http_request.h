@@ -16,6 +16,7 @@ inline constexpr size_t kMaxBodyBytes = 65536;
 
 struct Request {
   std::string line;     // the request line, without its line end
+  std::string head;     // request line and header fields as received, up to the empty line
   std::string method;
   std::string target;   // as sent
   std::string path;     // target without scheme, authority and query

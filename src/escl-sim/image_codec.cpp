@@ -42,7 +42,7 @@ RowSource rows_of(const Image &img) {
   return src;
 }
 
-std::string encode_jpeg(const RowSource &img, int quality, int xdpi, int ydpi) {
+std::string encode_jpeg(const RowSource &img, int quality, int xdpi, int ydpi, bool progressive) {
   jpeg_compress_struct cinfo;
   JpegError err;
   unsigned char *out = nullptr;
@@ -64,6 +64,7 @@ std::string encode_jpeg(const RowSource &img, int quality, int xdpi, int ydpi) {
   cinfo.in_color_space = img.channels == 3 ? JCS_RGB : JCS_GRAYSCALE;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
+  if (progressive) jpeg_simple_progression(&cinfo);
   cinfo.density_unit = 1;  // dots per inch
   cinfo.X_density = static_cast<UINT16>(xdpi);
   cinfo.Y_density = static_cast<UINT16>(ydpi);

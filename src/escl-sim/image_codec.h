@@ -20,8 +20,10 @@ struct RowSource {
   std::function<void(int y, uint8_t *row)> fill;
 };
 
-// Baseline JPEG (libjpeg) with the resolution in its JFIF header.
-std::string encode_jpeg(const RowSource &src, int quality, int xdpi, int ydpi);
+// Baseline JPEG (libjpeg) with the resolution in its JFIF header; a
+// progressive one on request.
+std::string encode_jpeg(const RowSource &src, int quality, int xdpi, int ydpi,
+                        bool progressive = false);
 // 8-bit PNG (libpng), RGB or grey, with the resolution in its pHYs chunk.
 std::string encode_png(const RowSource &src, int xdpi, int ydpi);
 

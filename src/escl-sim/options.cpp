@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "hostile.h"
 #include "simulator.h"
 
 namespace escl_sim {
@@ -22,7 +23,7 @@ bool to_number(const std::string &text, long long min, long long max, long long 
 }  // namespace
 
 std::string usage() {
-  return R"(Usage: escl-sim [OPTION]...
+  return std::string(R"(Usage: escl-sim [OPTION]...
 An eSCL scanner on 127.0.0.1 for testing clients. Prints its base URL
 (http://127.0.0.1:PORT/) as the first line on standard output once it accepts
 connections, logs one line per request on standard error, and runs until
@@ -103,7 +104,7 @@ Faults:
   --bad-request-first N    write N "400 Bad Request" answers before each real
                            answer, on the same connection
   --bad-request-on KIND    the requests that fault hits: any (default),
-                           capabilities, status, create or document
+                           capabilities, status, create, document or delete
   --status-content-length-zero
                            precede each status answer with an answer that has
                            Content-Length: 0 and no body
@@ -114,7 +115,15 @@ Faults:
   --job-vanishes WHERE     jobs are missing from the status job list
                            (status), or forgotten entirely, so that their
                            documents answer 404 (all)
-)";
+
+Hostile devices:
+  --hostile NAME[@EXCHANGE]
+                           answer as a broken or hostile device does, on one
+                           exchange (any, capabilities, status, create,
+                           document or delete; the default in brackets);
+                           may be given several times. Answers without end
+                           stop when the client closes. NAME is one of:
+)") + hostile_usage();
 }
 
 bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
@@ -252,12 +261,11 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
       cfg.bad_request_first = static_cast<int>(n);
     } else if (arg == "--bad-request-on") {
       ok = take(text);
-      if (text == "any") cfg.bad_request_on = RequestKind::kAny;
-      else if (text == "capabilities") cfg.bad_request_on = RequestKind::kCapabilities;
-      else if (text == "status") cfg.bad_request_on = RequestKind::kStatus;
-      else if (text == "create") cfg.bad_request_on = RequestKind::kCreateJob;
-      else if (text == "document") cfg.bad_request_on = RequestKind::kNextDocument;
-      else if (ok) error = "unknown request kind " + text, ok = false;
+      if (ok && !parse_request_kind(text, cfg.bad_request_on)) error = "unknown request kind " + text, ok = false;
+    } else if (arg == "--hostile") {
+      HostileRule rule;
+      ok = take(text) && parse_hostile(text, rule, error);
+      if (ok) cfg.hostile.push_back(rule);
     } else if (arg == "--status-content-length-zero") {
       ok = flag(cfg.status_content_length_zero);
     } else if (arg == "--status-chunked") {

@@ -15,8 +15,29 @@ namespace {
 
 constexpr const char *kJobsPrefix = "/eSCL/ScanJobs/";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+// A page that trickles: its first KiB at once, then 500 bytes a second.
+constexpr long long kSlowPageRate = 500;
+constexpr size_t kSlowPageStart = 1024;
+
+// The exchange a request belongs to, for the faults aimed at one.
+RequestKind kind_of(const Request &req) {
+  const std::string &path = req.path;
+  if (path == "/eSCL/ScannerCapabilities") return RequestKind::kCapabilities;
+  if (path == "/eSCL/ScannerStatus") return RequestKind::kStatus;
+  if (path == "/eSCL/ScanJobs" || path == "/eSCL/ScanJobs/") return RequestKind::kCreateJob;
+  if (path.rfind(kJobsPrefix, 0) != 0) return RequestKind::kAny;
+  if (path.ends_with("/NextDocument")) return RequestKind::kNextDocument;
+  if (req.method == "DELETE") return RequestKind::kDelete;
+  return RequestKind::kAny;
+}
 
 }  // namespace
+
+void Server::Impl::record(const Request &req) {
+  std::lock_guard lock(record_mutex);
+  requests.push_back(req.line);
+  request_heads.push_back(req.head);
+}
 
 void Server::Impl::log(const Request &req, int status, size_t bytes) {
   note("\"" + req.line + "\" " + std::to_string(status) + " " + std::to_string(bytes));
@@ -31,17 +52,22 @@ void Server::Impl::note(const std::string &text) {
 }
 
 // Devices that answer "400 Bad Request" before the real answer, both on the
-// same connection, back to back.
+// same connection, back to back; the 400 has a short page of its own.
 std::string Server::Impl::bad_request_prefix(RequestKind kind) const {
   std::string wire;
   if (cfg.bad_request_on != RequestKind::kAny && cfg.bad_request_on != kind) return wire;
   Response bad;
   bad.status = 400;
+  bad.headers.emplace_back("Content-Type", "text/html");
+  bad.body = "<html><body>400 Bad Request</body></html>\n";
   for (int i = 0; i < cfg.bad_request_first; ++i) wire += serialize(bad, cfg.lowercase_headers, 0);
   return wire;
 }
 
 bool Server::Impl::answer(int fd, const Request &req, Response r, RequestKind kind) {
+  const HostileSet hostile(cfg.hostile, kind);
+  r = hostile_response(hostile, std::move(r), port);
+  if (hostile.has(Hostile::kEndlessChunked)) r.framing = Framing::kChunked;
   if (cfg.one_request_per_connection || !req.keep_alive) r.close = true;
   if (r.framing == Framing::kClose) r.close = true;
   std::string wire = bad_request_prefix(kind);
@@ -51,13 +77,18 @@ bool Server::Impl::answer(int fd, const Request &req, Response r, RequestKind ki
     empty.headers.emplace_back("Content-Type", "text/xml");
     wire += serialize(empty, cfg.lowercase_headers, 0);
   }
-  wire += serialize(r, cfg.lowercase_headers, cfg.chunk_size);
+  wire += hostile_head(hostile, serialize(r, cfg.lowercase_headers, cfg.chunk_size));
   log(req, r.status, r.body.size());
-  bool ok = send_all(fd, wire);
-  return ok && !r.close;
+  return send_answer(fd, hostile, wire, r.close);
 }
 
 bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order) {
+  const HostileSet hostile(cfg.hostile, RequestKind::kNextDocument);
+  // A device that fails after taking the page off the scanner.
+  if (hostile.has(Hostile::kMoved) || hostile.has(Hostile::kServerError)) {
+    device->page_sent(order.job_id, order.page);
+    return answer(fd, req, Response{}, RequestKind::kNextDocument);
+  }
   const ScanSettings &s = order.settings;
   RowSource rows;
   rows.width = pixels_for(order.width_300, s.x_resolution);
@@ -67,19 +98,33 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
     chart_row(s.x_resolution, s.y_resolution, order.x_offset_300, order.y_offset_300, rows.width, y,
               s.color_mode, order.side, row);
   };
-  std::string page = order.format == "image/png"
-                         ? encode_png(rows, s.x_resolution, s.y_resolution)
-                         : encode_jpeg(rows, cfg.jpeg_quality, s.x_resolution, s.y_resolution);
+  const bool huge = hostile.has(Hostile::kHugeProgressive);
+  std::string page = huge                           ? huge_progressive_jpeg()
+                     : order.format == "image/png" ? encode_png(rows, s.x_resolution, s.y_resolution)
+                                                   : encode_jpeg(rows, cfg.jpeg_quality, s.x_resolution, s.y_resolution);
+  if (hostile.has(Hostile::kCutPage)) page.resize(page.size() * 6 / 10);
   if (cfg.keep_pages) {
     std::lock_guard lock(record_mutex);
     pages.push_back(page);
   }
 
   Response head;
-  head.headers.emplace_back("Content-Type", order.format);
-  head.framing = Framing::kChunked;
+  head.headers.emplace_back("Content-Type", huge ? "image/jpeg" : order.format);
+  head.framing = hostile.has(Hostile::kCountedPage) ? Framing::kContentLength : Framing::kChunked;
   if (cfg.one_request_per_connection || !req.keep_alive) head.close = true;
   std::string wire = bad_request_prefix(RequestKind::kNextDocument);
+  if (hostile.any() && !(hostile.has(Hostile::kSlowPage))) {
+    // The whole answer at once, framed and damaged as the device does it.
+    head.body = page;
+    head = hostile_response(hostile, std::move(head), port);
+    if (hostile.has(Hostile::kEndlessChunked)) head.framing = Framing::kChunked;
+    std::string answer_wire = response_head(head, cfg.lowercase_headers);
+    answer_wire += head.framing == Framing::kChunked ? hostile_chunks(hostile, page, cfg.chunk_size) : page;
+    wire += hostile_head(hostile, answer_wire);
+    log(req, 200, page.size());
+    device->page_sent(order.job_id, order.page);
+    return send_answer(fd, hostile, wire, head.close);
+  }
   wire += response_head(head, cfg.lowercase_headers);
   log(req, 200, page.size());
 
@@ -90,7 +135,9 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   const std::string_view data(page);
   bool ok = send_all(fd, wire);
   // A scanning device has the first chunk ready; the rest follows its head.
-  const ScanPace pace(cfg.scan_rate, chunk(data.substr(0, std::min(chunk_size, data.size()))).size());
+  const bool slow = hostile.has(Hostile::kSlowPage);
+  const ScanPace pace(slow ? kSlowPageRate : cfg.scan_rate,
+                      slow ? kSlowPageStart : chunk(data.substr(0, std::min(chunk_size, data.size()))).size());
   size_t paced = 0;
   bool cut_hit = false;
   for (size_t pos = 0; ok && !cut_hit && pos < data.size(); pos += chunk_size) {
@@ -127,10 +174,7 @@ bool Server::Impl::send_paced(int fd, std::string_view data, const ScanPace &pac
 }
 
 bool Server::Impl::handle(int fd, const Request &req) {
-  {
-    std::lock_guard lock(record_mutex);
-    requests.push_back(req.line);
-  }
+  record(req);
   const std::string &path = req.path;
   auto xml = [](int status, std::string body) {
     Response r;
@@ -150,9 +194,14 @@ bool Server::Impl::handle(int fd, const Request &req) {
     return answer(fd, req, r, RequestKind::kAny);
   };
 
+  // A device that refuses does nothing else: no job made, none deleted,
+  // no page taken.
+  const RequestKind kind = kind_of(req);
+  if (HostileSet(cfg.hostile, kind).refuses()) return answer(fd, req, plain(200), kind);
+
   if (path == "/eSCL/ScannerCapabilities") {
     if (req.method != "GET") return wrong_method("GET");
-    Response r = xml(200, model.capabilities);
+    Response r = xml(200, hostile_capabilities(HostileSet(cfg.hostile, kind), model.capabilities));
     // Some devices write a byte-order mark and a line break before <?xml.
     if (cfg.capabilities_bom && !r.body.starts_with(kUtf8Bom))
       r.body.insert(0, std::string(kUtf8Bom) + "\n");
@@ -192,7 +241,8 @@ bool Server::Impl::handle(int fd, const Request &req) {
     }
     Response r = plain(201);
     // A device without Location leaves its client no way to the job.
-    if (!cfg.no_location) r.headers.emplace_back("Location", location);
+    if (!cfg.no_location)
+      r.headers.emplace_back("Location", hostile_location(HostileSet(cfg.hostile, kind), location));
     return answer(fd, req, r, RequestKind::kCreateJob);
   }
   if (path.rfind(kJobsPrefix, 0) == 0) {
@@ -225,7 +275,7 @@ bool Server::Impl::handle(int fd, const Request &req) {
     }
     if (tail.empty() || tail == "/") {
       if (req.method != "DELETE") return wrong_method("DELETE");
-      return answer(fd, req, plain(device->delete_job(id)), RequestKind::kAny);
+      return answer(fd, req, plain(device->delete_job(id)), RequestKind::kDelete);
     }
   }
   return answer(fd, req, plain(404), RequestKind::kAny);

@@ -87,10 +87,7 @@ void Server::Impl::serve(Connection &conn) {
                                                       ? 431
                                                       : 413);
       r.close = true;
-      {
-        std::lock_guard lock(record_mutex);
-        requests.push_back(req.line);
-      }
+      record(req);
       note("\"" + req.line + "\" " + std::to_string(r.status) + " (refused)");
       send_all(fd, serialize(r, cfg.lowercase_headers, 0));
       break;
@@ -217,6 +214,11 @@ std::string Server::last_error() const { return impl_->error; }
 std::vector<std::string> Server::requests() const {
   std::lock_guard lock(impl_->record_mutex);
   return impl_->requests;
+}
+
+std::vector<std::string> Server::request_heads() const {
+  std::lock_guard lock(impl_->record_mutex);
+  return impl_->request_heads;
 }
 
 std::vector<std::string> Server::pages_sent() const {

@@ -15,6 +15,7 @@
 
 #include "capabilities.h"
 #include "device.h"
+#include "hostile.h"
 #include "http_request.h"
 #include "response.h"
 #include "scan_pace.h"
@@ -46,6 +47,7 @@ struct Server::Impl {
 
   mutable std::mutex record_mutex;
   std::vector<std::string> requests;
+  std::vector<std::string> request_heads;
   std::vector<std::string> pages;
 
   std::mutex log_mutex;
@@ -69,6 +71,11 @@ struct Server::Impl {
   std::string bad_request_prefix(RequestKind kind) const;
   bool send_page(int fd, const Request &req, const PageOrder &order);
   bool send_paced(int fd, std::string_view data, const ScanPace &pace, size_t &sent);
+  // Writes an answer as the hostile behaviours say (hostile_send.cpp);
+  // false when the connection must end.
+  bool send_answer(int fd, const HostileSet &h, std::string_view wire, bool close);
+  bool send_forever(int fd, std::string_view start, std::string_view unit);
+  void record(const Request &req);
   void log(const Request &req, int status, size_t bytes);
   void note(const std::string &text);
 };

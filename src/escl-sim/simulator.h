@@ -41,8 +41,54 @@ enum class JobUriStyle {
   kTrailingSlash,  // /eSCL/ScanJobs/ID/
 };
 
-// Which requests the "400 Bad Request first" fault hits.
-enum class RequestKind { kAny, kCapabilities, kStatus, kCreateJob, kNextDocument };
+// The exchanges of a scan, for faults aimed at one of them (kAny: every
+// request).
+enum class RequestKind { kAny, kCapabilities, kStatus, kCreateJob, kNextDocument, kDelete };
+
+// Broken and hostile devices (the names, exchanges and wire forms are in
+// hostile.h and in usage()).
+enum class Hostile {
+  // answers without end, or none
+  kGarbageLines,    // endless lines of text instead of a status line
+  kEndlessChunked,  // 200 OK whose chunked body never ends
+  kEndless404,      // 404 whose body, framed by nothing, never ends
+  kEndless503,      // the same with 503 Service Unavailable
+  kTrickle,         // the whole answer, one byte a second
+  kSilent,          // no answer; the connection held open
+  // refused or unusable answers
+  kMoved,           // 301 Moved Permanently to another path
+  kUnauthorized,    // 401 Unauthorized, the request not acted on
+  kServerError,     // 500 Internal Server Error after acting on it
+  kEmptyThen503,    // "200 OK" with Content-Length: 0, then a 503
+  // harmless differences
+  kNoReason,        // status line without reason phrase: "HTTP/1.1 201"
+  kHttp10,          // HTTP/1.0 answers, counted bodies, connection closed after each
+  kContinueFirst,   // "100 Continue" before every answer
+  kNulInHeader,     // the first header line holds a NUL byte
+  kLong404,         // 404 answers carry a 10 KB body, Content-Length framed
+  // pages
+  kHugeProgressive, // a 3 KB progressive JPEG whose header says 60000 x 60000
+  kChunkWithoutCrlf,  // the first chunk's data is not followed by CR LF
+  kCutPage,         // the image data ends early, the chunked framing whole
+  kCountedPage,     // the page framed by Content-Length instead of chunks
+  kChunkExtensions, // every chunk-size line carries a 100-byte extension
+  kSlowPage,        // after its first KiB the page comes at 500 bytes a second
+  // job-creation answers
+  kLongLocation,    // the job's Location runs to 10 KB
+  kLocationLf,      // Location ends in a bare LF and a header-looking line
+  kLocationDotDot,  // Location: /eSCL/ScanJobs/..
+  // capabilities documents
+  kNegativeWidth,       // the platen's MaxWidth is negative
+  kNegativeResolution,  // 300 dpi and the least resolution of ranges negative
+  kHugeResolution,      // the highest resolution reads 2147483647
+  kLongCapabilities,    // 40 KB of vendor elements before the first source
+};
+
+// One hostile behaviour and the exchange it hits.
+struct HostileRule {
+  Hostile behaviour = Hostile::kGarbageLines;
+  RequestKind on = RequestKind::kAny;
+};
 
 // How far a vanishing job is forgotten.
 enum class JobVanish {
@@ -117,6 +163,7 @@ struct Config {
   long long stall_image_at = -1;  // page data stops after this many bytes, connection held open
   long long drop_image_at = -1;   // connection closed after this many bytes of page data
   JobVanish job_vanishes = JobVanish::kNone;
+  std::vector<HostileRule> hostile;  // broken or hostile answers, each on its exchange
 
   // --- running ---
   bool log_requests = true;  // one line per request on stderr
@@ -152,6 +199,7 @@ class Server {
 
   // What happened, for tests.
   std::vector<std::string> requests() const;    // request lines served, in order
+  std::vector<std::string> request_heads() const;  // each request's head as received, line ends included
   std::vector<std::string> pages_sent() const;  // the encoded pages, in order
   int jobs_alive() const;                       // jobs neither completed, stopped nor deleted
 

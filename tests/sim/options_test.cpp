@@ -71,6 +71,13 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--bom"}, [](const Config &c) { return c.capabilities_bom; }},
       {{"--busy-next-document", "2"}, [](const Config &c) { return c.busy_next_document == 2; }},
       {{"--scan-rate", "250000"}, [](const Config &c) { return c.scan_rate == 250000; }},
+      {{"--bad-request-on", "delete"}, [](const Config &c) { return c.bad_request_on == RequestKind::kDelete; }},
+      {{"--hostile", "cut-page", "--hostile=garbage-lines@delete"},
+       [](const Config &c) {
+         return c.hostile.size() == 2 && c.hostile[0].behaviour == Hostile::kCutPage &&
+                c.hostile[0].on == RequestKind::kNextDocument && c.hostile[1].behaviour == Hostile::kGarbageLines &&
+                c.hostile[1].on == RequestKind::kDelete;
+       }},
   };
   const std::string help = usage();
   for (const auto &c : cases) {
@@ -91,7 +98,7 @@ TEST(Options, BadWordsAreRefusedWithAMessage) {
       {"--bad-request-on", "x"}, {"--job-vanishes", "x"}, {"--abort-job=yes"},
       {"--adf-sheets", "-1"},   {"positional"},      {"--job-uri", "x"},
       {"--past-jobs", "-1"},    {"--scan-rate", "-5"}, {"--bom=1"},
-      {"--busy-next-document"},
+      {"--busy-next-document"}, {"--hostile", "x"}, {"--hostile", "cut-page@create"},
   };
   for (const auto &words : cases) {
     Config cfg;

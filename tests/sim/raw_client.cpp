@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 namespace escl_sim::test {
 
@@ -154,6 +155,27 @@ std::string RawClient::read_rest(int timeout_ms) {
   std::string rest = std::move(buffer_);
   buffer_.clear();
   return rest;
+}
+
+std::string RawClient::read_some(size_t bytes, int timeout_ms) {
+  while (buffer_.size() < bytes && fill(timeout_ms)) {
+  }
+  std::string some = std::move(buffer_);
+  buffer_.clear();
+  return some;
+}
+
+std::string RawClient::read_during(int ms) {
+  timespec start{}, now{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long elapsed = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+    if (elapsed >= ms || !fill(static_cast<int>(ms - elapsed))) break;
+  }
+  std::string some = std::move(buffer_);
+  buffer_.clear();
+  return some;
 }
 
 std::string get(const std::string &path) { return "GET " + path + " HTTP/1.1\r\nHOST: \r\n\r\n"; }

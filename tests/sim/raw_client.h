@@ -41,6 +41,12 @@ class RawClient {
   const std::string &pending() const { return buffer_; }
   // Reads whatever arrives until the connection closes or timeout_ms passes.
   std::string read_rest(int timeout_ms);
+  // Reads until `bytes` are pending, the connection closes or timeout_ms
+  // passes without bytes; takes and returns everything pending. For
+  // answers that never end.
+  std::string read_some(size_t bytes, int timeout_ms);
+  // Takes whatever arrives within the next `ms` milliseconds.
+  std::string read_during(int ms);
 
  private:
   bool fill(int timeout_ms);  // false on end of connection or time out
