@@ -76,6 +76,7 @@ __attribute__((visibility("default"))) void sane_bbescl_exit(void) {
   }
   delete g_device_list;
   g_device_list = nullptr;
+  bbescl::log_exit();
 }
 
 __attribute__((visibility("default"))) SANE_Status sane_bbescl_get_devices(const SANE_Device ***device_list,
