@@ -28,7 +28,7 @@ struct Reading {
 // The body read by the chunked-coding rules the plug-in keeps: a size line
 // of at most 4095 bytes ended by CR LF, hexadecimal after blanks (a minus
 // sign or more than 31 bits is malformed), the data (handed out even when
-// what follows is wrong), then CR LF and nothing else.
+// it is cut short or what follows is wrong), then CR LF and nothing else.
 Reading plain_reading(const uint8_t *in, size_t size) {
   Reading r;
   size_t pos = 0;
@@ -57,7 +57,12 @@ Reading plain_reading(const uint8_t *in, size_t size) {
       r.ended = pos + 2 <= size;
       return r;
     }
-    if (pos + static_cast<size_t>(value) > size) return r;
+    // Data is handed out as it arrives, so a chunk cut short still gives
+    // the bytes that came.
+    if (pos + static_cast<size_t>(value) > size) {
+      r.data.append(reinterpret_cast<const char *>(in + pos), size - pos);
+      return r;
+    }
     r.data.append(reinterpret_cast<const char *>(in + pos), static_cast<size_t>(value));
     pos += static_cast<size_t>(value);
     if (pos + 2 > size || in[pos] != '\r' || in[pos + 1] != '\n') return r;

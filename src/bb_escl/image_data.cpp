@@ -1,8 +1,9 @@
 // The page's image data, read from the document channel that
 // bb_get_scanjob left open.  The body is chunked, or counted by a
-// Content-Length; each bb_get_image_data call moves one chunk (or, for a
-// chunk larger than the host's buffer, one buffer-sized piece of it; for a
-// counted body, one piece of kCountedPiece bytes) into image_buffer.
+// Content-Length.  Each bb_get_image_data call hands over what has arrived
+// of the current chunk (what the read-ahead holds, or what one channel read
+// brings, at most the host's buffer), so the host sees the first rows of a
+// page before a whole device chunk has come.
 #include <stdint.h>
 #include <syslog.h>
 
@@ -25,13 +26,13 @@ constexpr int32_t kHighResSizeLineFactor = 5;
 // A chunk-size line, its CR LF and any chunk extension included, may take
 // the whole read-ahead buffer.
 constexpr int32_t kChunkLineMax = bb::kStreamBufferSize - 1;
-// A counted page is handed out in pieces of this size.
-constexpr int32_t kCountedPiece = 65536;
-// A page must average at least this many bytes a second over any stretch
-// longer than kTrickleWindowSeconds: a device trickling data cannot hold a
-// scan for ever, one that pauses now and then still can.
+// A page must bring at least this many bytes a second, counted over
+// windows of kTrickleWindowSeconds (longer at high resolutions, where a
+// scanner may be silent longer): a device trickling data cannot hold a scan
+// for ever, one that pauses now and then still can.
 constexpr int64_t kTrickleBytesPerSecond = 1024;
 constexpr int32_t kTrickleWindowSeconds = 60;
+constexpr int32_t kHighResTrickleWindowSeconds = 2 * kHighResDataSectime * kHighResSizeLineFactor;
 
 constexpr int32_t kLineEndSize = 2;
 
@@ -62,28 +63,56 @@ http_handle *page_channel(const host_session *hs) {
   return session == nullptr ? nullptr : session->http;
 }
 
-// Reads the rest of the current chunk, at most one image buffer of it, into
-// image_buffer; after its last piece, the line end that closes it.
-// The time a read of `bytes` may take at the slowest rate a page may have.
-void set_trickle_deadline(http_handle *h, int64_t bytes, int32_t sectime) {
-  int64_t seconds = bytes / kTrickleBytesPerSecond;
-  const int64_t floor = sectime > kTrickleWindowSeconds / 5 ? 5LL * sectime : kTrickleWindowSeconds;
-  if (seconds < floor) seconds = floor;
-  h->deadline_ms = http_now_ms() + seconds * 1000;
+int32_t trickle_window_seconds(const host_session *hs) {
+  return hs->current_resolution >= kHighResolution ? kHighResTrickleWindowSeconds
+                                                   : kTrickleWindowSeconds;
 }
 
+// The page's reads fail once its current progress window is over: a
+// window starts with the page and again each time a window's worth of
+// bytes at the lowest rate has come.
+void arm_progress_deadline(const host_session *hs, http_handle *h) {
+  if (h->progress_window_start_ms == 0) h->progress_window_start_ms = http_now_ms();
+  h->deadline_ms = h->progress_window_start_ms + trickle_window_seconds(hs) * 1000LL;
+}
+
+// Ends the progress deadline of a read when the scope ends.
+class ProgressDeadline {
+ public:
+  ProgressDeadline(const host_session *hs, http_handle *h) : h_(h) { arm_progress_deadline(hs, h); }
+  ~ProgressDeadline() { h_->deadline_ms = 0; }
+  ProgressDeadline(const ProgressDeadline &) = delete;
+  ProgressDeadline &operator=(const ProgressDeadline &) = delete;
+
+ private:
+  http_handle *h_;
+};
+
+void count_progress(const host_session *hs, http_handle *h, int32_t bytes) {
+  h->progress_window_bytes += bytes;
+  if (h->progress_window_bytes >= kTrickleBytesPerSecond * trickle_window_seconds(hs)) {
+    h->progress_window_start_ms = http_now_ms();
+    h->progress_window_bytes = 0;
+  }
+}
+
+// Hands over what has arrived of the current chunk, at most one image
+// buffer of it; after its last byte, reads the line end that closes it.
 int deliver_piece(host_session *hs, bb_session *session, int32_t sectime) {
+  http_handle *h = session->http;
   int32_t piece = session->image_chunk_left;
-  const int32_t most = session->page_counted ? kCountedPiece : BB_IMAGE_BUFFER_SIZE;
-  if (piece > most) piece = most;
+  if (piece > BB_IMAGE_BUFFER_SIZE) piece = BB_IMAGE_BUFFER_SIZE;
   int32_t got = 0;
-  set_trickle_deadline(session->http, piece, sectime);
-  int r = http_read_size(session->http, hs->image_buffer, piece, sectime, &got);
-  session->http->deadline_ms = 0;
+  int r = HTTP_OK;
+  {
+    ProgressDeadline deadline(hs, h);
+    r = http_read_available(h, hs->image_buffer, piece, sectime, &got);
+  }
   if (r != HTTP_OK) {
     session->image_chunk_left = 0;
     return 1;
   }
+  count_progress(hs, h, got);
   hs->image_count += got;
   session->image_chunk_left -= got;
   if (session->image_chunk_left > 0) {
@@ -94,7 +123,11 @@ int deliver_piece(host_session *hs, bb_session *session, int32_t sectime) {
   if (session->page_counted) return 0;
   char line_end[kLineEndSize];
   got = 0;
-  if (http_read_size(session->http, line_end, kLineEndSize, sectime, &got) != HTTP_OK) return 1;
+  {
+    ProgressDeadline deadline(hs, h);
+    r = http_read_size(h, line_end, kLineEndSize, sectime, &got);
+  }
+  if (r != HTTP_OK) return 1;
   if (line_end[0] != '\r' || line_end[1] != '\n') {
     syslog(LOG_ERR, "bb_escl 1806: bb_get_image_data chunk not followed by its line end\n");
     return 1;
@@ -146,7 +179,7 @@ BB_EXPORT int bb_get_size(host_session *hs, int32_t timeout) {
 
   char line[kChunkLineMax + 1] = {};
   int32_t len = 0;
-  set_trickle_deadline(h, kChunkLineMax, sectime);
+  ProgressDeadline deadline(hs, h);
   for (;;) {
     if (len == kChunkLineMax) {
       syslog(LOG_ERR, "bb_escl 1766: bb_get_size chunk-size line longer than %d bytes\n",
@@ -156,15 +189,12 @@ BB_EXPORT int bb_get_size(host_session *hs, int32_t timeout) {
     int32_t got = 0;
     int r = http_read_size(h, &line[len], 1, sectime, &got);
     if (r == HTTP_END) return 0;
-    if (r != HTTP_OK) {
-      h->deadline_ms = 0;
-      return -1;
-    }
+    if (r != HTTP_OK) return -1;
     ++len;
     if (len >= 2 && line[len - 1] == '\n' && line[len - 2] == '\r') break;
   }
   line[len] = '\0';
-  h->deadline_ms = 0;
+  count_progress(hs, h, len);
   syslog(LOG_INFO, "bb_escl 1772: bb_get_size exit...\n");
   int32_t size = parse_chunk_size(line);
   if (size < 0) syslog(LOG_ERR, "bb_escl 1774: bb_get_size bad chunk-size line [%.*s]\n", len - 2, line);

@@ -44,6 +44,10 @@ struct http_handle {
   // exchange is bounded in time, not only each read.
   int64_t deadline_ms;
   int32_t expired;  // a read failed because the exchange's time was up
+  // A long body (a page) must keep coming: the window of its progress
+  // started then (0: not yet), and this many bytes have come in it.
+  int64_t progress_window_start_ms;
+  int64_t progress_window_bytes;
   int32_t remaining;  // bytes left in the current chunk or counted body
   int32_t total;      // payload bytes handed out by http_read_payload
   int32_t dd;
@@ -69,6 +73,10 @@ int http_close(http_handle *h);
 int http_write(http_handle *h, const void *data, int32_t size, int32_t sectime);
 int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read);
 int read_line(http_handle *h, char *line, int32_t size, int32_t sectime, int32_t *len);
+// Up to `size` bytes as soon as any are there: the buffered ones, or what
+// one channel read brings, read straight into `data`.
+int http_read_available(http_handle *h, void *data, int32_t size, int32_t sectime,
+                        int32_t *bytes_read);
 int clear_stream(http_handle *h, void *data, int32_t size, int32_t *bytes_read);
 int http_read2(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read);
 

@@ -94,15 +94,15 @@ int http_write(http_handle *h, const void *data, int32_t size, int32_t sectime) 
   return HTTP_OK;
 }
 
-int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read) {
-  *bytes_read = 0;
-  http_stream &s = h->s;
-  auto *dst = static_cast<unsigned char *>(data);
-  if (s.cnt > 0) {
-    *bytes_read = take_buffered(s, dst, size);
-    return HTTP_OK;
-  }
+namespace {
 
+// One read of the channel into `dst` (at most `capacity` bytes): stops on a
+// host's cancel or once the exchange's time is up, tries a read a signal
+// interrupted again at once and a transient failure after a pause.  On
+// success *arrived is between 1 and capacity.
+int read_channel(http_handle *h, unsigned char *dst, int32_t capacity, int32_t sectime,
+                 int32_t *arrived) {
+  *arrived = 0;
   // The host gave up the scan, or the device has had the whole time this
   // exchange allows.
   if (h->cancel != nullptr && *h->cancel != 0) {
@@ -114,48 +114,69 @@ int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32
     h->expired = 1;
     return HTTP_IO_ERROR;
   }
-  int arrived = 0;
-  int r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
-                              &arrived);
+  int got = 0;
+  int r = kvchan_read_channel(h->dd, h->channel_id, dst, capacity, sectime, &got);
   for (int again = 0; r == KVCHAN_E_INTR && again < kInterruptedRetries; ++again) {
     if (h->cancel != nullptr && *h->cancel != 0) break;
-    arrived = 0;
-    r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
-                            &arrived);
+    got = 0;
+    r = kvchan_read_channel(h->dd, h->channel_id, dst, capacity, sectime, &got);
   }
   for (int retry = 1; transient(r) && retry <= kReadRetries; ++retry) {
     usleep(kRetrySleepUs);
-    arrived = 0;
-    r = kvchan_read_channel(h->dd, h->channel_id, s.buf, bb::kStreamBufferSize, sectime,
-                            &arrived);
+    got = 0;
+    r = kvchan_read_channel(h->dd, h->channel_id, dst, capacity, sectime, &got);
     syslog(LOG_INFO, "http 153: kvchan_read_channel failed retrying (%d) more times)\n",
            kReadRetries - retry);
   }
-
-  int status;
-  int32_t reported;
   if (r != 0) {
     syslog(LOG_ERR, "http 157: read_stream error stat=%d\n", r);
-    status = HTTP_IO_ERROR;
-    reported = arrived;
-  } else if (arrived <= 0) {
+    *arrived = got;
+    return HTTP_IO_ERROR;
+  }
+  if (got <= 0) {
     syslog(LOG_ERR, "http 162: read_stream error len=0\n");
-    status = HTTP_IO_ERROR;
-    reported = arrived;
-  } else {
-    // A channel that claims more than it was asked for is clamped: the
-    // buffer never holds more than it can.
-    if (arrived > bb::kStreamBufferSize) arrived = bb::kStreamBufferSize;
-    syslog(LOG_INFO, "http 166: read_channel len=%d\n", arrived);
+    *arrived = got;
+    return HTTP_IO_ERROR;
+  }
+  // A channel that claims more than it was asked for is clamped: the
+  // buffer never holds more than it can.
+  *arrived = got > capacity ? capacity : got;
+  syslog(LOG_INFO, "http 166: read_channel len=%d\n", *arrived);
+  return HTTP_OK;
+}
+
+}  // namespace
+
+int read_stream(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read) {
+  *bytes_read = 0;
+  http_stream &s = h->s;
+  auto *dst = static_cast<unsigned char *>(data);
+  if (s.cnt > 0) {
+    *bytes_read = take_buffered(s, dst, size);
+    return HTTP_OK;
+  }
+  int32_t arrived = 0;
+  const int status = read_channel(h, s.buf, bb::kStreamBufferSize, sectime, &arrived);
+  int32_t reported = arrived;
+  if (status == HTTP_OK) {
     s.index = 0;
     s.cnt = arrived;
     *bytes_read = take_buffered(s, dst, size);
     reported = *bytes_read;
-    status = HTTP_OK;
   }
   syslog(LOG_INFO, "http 189: -read_stream() bytes_read=%d s.index=%d s.cnt=%d stat=%d\n",
          reported, s.index, s.cnt, status);
   return status;
+}
+
+int http_read_available(http_handle *h, void *data, int32_t size, int32_t sectime,
+                        int32_t *bytes_read) {
+  *bytes_read = 0;
+  if (size <= 0) return HTTP_OK;
+  // What the read-ahead holds goes first; otherwise one channel read lands
+  // straight in the caller's buffer, however much it brings.
+  if (h->s.cnt > 0) return read_stream(h, data, size, sectime, bytes_read);
+  return read_channel(h, static_cast<unsigned char *>(data), size, sectime, bytes_read);
 }
 
 int read_line(http_handle *h, char *line, int32_t size, int32_t sectime, int32_t *len) {
