@@ -171,9 +171,6 @@ SANE_Status Device::parameters(SANE_Parameters *params) {
 SANE_Status Device::start() {
   CallScope scope(*this);
   if (state_ == State::kPage) return SANE_STATUS_DEVICE_BUSY;
-  // A one-page source has given its page: the batch is over until
-  // sane_cancel, as frontends scanning in batches expect.
-  if (state_ == State::kBatchDone) return SANE_STATUS_NO_DOCS;
   cancelled_ = false;
   cancel_requested_ = 0;
   hs_->cancel_requested = 0;
@@ -344,11 +341,13 @@ SANE_Status Device::finish_page() {
   page_.reset();
   chunks_.reset();
   bb_->end_page(hs, 0);
+  // A feeder job goes on with its next sheet; on the platen or a camera
+  // each sane_start scans a new page with a job of its own, so a frontend
+  // scanning "several pages from the flatbed" gets every page it asks for.
   if (is_feeder(hs->current_source)) {
     state_ = State::kBetweenPages;
   } else {
     end_job(false);
-    state_ = State::kBatchDone;
   }
   return SANE_STATUS_EOF;
 }

@@ -44,7 +44,6 @@ class Device {
     kIdle,          // no job
     kPage,          // a page is being read
     kBetweenPages,  // a feeder job goes on with its next page
-    kBatchDone,     // a one-page source delivered its page; sane_cancel ends the batch
   };
   class PluginChunks;
   class CallScope;

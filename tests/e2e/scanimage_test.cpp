@@ -89,13 +89,18 @@ TEST_F(Scan, APreviewScansAtTheLowestResolution) {
   expect_chart("preview.png", PageMode::kGray, 75, 148, 118, 0, 0, 8.0, 0.05);
 }
 
-TEST_F(Scan, AFlatbedBatchEndsAfterItsPage) {
+// "Several pages from the flatbed": each page a job of its own, as many as
+// the frontend asks for, every one the whole chart.
+TEST_F(Scan, AFlatbedBatchScansEveryPageAskedFor) {
   start();
   const e2e::RunResult r = scan({"--mode", "Gray", "--resolution", "100", "-x", "40", "-y", "30", "--format=png",
-                                 "--batch=page%d.png"});
+                                 "--batch=page%d.png", "--batch-count=3"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_THAT(r.err, HasSubstr("Batch terminated, 1 page scanned"));
-  EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
+  EXPECT_THAT(r.err, HasSubstr("Batch terminated, 3 pages scanned"));
+  EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 3);
+  for (int page = 1; page <= 3; ++page)
+    expect_chart("page" + std::to_string(page) + ".png", PageMode::kGray, 100, 157, 118, 0, 0, 8.0, 0.05);
+  EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 
 TEST_F(Scan, ACameraPageComesFromTheCameraSource) {
