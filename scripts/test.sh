@@ -28,7 +28,9 @@ for target in build/fuzz/fuzz/fuzz_*; do
   work=$(mktemp -d)
   [ -d "$seeds" ] && cp -r "$seeds"/. "$work"/
   echo "fuzz: $name"
-  "$target" -runs=200000 -max_len=8192 -timeout=10 "$work" >"$work.log" 2>&1 \
+  # 200,000 runs, or a minute for the slow targets (a whole conversation
+  # runs about a thousand a second).
+  "$target" -runs=200000 -max_total_time=60 -max_len=8192 -timeout=10 "$work" >"$work.log" 2>&1 \
     || { tail -n 40 "$work.log"; rm -rf "$work" "$work.log"; exit 1; }
   tail -n 1 "$work.log"
   rm -rf "$work" "$work.log"
