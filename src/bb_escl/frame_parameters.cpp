@@ -1,16 +1,13 @@
 // bb_get_parameters: the SANE frame the host announces to the application,
 // from the scan area and resolution or from the host's processed image.
-#include <math.h>
 #include <stdint.h>
 #include <syslog.h>
 
 #include "bb_escl.h"
+#include "bb_escl_region.h"
 #include "export.h"
 
 namespace {
-
-constexpr double kMillimetresPerInch = 25.4;
-constexpr double kFixedOne = 65536.0;  // SANE_Fixed
 
 enum FrameSizeFrom : int32_t {
   kFromScanArea = 0,
@@ -18,18 +15,11 @@ enum FrameSizeFrom : int32_t {
   kFromScanAreaAgain = 2,  // the host asks again once the scan has started
 };
 
-SANE_Int clamp_to_int(double v) {
-  if (v >= 2147483647.0) return INT32_MAX;
-  if (v <= -2147483648.0) return INT32_MIN;
-  return static_cast<SANE_Int>(v);
-}
-
-// Pixels across a span of SANE_Fixed millimetres at `dpi`, halves away
-// from zero.  Done in double so that no difference or product can wrap.
+// Pixels across a span of SANE_Fixed millimetres at `dpi`: the span is
+// truncated to whole 1/300 inch as the job's region is, so the frame
+// announced before a scan is the frame the scan delivers.
 SANE_Int pixels(SANE_Fixed from, SANE_Fixed to, int32_t dpi) {
-  double inches = (static_cast<double>(to) - static_cast<double>(from)) / kFixedOne /
-                  kMillimetresPerInch;
-  return clamp_to_int(round(inches * dpi));
+  return bb_300ths_to_pixels(bb_fixed_span_to_300ths(from, to), dpi);
 }
 
 }  // namespace

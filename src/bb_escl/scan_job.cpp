@@ -8,6 +8,7 @@
 
 #include "../http/http.h"
 #include "bb_escl.h"
+#include "bb_escl_region.h"
 #include "export.h"
 #include "job_control.h"
 #include "limits.h"
@@ -28,12 +29,6 @@ constexpr int32_t kHttpConflictStatus = 409;
 constexpr std::string_view kScannerProcessing = "<pwg:State>Processing</pwg:State>";
 constexpr std::string_view kScannerTesting = "<pwg:State>Testing</pwg:State>";
 
-// SANE_Fixed millimetres to 1/300 inch.  These two constants are what the
-// scanners were qualified with; the exact ratios (5548.7147 and 11.8110236)
-// give a pixel less at full width, so they must stay as they are.
-constexpr double kFixedMmPerThreeHundredth = 5548.7133;
-constexpr double kThreeHundredthsPerMm = 11.811023;
-
 // pwg:InputSource by input-source id (index 0 stands for ids the host is not
 // expected to send).
 constexpr const char *kSourceNames[] = {"Platen", "Platen", "Feeder", "Feeder", "Camera"};
@@ -52,7 +47,7 @@ constexpr char kScanSettings[] =
     "<pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</pwg:ContentRegionUnits>"
     "<pwg:Width>%d</pwg:Width>"
     "<pwg:XOffset>%d</pwg:XOffset>"
-    "<pwg:YOffset>0</pwg:YOffset>"
+    "<pwg:YOffset>%d</pwg:YOffset>"
     "</pwg:ScanRegion></pwg:ScanRegions>"
     "<pwg:ContentType>Photo</pwg:ContentType>"
     "<pwg:InputSource>%s</pwg:InputSource>"
@@ -74,28 +69,29 @@ const char *source_name(int32_t source) {
 // Line art is requested as 8-bit grey; the host thresholds it itself.
 const char *color_mode_name(int32_t mode) { return mode == BB_MODE_COLOR ? "RGB24" : "Grayscale8"; }
 
-// A length between two SANE_Fixed millimetre values in 1/300 inch, truncated.
-int32_t fixed_span_to_300ths(SANE_Fixed from, SANE_Fixed to) {
-  return static_cast<int32_t>((static_cast<double>(to) - static_cast<double>(from)) /
-                              kFixedMmPerThreeHundredth);
-}
-
 struct Region {
   int32_t width;
   int32_t height;
   int32_t x_offset;
+  int32_t y_offset;
 };
 
+// Only the area is scanned and sent: on the platen and the camera it lies
+// where the area's corner is.  A feeder lays narrow paper centred on its
+// guides, so there the area is centred on the feeder's widest scan; down
+// the sheet it starts where the area does.  Offsets are truncated like the
+// sizes and never negative.
 Region job_region(const host_session *hs) {
   Region r{};
-  r.width = fixed_span_to_300ths(hs->tl_x, hs->br_x);
-  r.height = fixed_span_to_300ths(hs->tl_y, hs->br_y);
-  auto max_width =
-      static_cast<int32_t>(static_cast<double>(hs->x_range_max) / 65536.0 * kThreeHundredthsPerMm);
+  r.width = bb_fixed_span_to_300ths(hs->tl_x, hs->br_x);
+  r.height = bb_fixed_span_to_300ths(hs->tl_y, hs->br_y);
+  const int32_t max_width = bb_feeder_width_300ths(hs->x_range_max);
   syslog(LOG_INFO, "bb_escl 1518: Requested_width = [%d], max_width = [%d]\n", r.width, max_width);
-  // A feeder lays narrow paper centred on its guides: the area is centred on
-  // the feeder's widest scan.  The platen's origin is its corner.
-  r.x_offset = bb::feeder_source(hs->current_source) ? (max_width - r.width) / 2 : 0;
+  r.x_offset = bb::feeder_source(hs->current_source) ? (max_width - r.width) / 2
+                                                      : bb_fixed_span_to_300ths(0, hs->tl_x);
+  r.y_offset = bb_fixed_span_to_300ths(0, hs->tl_y);
+  if (r.x_offset < 0) r.x_offset = 0;
+  if (r.y_offset < 0) r.y_offset = 0;
   return r;
 }
 
@@ -128,7 +124,7 @@ SANE_Status post_scanjob(host_session *hs, bb_session *session) {
   Region region = job_region(hs);
   char body[bb::kStatusBufferSize] = {};
   int body_len = snprintf(body, sizeof body, kScanSettings, region.height, region.width,
-                          region.x_offset, source_name(hs->current_source),
+                          region.x_offset, region.y_offset, source_name(hs->current_source),
                           hs->current_resolution, hs->current_resolution,
                           color_mode_name(hs->current_mode),
                           hs->current_source == BB_SOURCE_DUPLEX ? "true" : "false");

@@ -9,6 +9,8 @@
 
 #include <sane/saneopts.h>
 
+#include "scan_area.h"
+
 namespace bbescl {
 
 namespace {
@@ -139,6 +141,8 @@ void OptionSet::build(host_session &hs) {
 }
 
 void OptionSet::select_source(size_t index) {
+  const SANE_Fixed old_max_x = geometry().br_x_range.max;
+  const SANE_Fixed old_max_y = geometry().br_y_range.max;
   source_index_ = index;
   const source_geometry &g = geometry();
   const SANE_Word *list = g.resolutions[0] > 0 ? g.resolutions : hs_->resolution_list;
@@ -154,10 +158,16 @@ void OptionSet::select_source(size_t index) {
   desc_[kOptTlY].constraint.range = &g.tl_y_range;
   desc_[kOptBrX].constraint.range = &g.br_x_range;
   desc_[kOptBrY].constraint.range = &g.br_y_range;
+  // A corner at the old source's edge stays at the edge: a feeder scan of
+  // a long sheet is not cut at the platen's length.
+  for (SANE_Fixed *x : {&tl_x_, &br_x_})
+    if (*x == old_max_x) *x = g.br_x_range.max;
+  for (SANE_Fixed *y : {&tl_y_, &br_y_})
+    if (*y == old_max_y) *y = g.br_y_range.max;
   tl_x_ = clamp(tl_x_, g.tl_x_range, nullptr);
   tl_y_ = clamp(tl_y_, g.tl_y_range, nullptr);
-  br_x_ = clamp(br_x_, g.br_x_range, nullptr);
-  br_y_ = clamp(br_y_, g.br_y_range, nullptr);
+  br_x_ = place_corner(br_x_, tl_x_, g.br_x_range, min_span(g.min_width), nullptr);
+  br_y_ = place_corner(br_y_, tl_y_, g.br_y_range, min_span(g.min_height), nullptr);
 }
 
 void OptionSet::update_activity() {
@@ -205,6 +215,25 @@ const SANE_Option_Descriptor *OptionSet::descriptor(SANE_Int option) const {
 
 SANE_Fixed OptionSet::clamp(SANE_Fixed v, const SANE_Range &r, bool *changed) {
   const SANE_Fixed c = v < r.min ? r.min : (v > r.max ? r.max : v);
+  if (changed) *changed = c != v;
+  return c;
+}
+
+SANE_Fixed OptionSet::place_corner(SANE_Fixed v, SANE_Fixed other, const SANE_Range &r, SANE_Fixed span,
+                                   bool *changed) {
+  SANE_Fixed c = clamp(v, r, nullptr);
+  const SANE_Fixed gap = c >= other ? c - other : other - c;
+  if (gap < span) {
+    // Away from the other corner on the side the value stands, or, where
+    // the range ends, on the other side.
+    const SANE_Fixed after = other + span, before = other - span;
+    const bool after_fits = after <= r.max, before_fits = before >= r.min;
+    if (c >= other)
+      c = after_fits || !before_fits ? after : before;
+    else
+      c = before_fits || !after_fits ? before : after;
+    c = clamp(c, r, nullptr);
+  }
   if (changed) *changed = c != v;
   return c;
 }
@@ -264,10 +293,24 @@ SANE_Status OptionSet::set(SANE_Int option, void *value, SANE_Int *info) {
       preview_ = word;
       effects = SANE_INFO_RELOAD_PARAMS;
       break;
-    case kOptTlX: tl_x_ = clamp(word, geometry().tl_x_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
-    case kOptTlY: tl_y_ = clamp(word, geometry().tl_y_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
-    case kOptBrX: br_x_ = clamp(word, geometry().br_x_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
-    case kOptBrY: br_y_ = clamp(word, geometry().br_y_range, &inexact); effects = SANE_INFO_RELOAD_PARAMS; break;
+    // An area narrower or shorter than the source's minimum is never sent:
+    // the corner being set moves to make it so.
+    case kOptTlX:
+      tl_x_ = place_corner(word, br_x_, geometry().tl_x_range, min_span(geometry().min_width), &inexact);
+      effects = SANE_INFO_RELOAD_PARAMS;
+      break;
+    case kOptTlY:
+      tl_y_ = place_corner(word, br_y_, geometry().tl_y_range, min_span(geometry().min_height), &inexact);
+      effects = SANE_INFO_RELOAD_PARAMS;
+      break;
+    case kOptBrX:
+      br_x_ = place_corner(word, tl_x_, geometry().br_x_range, min_span(geometry().min_width), &inexact);
+      effects = SANE_INFO_RELOAD_PARAMS;
+      break;
+    case kOptBrY:
+      br_y_ = place_corner(word, tl_y_, geometry().br_y_range, min_span(geometry().min_height), &inexact);
+      effects = SANE_INFO_RELOAD_PARAMS;
+      break;
     case kOptThreshold:
       threshold_ = clamp(word, threshold_range_, &inexact);
       break;

@@ -71,6 +71,9 @@ class OptionSet {
   void select_source(size_t index);
   void update_activity();
   static SANE_Fixed clamp(SANE_Fixed v, const SANE_Range &r, bool *changed);
+  // `v` in `r`, at least `span` from the area's `other` corner.
+  static SANE_Fixed place_corner(SANE_Fixed v, SANE_Fixed other, const SANE_Range &r, SANE_Fixed span,
+                                 bool *changed);
 
   host_session *hs_ = nullptr;
   SANE_Option_Descriptor desc_[kOptTotal] = {};

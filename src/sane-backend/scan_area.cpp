@@ -4,13 +4,40 @@
 
 #include <algorithm>
 
+#include "bb_escl_region.h"
+
 namespace bbescl {
 
 namespace {
 
 bool is_feeder(int source_id) { return source_id == BB_SOURCE_ADF || source_id == BB_SOURCE_DUPLEX; }
 
+// The smallest SANE_Fixed span the plug-in sends as `length` 1/300 inch.
+SANE_Fixed span_of_300ths(int length) {
+  auto span = static_cast<SANE_Fixed>(ceil(length * BB_FIXED_MM_PER_300TH));
+  while (bb_fixed_span_to_300ths(0, span) < length) ++span;
+  return span;
+}
+
+// Widens [lo, hi] to `span`, towards the end of the range when there is
+// room, else back from it.
+void widen(SANE_Fixed &lo, SANE_Fixed &hi, SANE_Fixed span, SANE_Fixed max) {
+  if (hi - lo >= span) return;
+  hi = lo + span;
+  if (max > 0 && hi > max) {
+    hi = max;
+    lo = std::max<SANE_Fixed>(0, max - span);
+  }
+}
+
+int to_pixels(int length300, int dpi) { return bb_300ths_to_pixels(length300, dpi); }
+
 }  // namespace
+
+SANE_Fixed min_span(SANE_Fixed min_length) {
+  const long length = lround(min_length / 65536.0 * BB_300THS_PER_MM);
+  return span_of_300ths(static_cast<int>(std::clamp(length, 1L, 100000L)));
+}
 
 AreaPlan plan_area(const Area &user, const source_geometry &geometry, int source_id) {
   AreaPlan plan;
@@ -19,31 +46,36 @@ AreaPlan plan_area(const Area &user, const source_geometry &geometry, int source
   d.br_x = std::max(user.tl_x, user.br_x);
   d.tl_y = std::min(user.tl_y, user.br_y);
   d.br_y = std::max(user.tl_y, user.br_y);
+  // Devices refuse areas below their minimum size.
+  widen(d.tl_x, d.br_x, min_span(geometry.min_width), geometry.br_x_range.max);
+  widen(d.tl_y, d.br_y, min_span(geometry.min_height), geometry.br_y_range.max);
 
+  plan.job = d;
+  plan.page_x300 = std::max(0, bb_fixed_span_to_300ths(0, d.tl_x));
+  plan.page_y300 = std::max(0, bb_fixed_span_to_300ths(0, d.tl_y));
+  if (!is_feeder(source_id)) return plan;
+
+  // The centred width that reaches both sides of the area; the whole
+  // width when the area touches an edge.
   const SANE_Fixed max_x = geometry.br_x_range.max;
-  const SANE_Fixed max_y = geometry.br_y_range.max;
+  const int feeder_width = bb_feeder_width_300ths(max_x);
+  const int left = plan.page_x300;
+  const int right = left + bb_fixed_span_to_300ths(d.tl_x, d.br_x);
+  const int margin = std::min(left, feeder_width - right);
   Area &j = plan.job;
   j.tl_x = 0;
-  j.tl_y = 0;
-  j.br_x = is_feeder(source_id) ? max_x : d.br_x;
-  j.br_y = d.br_y;
-  // Devices refuse areas below their minimum size; ask for at least that
-  // and crop the rest away.
-  if (j.br_x < geometry.min_width) j.br_x = max_x > 0 ? std::min(geometry.min_width, max_x) : geometry.min_width;
-  if (j.br_y < geometry.min_height) j.br_y = max_y > 0 ? std::min(geometry.min_height, max_y) : geometry.min_height;
+  j.br_x = margin > 0 ? span_of_300ths(feeder_width - 2 * margin) : max_x;
+  plan.page_x300 = std::max(0, (feeder_width - bb_fixed_span_to_300ths(j.tl_x, j.br_x)) / 2);
   return plan;
 }
 
-int fixed_mm_to_pixels(SANE_Fixed length, int dpi) {
-  return static_cast<int>(round(length / 65536.0 / 25.4 * dpi));
-}
-
 Crop crop_for(const AreaPlan &plan, int dpi, int image_width, int image_height) {
+  const Area &d = plan.delivered;
   Crop c;
-  c.x0 = std::min(fixed_mm_to_pixels(plan.delivered.tl_x - plan.job.tl_x, dpi), image_width);
-  c.y0 = std::min(fixed_mm_to_pixels(plan.delivered.tl_y - plan.job.tl_y, dpi), image_height);
-  const int want_w = fixed_mm_to_pixels(plan.delivered.br_x - plan.delivered.tl_x, dpi);
-  const int want_h = fixed_mm_to_pixels(plan.delivered.br_y - plan.delivered.tl_y, dpi);
+  c.x0 = std::clamp(to_pixels(bb_fixed_span_to_300ths(0, d.tl_x) - plan.page_x300, dpi), 0, image_width);
+  c.y0 = std::clamp(to_pixels(bb_fixed_span_to_300ths(0, d.tl_y) - plan.page_y300, dpi), 0, image_height);
+  const int want_w = to_pixels(bb_fixed_span_to_300ths(d.tl_x, d.br_x), dpi);
+  const int want_h = to_pixels(bb_fixed_span_to_300ths(d.tl_y, d.br_y), dpi);
   c.width = std::max(0, std::min(want_w, image_width - c.x0));
   c.height = std::max(0, std::min(want_h, image_height - c.y0));
   return c;

@@ -1,12 +1,13 @@
 // The scan area: what the device is asked for and what the host delivers.
 //
-// The job the plug-in builds places the area at the device's origin: its
-// vertical offset is always 0, and on the platen the horizontal one too,
-// while on a feeder the requested width is centred on the feeder's widest
-// scan.  Only the area's size reaches the device.  So the host asks for the
-// area from the origin to the bottom-right corner (the feeder's full width,
-// which puts its offset at 0 as well) and crops the page it gets back to the
-// area the user chose.
+// Only the area is scanned and transferred.  On the platen and the camera
+// the job carries the area's corner as its offset, so the page is the area.
+// A feeder centres the job's width on its widest scan (narrow paper lies
+// centred between its guides), so there the job is the narrowest centred
+// width that covers the area, and the host crops the sides.  The plug-in
+// truncates sizes and offsets to whole 1/300 inch (bb_escl_region.h); the
+// frame is the whole pixels of the truncated area, and the host crops only
+// what the device's rounding adds to it.
 #pragma once
 
 #include <sane/sane.h>
@@ -22,15 +23,18 @@ struct Area {
 struct AreaPlan {
   Area job;        // sent to the device
   Area delivered;  // handed to the application
+  int page_x300 = 0, page_y300 = 0;  // where the device's page starts, 1/300 inch
 };
 
 // `user` is the area of the options (corners in any order); `geometry` the
-// selected source's block; feeders are sources 2 and 3.
+// selected source's block; feeders are sources 2 and 3.  An area below the
+// source's minimum is widened to it.
 AreaPlan plan_area(const Area &user, const source_geometry &geometry, int source_id);
 
-// Pixels of a length in SANE_Fixed millimetres at `dpi`, rounded as the
-// plug-in's frame parameters round them.
-int fixed_mm_to_pixels(SANE_Fixed length, int dpi);
+// The smallest span of SANE_Fixed millimetres that the plug-in sends as at
+// least the source's minimum `min_length` (itself truncated from whole
+// 1/300 inch when the capabilities were read), and never as nothing.
+SANE_Fixed min_span(SANE_Fixed min_length);
 
 struct Crop {
   int x0 = 0, y0 = 0;          // first pixel and row of the page delivered

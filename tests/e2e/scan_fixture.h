@@ -99,7 +99,7 @@ class Scan : public WithSimulator {
   }
 };
 
-// 50 x 40 mm at 150 dpi: round(295.3) x round(236.2) pixels.
+// 50 x 40 mm at 150 dpi: 590 x 472/300 inch, 295 x 236 pixels.
 inline constexpr int kPageWidth = 295, kPageHeight = 236;
 inline const std::vector<std::string> kSmallArea = {"--resolution", "150", "-x", "50", "-y", "40", "--format=png"};
 

@@ -85,8 +85,8 @@ TEST_F(Scan, APreviewScansAtTheLowestResolution) {
   const e2e::RunResult r = scan({"--preview=yes", "--mode", "Gray", "-x", "50", "-y", "40", "--format=png", "-o",
                                  "preview.png"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
-  // 75 dpi: round(147.6) x round(118.1).
-  expect_chart("preview.png", PageMode::kGray, 75, 148, 118, 0, 0, 8.0, 0.05);
+  // 50 x 40 mm is 590 x 472/300 inch: 147 x 118 whole pixels at 75 dpi.
+  expect_chart("preview.png", PageMode::kGray, 75, 147, 118, 0, 0, 8.0, 0.05);
 }
 
 // "Several pages from the flatbed": each page a job of its own, as many as

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "published_session.h"
+#include "scan_area.h"
 
 using bbescl::OptionSet;
 
@@ -93,10 +94,56 @@ TEST_F(Options, SwitchingSourceSwitchesListsRangesAndClampsValues) {
   EXPECT_EQ(get_word(bbescl::kOptResolution), 300);  // nearest listed
   EXPECT_EQ(options.descriptor(bbescl::kOptBrY)->constraint.range->max, 23304000);
 
-  ASSERT_EQ(set_word(bbescl::kOptBrY, 23304000), SANE_STATUS_GOOD);
+  // The corner at the platen's edge moved to the feeder's.
+  EXPECT_EQ(get_word(bbescl::kOptBrY), 23304000);
+
   ASSERT_EQ(set_string(bbescl::kOptSource, "flatbed"), SANE_STATUS_GOOD);  // names match in any case
   EXPECT_EQ(get_word(bbescl::kOptBrY), 19477904);
   EXPECT_EQ(set_string(bbescl::kOptSource, "Camera"), SANE_STATUS_INVAL);
+
+  // A corner inside the area stays where it is; one past the new edge is clamped.
+  ASSERT_EQ(set_word(bbescl::kOptBrY, SANE_FIX(100.0)), SANE_STATUS_GOOD);
+  ASSERT_EQ(set_string(bbescl::kOptSource, "ADF"), SANE_STATUS_GOOD);
+  EXPECT_EQ(get_word(bbescl::kOptBrY), SANE_FIX(100.0));
+  ASSERT_EQ(set_word(bbescl::kOptBrY, SANE_FIX(320.0)), SANE_STATUS_GOOD);
+  ASSERT_EQ(set_string(bbescl::kOptSource, "Flatbed"), SANE_STATUS_GOOD);
+  EXPECT_EQ(get_word(bbescl::kOptBrY), 19477904);
+}
+
+// The corner being set moves so that the area is never narrower or shorter
+// than the source's minimum (16 mm in this session); the area's corners may
+// come in either order.
+TEST_F(Options, AreasBelowTheMinimumAreWidened) {
+  const SANE_Fixed span = bbescl::min_span(SANE_FIX(16.0));
+  const SANE_Fixed right = 14149223, bottom = 19477904;
+  struct Row {
+    const char *name;
+    SANE_Int option;
+    SANE_Fixed other, value, expected;
+  };
+  const Row rows[] = {
+      {"zero width", bbescl::kOptBrX, 0, 0, span},
+      {"narrow from the left", bbescl::kOptBrX, SANE_FIX(20.0), SANE_FIX(25.0), SANE_FIX(20.0) + span},
+      {"narrow at the right edge", bbescl::kOptTlX, right, SANE_FIX(215.0), right - span},
+      {"short at the bottom edge", bbescl::kOptTlY, bottom, bottom, bottom - span},
+      {"bottom corner against the edge", bbescl::kOptBrY, bottom - SANE_FIX(10.0), bottom - SANE_FIX(5.0),
+       bottom - SANE_FIX(10.0) - span},
+      {"corners swapped, wide enough", bbescl::kOptTlX, SANE_FIX(100.0), SANE_FIX(150.0), SANE_FIX(150.0)},
+      {"exactly the minimum", bbescl::kOptBrY, SANE_FIX(30.0), SANE_FIX(30.0) + span, SANE_FIX(30.0) + span},
+  };
+  for (const Row &row : rows) {
+    const bool top_left = row.option == bbescl::kOptTlX || row.option == bbescl::kOptTlY;
+    const SANE_Int other = row.option + (top_left ? 2 : -2);
+    const SANE_Fixed edge = row.option == bbescl::kOptTlX || row.option == bbescl::kOptBrX ? right : bottom;
+    // The corner under test out of the way first, so that `other` lands as given.
+    ASSERT_EQ(set_word(row.option, row.other > edge / 2 ? 0 : edge), SANE_STATUS_GOOD);
+    ASSERT_EQ(set_word(other, row.other), SANE_STATUS_GOOD) << row.name;
+    SANE_Int info = 0;
+    ASSERT_EQ(set_word(row.option, row.value, &info), SANE_STATUS_GOOD) << row.name;
+    EXPECT_EQ(get_word(row.option), row.expected) << row.name;
+    EXPECT_EQ(get_word(other), row.other) << row.name;
+    EXPECT_EQ((info & SANE_INFO_INEXACT) != 0, row.expected != row.value) << row.name;
+  }
 }
 
 TEST_F(Options, ValuesOutsideTheirConstraintsAreAdjusted) {

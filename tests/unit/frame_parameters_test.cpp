@@ -60,13 +60,11 @@ TEST_P(Frame, Reported) {
   EXPECT_THAT(fake::logs(), ElementsAre(Log{6, "bb_escl 1198: bb_get_parameters entry...\n"}));
 }
 
-// 215.9 mm is held as 14149222 (215.89999 mm): 8.4999997 in x 300 = 2549.99993 -> 2550.
-// 297.18 mm is 19475988: 11.6999997 in x 300 = 3509.99991 -> 3510.
+// Sizes are truncated to whole 1/300 inch, as the job's region is, then to
+// whole pixels.  215.9 mm is held as 14149222, 2550.0/300 in with the
+// qualified divisor; 297.18 mm as 19475988, 3510.0.
 const SANE_Fixed kLetterWidth = mm(215.9);
 const SANE_Fixed kHeight = mm(297.18);
-// 63.5 mm = 2.5 in exactly: at 1 dpi a half pixel, rounded away from zero.
-const SANE_Fixed kHalfPixels = mm(63.5);
-
 INSTANTIATE_TEST_SUITE_P(
     Cases, Frame,
     ::testing::Values(
@@ -81,13 +79,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {SANE_FRAME_GRAY, 1, 319, 2552, 1, 1}},
         FrameCase{"option_two_is_scan_area", BB_MODE_GRAY, 300, 2, 0, 0, kLetterWidth, kHeight,
                   9, 9, {SANE_FRAME_GRAY, 1, 2550, 2550, 3510, 8}},
+        // A4 at 600 dpi: 2480 x 3507/300 in, so 4960 x 7014, not 4961 x 7016.
+        FrameCase{"a4_as_the_job_truncates", BB_MODE_COLOR, 600, 0, 0, 0, mm(210), mm(297), 0, 0,
+                  {SANE_FRAME_RGB, 1, 14880, 4960, 7014, 8}},
         // The area need not start at 0: 10 mm .. 35.4 mm is one inch.
         FrameCase{"offset_area", BB_MODE_GRAY, 600, 0, mm(10), mm(20), mm(35.4), mm(45.4), 0, 0,
                   {SANE_FRAME_GRAY, 1, 600, 600, 600, 8}},
-        FrameCase{"half_rounds_away_from_zero", BB_MODE_GRAY, 1, 0, 0, 0, kHalfPixels,
-                  kHalfPixels, 0, 0, {SANE_FRAME_GRAY, 1, 3, 3, 3, 8}},
-        FrameCase{"negative_half", BB_MODE_GRAY, 1, 0, kHalfPixels, kHalfPixels, 0, 0, 0, 0,
-                  {SANE_FRAME_GRAY, 1, -2, -3, -3, 8}},
+        // 50 x 40 mm is 590 x 472/300 in: 147.5 x 118 pixels at 75 dpi.
+        FrameCase{"part_pixels_dropped", BB_MODE_GRAY, 75, 0, 0, 0, mm(50), mm(40), 0, 0,
+                  {SANE_FRAME_GRAY, 1, 147, 147, 118, 8}},
         // Any option other than 0, 1, 2 leaves the size members alone.
         FrameCase{"option_three", BB_MODE_GRAY, 300, 3, 0, 0, kLetterWidth, kHeight, 5, 5,
                   {SANE_FRAME_GRAY, 1, kUntouched, kUntouched, kUntouched, 8}},

@@ -88,31 +88,34 @@ struct RegionRow {
   std::string name;
   int32_t source, mode;
   SANE_Fixed tl_x, br_x, tl_y, br_y, x_range_max;
-  std::string height, width, x_offset, input_source, color_mode, duplex;
+  std::string height, width, x_offset, y_offset, input_source, color_mode, duplex;
 };
 
 TEST(PostScanJob, SettingsFollowSourceModeAndArea) {
   const RegionRow rows[] = {
       // The decimal constants round 215.9 mm up to 2550 and the widest
       // feeder scan down to 2549.
-      {"platen letter width", 1, 2, 0, kMm215_9, 0, kMm297, kMm215_9, "3507", "2550", "0", "Platen",
+      {"platen letter width", 1, 2, 0, kMm215_9, 0, kMm297, kMm215_9, "3507", "2550", "0", "0", "Platen",
        "Grayscale8", "false"},
-      {"feeder A4 centred", 2, 3, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "34", "Feeder",
-       "RGB24", "false"},
-      {"feeder full width: -1/2 truncates to 0", 2, 2, 0, kMm215_9, 0, kMm297, kMm215_9, "3507",
-       "2550", "0", "Feeder", "Grayscale8", "false"},
-      {"duplex", 3, 3, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "34", "Feeder", "RGB24",
-       "true"},
-      {"lineart goes as grey", 1, 1, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "0", "Platen",
-       "Grayscale8", "false"},
-      {"platen area off the origin keeps offset 0", 1, 3, kMm50, kMm50 + kMm210, kMm50,
-       kMm50 + kMm297, kMm215_9, "3507", "2480", "0", "Platen", "RGB24", "false"},
-      {"camera", 4, 3, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "0", "Camera", "RGB24",
+      {"feeder A4 centred", 2, 3, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "34", "0", "Feeder", "RGB24",
        "false"},
-      {"unknown source goes to the platen", 9, 7, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480",
-       "0", "Platen", "Grayscale8", "false"},
-      {"inverted area", 1, 3, kMm210, 0, kMm297, 0, kMm215_9, "-3507", "-2480", "0", "Platen",
-       "RGB24", "false"},
+      {"feeder full width: -1/2 truncates to 0", 2, 2, 0, kMm215_9, 0, kMm297, kMm215_9, "3507", "2550", "0", "0",
+       "Feeder", "Grayscale8", "false"},
+      // Down the sheet a feeder area starts where it starts; across it is
+      // centred whatever its left edge.
+      {"duplex", 3, 3, kMm50, kMm50 + kMm210, kMm50, kMm50 + kMm297, kMm215_9, "3507", "2480", "34", "590",
+       "Feeder", "RGB24", "true"},
+      {"lineart goes as grey", 1, 1, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "0", "0", "Platen",
+       "Grayscale8", "false"},
+      // 50 mm is 590.55/300 inch, truncated like the sizes.
+      {"platen area off the origin carries its corner", 1, 3, kMm50, kMm50 + kMm210, kMm50, kMm50 + kMm297,
+       kMm215_9, "3507", "2480", "590", "590", "Platen", "RGB24", "false"},
+      {"camera", 4, 3, kMm50, kMm210, 0, kMm297, kMm215_9, "3507", "1889", "590", "0", "Camera", "RGB24",
+       "false"},
+      {"unknown source goes to the platen", 9, 7, 0, kMm210, 0, kMm297, kMm215_9, "3507", "2480", "0", "0",
+       "Platen", "Grayscale8", "false"},
+      {"offsets are never negative", 1, 3, -kMm50, kMm210, -kMm50, kMm297, kMm215_9, "4098", "3070", "0", "0",
+       "Platen", "RGB24", "false"},
   };
   for (const RegionRow &row : rows) {
     fake::Device dev;
@@ -129,7 +132,7 @@ TEST(PostScanJob, SettingsFollowSourceModeAndArea) {
     EXPECT_EQ(element(p.body, "pwg:Height"), row.height) << row.name;
     EXPECT_EQ(element(p.body, "pwg:Width"), row.width) << row.name;
     EXPECT_EQ(element(p.body, "pwg:XOffset"), row.x_offset) << row.name;
-    EXPECT_EQ(element(p.body, "pwg:YOffset"), "0") << row.name;
+    EXPECT_EQ(element(p.body, "pwg:YOffset"), row.y_offset) << row.name;
     EXPECT_EQ(element(p.body, "pwg:InputSource"), row.input_source) << row.name;
     EXPECT_EQ(element(p.body, "scan:XResolution"), "600") << row.name;
     EXPECT_EQ(element(p.body, "scan:YResolution"), "600") << row.name;
