@@ -18,6 +18,10 @@ namespace {
 constexpr int32_t kStatusSectime = 5;
 constexpr int32_t kDeleteWriteSectime = 1;
 constexpr int32_t kDeleteAnswerSectime = 5;
+// A scan given up must end soon whatever the device does: its status
+// check and its DELETE each have this long in all, a trickling answer
+// included.
+constexpr int32_t kCancelExchangeSeconds = 5;
 
 // The web-services channel first: it stays usable while the scan channel
 // is tied up by the stopped job.
@@ -70,6 +74,7 @@ void send_delete(host_session *hs, bb_session *session) {
 // status cannot be read the job is deleted all the same, on a new channel.
 int cancel_exchange(host_session *hs, bb_session *session) {
   if (!open_cancel_channel(hs, session)) return 1;
+  http_set_deadline(session->http, kCancelExchangeSeconds);
   int job_state = BB_JOB_NOT_FOUND;
   if (read_cancel_status(hs, session, &job_state)) {
     if (bb::job_state_final(job_state)) {
@@ -80,6 +85,7 @@ int cancel_exchange(host_session *hs, bb_session *session) {
     ChannelGuard(&session->http).close();
     if (!open_cancel_channel(hs, session)) return 1;
   }
+  http_set_deadline(session->http, kCancelExchangeSeconds);
   send_delete(hs, session);
   return 0;
 }

@@ -193,6 +193,22 @@ TEST(ReadHttpPayload, EndlessChunkedBodyFails) {
   EXPECT_FALSE(x.ch.script.empty());  // it stopped reading long before the device did
 }
 
+// A caller that gave the exchange less time than a text body's own limit
+// (a scan being given up) keeps it: an exchange already out of time reads
+// nothing, however ready the device is, and the caller's limit is back
+// after it.
+TEST(ReadHttpPayload, ACallersShorterTimeLimitHolds) {
+  Exchange x;
+  x.ch.reply(counted_ok("Content-Length: 2") + "ok");
+  x.open();
+  const int64_t spent = http_now_ms() - 1;
+  x.session.http->deadline_ms = spent;
+  EXPECT_EQ(x.read(5120), 1);
+  EXPECT_TRUE(fake::logged(3, "http 142: read_stream stopped: the exchange took too long\n"));
+  EXPECT_EQ(x.session.http->deadline_ms, spent);
+  EXPECT_FALSE(x.ch.script.empty());
+}
+
 TEST(ReadHttpPayload, BadRequestAndThenNothing) {
   Exchange x;
   x.ch.reply("HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
