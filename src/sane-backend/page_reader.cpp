@@ -156,8 +156,10 @@ SANE_Status PageReader::read(uint8_t *buffer, int max_len, int *len) {
       if (rows_done_ == crop_.height) break;
       const SANE_Status s = produce_frame_row();
       if (s != SANE_STATUS_GOOD) {
+        // The rows already made go out first; the error stays for every
+        // later read, the source no longer asked.
+        deferred_ = s;
         if (done == 0) return s;
-        deferred_ = s;  // hand out what is there first
         break;
       }
     }

@@ -83,7 +83,7 @@ class PageReader {
   int rows_done_ = 0;     // frame rows produced
   int decoded_rows_ = 0;  // decoded rows consumed
   size_t peak_buffered_ = 0;
-  SANE_Status deferred_ = SANE_STATUS_GOOD;  // an error met after bytes were handed out
+  SANE_Status deferred_ = SANE_STATUS_GOOD;  // the error that ended the frame
 };
 
 }  // namespace bbescl

@@ -32,6 +32,7 @@ class ScriptedChunks : public ChunkSource {
   void fail_after(size_t chunks) { fail_after_ = chunks; }
 
   Result next_chunk(const uint8_t **data, size_t *size) override {
+    ++calls_;
     if (handed_ == fail_after_) return Result::kError;
     if (chunks_.empty()) {
       ++ends_;
@@ -46,6 +47,7 @@ class ScriptedChunks : public ChunkSource {
   }
   size_t remaining() const { return chunks_.size(); }
   int ends() const { return ends_; }
+  int calls() const { return calls_; }
 
  private:
   std::deque<std::vector<uint8_t>> chunks_;
@@ -53,6 +55,7 @@ class ScriptedChunks : public ChunkSource {
   size_t handed_ = 0;
   size_t fail_after_ = SIZE_MAX;
   int ends_ = 0;
+  int calls_ = 0;
 };
 
 // Reads the whole frame `max_len` bytes a call.
@@ -235,12 +238,20 @@ TEST(PageReader, ATransferFailureComesAfterTheRowsAlreadyRead) {
   ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD);
   reader.set_frame({0, 0, 50, 200}, layout(BB_MODE_GRAY, 50), 128, 0);
   std::vector<uint8_t> frame;
-  EXPECT_EQ(read_all(reader, 1 << 20, frame), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(read_all(reader, 50, frame), SANE_STATUS_IO_ERROR);  // a row a read: the failing read gives none
   EXPECT_GT(frame.size(), 0u);
   EXPECT_LT(frame.size(), 50u * 200);
   EXPECT_EQ(frame.size() % 50, 0u);
-  EXPECT_EQ(reader.error(), "reading the page data from the device failed after " + std::to_string(frame.size() / 50) +
-                                " of 200 rows");
+  const std::string error = "reading the page data from the device failed after " + std::to_string(frame.size() / 50) +
+                            " of 200 rows";
+  EXPECT_EQ(reader.error(), error);
+  // A failed transfer is not asked again.
+  const int calls = chunks.calls();
+  int len = 0;
+  uint8_t more[16];
+  EXPECT_EQ(reader.read(more, sizeof more, &len), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(chunks.calls(), calls);
+  EXPECT_EQ(reader.error(), error);
 }
 
 TEST(PageReader, StopsWhenACancelIsRequested) {
