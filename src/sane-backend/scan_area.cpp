@@ -32,6 +32,15 @@ void widen(SANE_Fixed &lo, SANE_Fixed &hi, SANE_Fixed span, SANE_Fixed max) {
 
 int to_pixels(int length300, int dpi) { return bb_300ths_to_pixels(length300, dpi); }
 
+// Where the page starts along one side, in 1/300 inch.  Some devices ignore
+// the region and send their whole area: a page longer than the job's
+// region by more than a rounding pixel, that holds the area measured from
+// the origin, starts at the origin.
+int page_start(int planned, int job_length, int area_end, int dpi, int image_length) {
+  const bool whole = image_length > to_pixels(job_length, dpi) + 1 && image_length >= to_pixels(area_end, dpi);
+  return whole ? 0 : planned;
+}
+
 }  // namespace
 
 SANE_Fixed min_span(SANE_Fixed min_length) {
@@ -71,11 +80,18 @@ AreaPlan plan_area(const Area &user, const source_geometry &geometry, int source
 
 Crop crop_for(const AreaPlan &plan, int dpi, int image_width, int image_height) {
   const Area &d = plan.delivered;
+  const Area &j = plan.job;
+  const int left = bb_fixed_span_to_300ths(0, d.tl_x), top = bb_fixed_span_to_300ths(0, d.tl_y);
+  const int width = bb_fixed_span_to_300ths(d.tl_x, d.br_x), height = bb_fixed_span_to_300ths(d.tl_y, d.br_y);
+  const int page_x =
+      page_start(plan.page_x300, bb_fixed_span_to_300ths(j.tl_x, j.br_x), left + width, dpi, image_width);
+  const int page_y =
+      page_start(plan.page_y300, bb_fixed_span_to_300ths(j.tl_y, j.br_y), top + height, dpi, image_height);
   Crop c;
-  c.x0 = std::clamp(to_pixels(bb_fixed_span_to_300ths(0, d.tl_x) - plan.page_x300, dpi), 0, image_width);
-  c.y0 = std::clamp(to_pixels(bb_fixed_span_to_300ths(0, d.tl_y) - plan.page_y300, dpi), 0, image_height);
-  const int want_w = to_pixels(bb_fixed_span_to_300ths(d.tl_x, d.br_x), dpi);
-  const int want_h = to_pixels(bb_fixed_span_to_300ths(d.tl_y, d.br_y), dpi);
+  c.x0 = std::clamp(to_pixels(left - page_x, dpi), 0, image_width);
+  c.y0 = std::clamp(to_pixels(top - page_y, dpi), 0, image_height);
+  const int want_w = to_pixels(width, dpi);
+  const int want_h = to_pixels(height, dpi);
   c.width = std::max(0, std::min(want_w, image_width - c.x0));
   c.height = std::max(0, std::min(want_h, image_height - c.y0));
   return c;

@@ -42,7 +42,9 @@ struct Crop {
 };
 
 // The part of a decoded page of `image_width` x `image_height` pixels that
-// covers the delivered area; never reaches past the page.
+// covers the delivered area; never reaches past the page.  A page of the
+// source's whole area, from a device that ignores the region, is cropped
+// from the origin.
 Crop crop_for(const AreaPlan &plan, int dpi, int image_width, int image_height);
 
 }  // namespace bbescl

@@ -50,6 +50,12 @@ TEST_F(ScanArea, JobsCarryOnlyTheArea) {
        150, 1205, 590, {850, 0, 354, 590}},
       {"feeder area at an edge takes the whole width", BB_SOURCE_ADF, {0, 0, SANE_FIX(100), SANE_FIX(100)}, 2550, 0,
        0, 300, 2550, 1181, {0, 0, 1181, 1181}},
+      // A device that ignores the region sends its whole area: the crop
+      // finds the area in it.
+      {"platen page of the whole area", BB_SOURCE_FLATBED, {SANE_FIX(50), SANE_FIX(20), SANE_FIX(100), SANE_FIX(80)},
+       590, 590, 236, 300, 2550, 3508, {590, 236, 590, 708}},
+      {"feeder page of the whole width", BB_SOURCE_ADF, {SANE_FIX(150), 0, SANE_FIX(210), SANE_FIX(100)}, 2409, 70, 0,
+       150, 1275, 590, {885, 0, 354, 590}},
       {"page smaller than the area", BB_SOURCE_FLATBED, {0, 0, SANE_FIX(25.4), SANE_FIX(25.4)}, 300, 0, 0, 300, 200,
        100, {0, 0, 200, 100}},
   };
