@@ -105,6 +105,12 @@ const HostileRow kRows[] = {
      0},
     {"GarbageForDelete", {"cut-page", "garbage-lines@delete"}, nullptr, "mfp", kFeeder, kFails, kIoError, nullptr,
      kQuick, 1, 1, 0},
+    // The DELETE of a job given up: the device acts on it, then answers
+    // badly; the scan's end does not wait for the answer long.
+    {"SilentDelete", {"cut-page", "silent@delete"}, nullptr, "mfp", kFeeder, kFails, kIoError, nullptr, kQuick, 1, 1,
+     0},
+    {"TrickledDelete", {"cut-page", "trickle@delete"}, nullptr, "mfp", kFeeder, kFails, kIoError, nullptr, kQuick, 1,
+     1, 0},
     {"EndlessChunkedCapabilities", {"endless-chunked@capabilities"}, nullptr, "mfp", kOptions, kFails,
      "open of device", nullptr, kQuick, 0, 0, 0},
     {"EndlessChunkedStatus", {"endless-chunked@status"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1,
