@@ -77,7 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const uint8_t crop_x = data[4], crop_y = data[5];
   const int max_len = 1 + data[6] * 61;
   const int threshold = data[7];
-  const int brightness = static_cast<int8_t>(data[7]);
+  bbescl::Adjustments adjust;
+  adjust.brightness = static_cast<int8_t>(data[7]) % 101;
+  adjust.negative = data[5] & 1;
   data += kPrefix;
   size -= kPrefix;
 
@@ -101,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   crop.height = static_cast<int>(static_cast<int64_t>(image.height - crop.y0) * ((crop_y >> 4) + 1) / 16);
   if (crop.width <= 0 || crop.height <= 0) return 0;
   const int bytes_per_line = bbescl::frame_bytes_per_line(mode, crop.width);
-  reader.set_frame(crop, {mode, crop.width, bytes_per_line}, threshold, brightness);
+  reader.set_frame(crop, {mode, crop.width, bytes_per_line}, threshold, adjust);
 
   const uint64_t promised = static_cast<uint64_t>(bytes_per_line) * static_cast<uint64_t>(crop.height);
   std::vector<uint8_t> buffer(static_cast<size_t>(max_len));

@@ -97,7 +97,8 @@ SANE_Status Device::open_device(const std::string &uri) {
   }
   device_open_ = true;
   hs_->dd = dd;
-  hs_->gated_option_cap = OptionSet::gated_option_initial_cap();
+  // gated_option_cap stays as calloc left it: bb_open marks it inactive,
+  // and no option of this backend takes its activity from it.
 
   plugin_open_ = true;  // bb_close is due even after a failed bb_open
   const int opened = bb_->open(hs_.get());
@@ -283,7 +284,7 @@ SANE_Status Device::begin_page() {
     page_params_.bytes_per_line = bytes_per_line;
   }
   const FrameLayout layout{hs->current_mode, crop.width, bytes_per_line};
-  page_->set_frame(crop, layout, options_.threshold_level(), options_.brightness_offset());
+  page_->set_frame(crop, layout, options_.threshold_level(), options_.adjustments());
   state_ = State::kPage;
   ++pages_;
   BBESCL_LOG(kLogInfo, "page %d: %s %d x %d, frame %d x %d from (%d, %d)", pages_, format_name(page_->format()),

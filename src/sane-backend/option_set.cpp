@@ -46,6 +46,13 @@ void set_group(SANE_Option_Descriptor &d, const char *title) {
   describe(d, "", title, "", SANE_TYPE_GROUP, SANE_UNIT_NONE, 0);
 }
 
+void set_percent(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc,
+                 const SANE_Range *range, SANE_Int extra_cap = 0) {
+  describe(d, name, title, desc, SANE_TYPE_INT, SANE_UNIT_PERCENT, kSoftOption | extra_cap);
+  d.constraint_type = SANE_CONSTRAINT_RANGE;
+  d.constraint.range = range;
+}
+
 void set_fixed_mm(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc) {
   describe(d, name, title, desc, SANE_TYPE_FIXED, SANE_UNIT_MM, kSoftOption);
   d.constraint_type = SANE_CONSTRAINT_RANGE;
@@ -65,8 +72,6 @@ SANE_Word nearest_in_list(const SANE_Word *list, SANE_Word wanted) {
   }
   return best;
 }
-
-SANE_Word OptionSet::gated_option_initial_cap() { return kSoftOption | SANE_CAP_ADVANCED; }
 
 void OptionSet::build(host_session &hs) {
   hs_ = &hs;
@@ -113,17 +118,28 @@ void OptionSet::build(host_session &hs) {
 
   set_group(desc_[kOptGroupEnhancement], SANE_TITLE_ENHANCEMENT);
 
-  SANE_Option_Descriptor &threshold = desc_[kOptThreshold];
-  describe(threshold, SANE_NAME_THRESHOLD, SANE_TITLE_THRESHOLD, SANE_DESC_THRESHOLD, SANE_TYPE_INT,
-           SANE_UNIT_PERCENT, kSoftOption);
-  threshold.constraint_type = SANE_CONSTRAINT_RANGE;
-  threshold.constraint.range = &threshold_range_;
-
-  SANE_Option_Descriptor &brightness = desc_[kOptBrightness];
-  describe(brightness, SANE_NAME_BRIGHTNESS, SANE_TITLE_BRIGHTNESS, SANE_DESC_BRIGHTNESS,
-           SANE_TYPE_INT, SANE_UNIT_PERCENT, hs.gated_option_cap);  // cap as bb_open left it
-  brightness.constraint_type = SANE_CONSTRAINT_RANGE;
-  brightness.constraint.range = &brightness_range_;
+  set_percent(desc_[kOptThreshold], SANE_NAME_THRESHOLD, SANE_TITLE_THRESHOLD, SANE_DESC_THRESHOLD,
+              &percent_range_);
+  // The adjustments peers and frontends know, by their standard names:
+  // simple-scan sets brightness and contrast, xsane's enhancement window
+  // shows them with the gamma.  The gamma takes the one standard name for a
+  // single gamma value, analog-gamma, as the other eSCL backends do, so
+  // scripts passing --analog-gamma work on either.
+  set_percent(desc_[kOptBrightness], SANE_NAME_BRIGHTNESS, SANE_TITLE_BRIGHTNESS, SANE_DESC_BRIGHTNESS,
+              &signed_percent_range_);
+  set_percent(desc_[kOptContrast], SANE_NAME_CONTRAST, SANE_TITLE_CONTRAST, SANE_DESC_CONTRAST,
+              &signed_percent_range_);
+  set_percent(desc_[kOptShadow], SANE_NAME_SHADOW, SANE_TITLE_SHADOW, SANE_DESC_SHADOW, &percent_range_,
+              SANE_CAP_ADVANCED);
+  set_percent(desc_[kOptHighlight], SANE_NAME_HIGHLIGHT, SANE_TITLE_HIGHLIGHT, SANE_DESC_HIGHLIGHT,
+              &percent_range_, SANE_CAP_ADVANCED);
+  SANE_Option_Descriptor &gamma = desc_[kOptGamma];
+  describe(gamma, SANE_NAME_ANALOG_GAMMA, SANE_TITLE_ANALOG_GAMMA, SANE_DESC_ANALOG_GAMMA, SANE_TYPE_FIXED,
+           SANE_UNIT_NONE, kSoftOption);
+  gamma.constraint_type = SANE_CONSTRAINT_RANGE;
+  gamma.constraint.range = &gamma_range_;
+  describe(desc_[kOptNegative], SANE_NAME_NEGATIVE, SANE_TITLE_NEGATIVE, SANE_DESC_NEGATIVE, SANE_TYPE_BOOL,
+           SANE_UNIT_NONE, kSoftOption);
 
   // Colour is the usual default of scanners; otherwise the richest mode.
   const size_t modes = list_length(hs.mode_names, 4);
@@ -170,6 +186,9 @@ void OptionSet::select_source(size_t index) {
   br_y_ = place_corner(br_y_, tl_y_, g.br_y_range, min_span(g.min_height), nullptr);
 }
 
+// The threshold means something in lineart only.  The tone adjustments
+// apply in every mode, to lineart before its threshold, so they stay active:
+// a frontend that sets them whatever the mode never meets an inactive one.
 void OptionSet::update_activity() {
   if (mode_id() == BB_MODE_LINEART)
     desc_[kOptThreshold].cap &= ~SANE_CAP_INACTIVE;
@@ -203,9 +222,15 @@ SANE_Word OptionSet::scan_resolution() const {
 
 int OptionSet::threshold_level() const { return static_cast<int>(lround(threshold_ * 255 / 100.0)); }
 
-int OptionSet::brightness_offset() const {
-  if (desc_[kOptBrightness].cap & SANE_CAP_INACTIVE) return 0;
-  return static_cast<int>(lround(brightness_ * 255 / 100.0));
+Adjustments OptionSet::adjustments() const {
+  Adjustments a;
+  a.brightness = brightness_;
+  a.contrast = contrast_;
+  a.shadow = shadow_;
+  a.highlight = highlight_;
+  a.gamma = SANE_UNFIX(gamma_);
+  a.negative = negative_ != SANE_FALSE;
+  return a;
 }
 
 const SANE_Option_Descriptor *OptionSet::descriptor(SANE_Int option) const {
@@ -269,6 +294,11 @@ SANE_Status OptionSet::get(SANE_Int option, void *value) const {
     case kOptBrY: *word = br_y_; break;
     case kOptThreshold: *word = threshold_; break;
     case kOptBrightness: *word = brightness_; break;
+    case kOptContrast: *word = contrast_; break;
+    case kOptShadow: *word = shadow_; break;
+    case kOptHighlight: *word = highlight_; break;
+    case kOptGamma: *word = gamma_; break;
+    case kOptNegative: *word = negative_; break;
     default: return SANE_STATUS_INVAL;
   }
   return SANE_STATUS_GOOD;
@@ -312,10 +342,26 @@ SANE_Status OptionSet::set(SANE_Int option, void *value, SANE_Int *info) {
       effects = SANE_INFO_RELOAD_PARAMS;
       break;
     case kOptThreshold:
-      threshold_ = clamp(word, threshold_range_, &inexact);
+      threshold_ = clamp(word, percent_range_, &inexact);
       break;
     case kOptBrightness:
-      brightness_ = clamp(word, brightness_range_, &inexact);
+      brightness_ = clamp(word, signed_percent_range_, &inexact);
+      break;
+    case kOptContrast:
+      contrast_ = clamp(word, signed_percent_range_, &inexact);
+      break;
+    case kOptShadow:
+      shadow_ = clamp(word, percent_range_, &inexact);
+      break;
+    case kOptHighlight:
+      highlight_ = clamp(word, percent_range_, &inexact);
+      break;
+    case kOptGamma:
+      gamma_ = clamp(word, gamma_range_, &inexact);
+      break;
+    case kOptNegative:
+      if (word != SANE_FALSE && word != SANE_TRUE) return SANE_STATUS_INVAL;
+      negative_ = word;
       break;
     default:
       return SANE_STATUS_INVAL;

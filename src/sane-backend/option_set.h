@@ -1,6 +1,6 @@
 // The SANE options of one device, built from what the plug-in published
 // into host_session at open: modes, sources, each source's resolutions and
-// scan-area ranges, and the activity of the gated option.
+// scan-area ranges; and the tone adjustments done in software.
 #pragma once
 
 #include <stddef.h>
@@ -8,6 +8,7 @@
 #include <sane/sane.h>
 
 #include "bb_escl.h"
+#include "frame_rows.h"
 
 namespace bbescl {
 
@@ -25,7 +26,12 @@ enum OptionIndex : SANE_Int {
   kOptBrY,
   kOptGroupEnhancement,
   kOptThreshold,
-  kOptBrightness,  // the option whose capability word the plug-in gates
+  kOptBrightness,
+  kOptContrast,
+  kOptShadow,
+  kOptHighlight,
+  kOptGamma,
+  kOptNegative,
   kOptTotal
 };
 
@@ -36,9 +42,6 @@ inline constexpr SANE_Word kDefaultThresholdPercent = 50;
 
 class OptionSet {
  public:
-  // The capability word of the gated option, handed to bb_open.
-  static SANE_Word gated_option_initial_cap();
-
   // Builds descriptors and defaults from `hs` after a successful bb_open;
   // fills the range minima and quanta of every geometry block, which the
   // plug-in leaves to the host.  `hs` must outlive the set.
@@ -59,8 +62,8 @@ class OptionSet {
   SANE_Fixed br_y() const { return br_y_; }
   // Grey level (0..255) below which a lineart pixel is black.
   int threshold_level() const;
-  // Brightness offset in grey levels (-255..255); 0 while inactive.
-  int brightness_offset() const;
+  // The tone adjustments, for grey, colour and lineart before its threshold.
+  Adjustments adjustments() const;
   const source_geometry &geometry() const;
 
  private:
@@ -85,9 +88,15 @@ class OptionSet {
   SANE_Fixed tl_x_ = 0, tl_y_ = 0, br_x_ = 0, br_y_ = 0;
   SANE_Word threshold_ = kDefaultThresholdPercent;
   SANE_Word brightness_ = 0;
+  SANE_Word contrast_ = 0;
+  SANE_Word shadow_ = 0;
+  SANE_Word highlight_ = 100;
+  SANE_Fixed gamma_ = SANE_FIX(1.0);
+  SANE_Word negative_ = SANE_FALSE;
   SANE_Word resolutions_[BB_WORD_LIST_WORDS] = {};
-  SANE_Range threshold_range_ = {0, 100, 1};
-  SANE_Range brightness_range_ = {-100, 100, 1};
+  SANE_Range percent_range_ = {0, 100, 1};
+  SANE_Range signed_percent_range_ = {-100, 100, 1};
+  SANE_Range gamma_range_ = {SANE_FIX(0.1), SANE_FIX(4.0), 0};
 };
 
 // The value of `list` (a SANE word list) nearest to `wanted`; `wanted`

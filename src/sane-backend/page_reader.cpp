@@ -95,10 +95,11 @@ SANE_Status PageReader::read_header() {
   }
 }
 
-void PageReader::set_frame(const Crop &crop, const FrameLayout &layout, int threshold, int brightness) {
+void PageReader::set_frame(const Crop &crop, const FrameLayout &layout, int threshold, const Adjustments &adjust) {
   crop_ = crop;
-  converter_ = std::make_unique<RowConverter>(layout, decoder_->header().channels, crop.x0, threshold,
-                                              brightness);
+  const ImageHeader &h = decoder_->header();
+  converter_ = std::make_unique<RowConverter>(layout, h.channels, crop.x0, threshold, tone_table(adjust));
+  in_place_ = converter_->converts_in_place(h.width);
   frame_row_.assign(static_cast<size_t>(layout.bytes_per_line), 0);
   frame_pos_ = frame_row_.size();  // nothing produced yet
   rows_done_ = 0;
@@ -111,9 +112,9 @@ std::string PageReader::rows_arrived() const {
 // The frame lies within the image, so every row asked for was announced:
 // an image that ends before it was cut short, and what the frame still
 // lacks is never made up.
-SANE_Status PageReader::next_decoded_row() {
+SANE_Status PageReader::next_decoded_row(uint8_t *row) {
   for (;;) {
-    switch (decoder_->read_row(decoded_row_.data())) {
+    switch (decoder_->read_row(row)) {
       case DecodeResult::kRow:
         ++decoded_rows_;
         return SANE_STATUS_GOOD;
@@ -134,27 +135,40 @@ SANE_Status PageReader::next_decoded_row() {
   }
 }
 
-SANE_Status PageReader::produce_frame_row() {
+// A frame row into `target`, bytes_per_line long.  A row decoded where it
+// goes saves a copy of every row of a page that needs no conversion; a
+// row it failed on holds filler there, never counted as handed out.
+SANE_Status PageReader::produce_frame_row(uint8_t *target) {
   while (decoded_rows_ < crop_.y0) {
-    const SANE_Status s = next_decoded_row();
+    const SANE_Status s = next_decoded_row(decoded_row_.data());
     if (s != SANE_STATUS_GOOD) return s;
   }
-  const SANE_Status s = next_decoded_row();
-  if (s != SANE_STATUS_GOOD) return s;
-  converter_->convert(decoded_row_.data(), frame_row_.data());
+  if (in_place_) {
+    const SANE_Status s = next_decoded_row(target);
+    if (s != SANE_STATUS_GOOD) return s;
+    converter_->adjust_in_place(target);
+  } else {
+    const SANE_Status s = next_decoded_row(decoded_row_.data());
+    if (s != SANE_STATUS_GOOD) return s;
+    converter_->convert(decoded_row_.data(), target);
+  }
   ++rows_done_;
-  frame_pos_ = 0;
   return SANE_STATUS_GOOD;
 }
 
 SANE_Status PageReader::read(uint8_t *buffer, int max_len, int *len) {
   *len = 0;
   if (deferred_ != SANE_STATUS_GOOD) return deferred_;
-  int done = 0;
-  while (done < max_len) {
-    if (frame_pos_ == frame_row_.size()) {
+  const size_t row_bytes = frame_row_.size();
+  size_t done = 0;
+  const size_t wanted = max_len > 0 ? static_cast<size_t>(max_len) : 0;
+  while (done < wanted) {
+    if (frame_pos_ == row_bytes) {
       if (rows_done_ == crop_.height) break;
-      const SANE_Status s = produce_frame_row();
+      // A whole row goes straight into the caller's buffer; only the row
+      // that does not fit is made aside and handed out in parts.
+      const bool whole = wanted - done >= row_bytes;
+      const SANE_Status s = produce_frame_row(whole ? buffer + done : frame_row_.data());
       if (s != SANE_STATUS_GOOD) {
         // The rows already made go out first; the error stays for every
         // later read, the source no longer asked.
@@ -162,14 +176,19 @@ SANE_Status PageReader::read(uint8_t *buffer, int max_len, int *len) {
         if (done == 0) return s;
         break;
       }
+      if (whole) {
+        done += row_bytes;
+        continue;
+      }
+      frame_pos_ = 0;
     }
-    const size_t n = std::min(frame_row_.size() - frame_pos_, static_cast<size_t>(max_len - done));
+    const size_t n = std::min(row_bytes - frame_pos_, wanted - done);
     memcpy(buffer + done, frame_row_.data() + frame_pos_, n);
     frame_pos_ += n;
-    done += static_cast<int>(n);
+    done += n;
   }
-  *len = done;
-  const bool page_done = rows_done_ == crop_.height && frame_pos_ == frame_row_.size();
+  *len = static_cast<int>(done);
+  const bool page_done = rows_done_ == crop_.height && frame_pos_ == row_bytes;
   return done == 0 && page_done ? SANE_STATUS_EOF : SANE_STATUS_GOOD;
 }
 

@@ -42,13 +42,16 @@ class PageReader {
   const ImageHeader &image() const { return decoder_->header(); }
   ImageFormat format() const { return format_; }
 
-  // The frame to deliver: `crop` of the decoded image, laid out as `layout`.
-  void set_frame(const Crop &crop, const FrameLayout &layout, int threshold, int brightness);
+  // The frame to deliver: `crop` of the decoded image, laid out as `layout`,
+  // its levels adjusted by `adjust`; lineart black below `threshold`.
+  void set_frame(const Crop &crop, const FrameLayout &layout, int threshold, const Adjustments &adjust);
 
   // Up to `max_len` bytes of frame rows.  GOOD with *len > 0, EOF once every
   // promised row was handed out, CANCELLED or IO_ERROR: corrupt data, a
   // failed transfer, or data that ended before the frame's last row, each
-  // after the whole rows that arrived were handed out.
+  // after the whole rows that arrived were handed out.  Whole rows are made
+  // in `buffer` itself; only a row split across calls goes through a row
+  // buffer of the reader's.
   SANE_Status read(uint8_t *buffer, int max_len, int *len);
 
   // Reads the rest of the page's data, undecoded, to the end of the body.
@@ -61,8 +64,8 @@ class PageReader {
  private:
   SANE_Status fetch();
   SANE_Status start_decoder(const uint8_t *data, size_t size);
-  SANE_Status next_decoded_row();
-  SANE_Status produce_frame_row();
+  SANE_Status next_decoded_row(uint8_t *row);
+  SANE_Status produce_frame_row(uint8_t *target);
   SANE_Status fail(const std::string &why);
   std::string rows_arrived() const;
 
@@ -77,8 +80,9 @@ class PageReader {
 
   Crop crop_;
   std::unique_ptr<RowConverter> converter_;
+  bool in_place_ = false;  // rows are decoded where the frame row goes
   std::vector<uint8_t> decoded_row_;
-  std::vector<uint8_t> frame_row_;
+  std::vector<uint8_t> frame_row_;  // a row split across reads
   size_t frame_pos_ = 0;  // bytes of frame_row_ already handed out
   int rows_done_ = 0;     // frame rows produced
   int decoded_rows_ = 0;  // decoded rows consumed

@@ -55,7 +55,10 @@ TEST_F(Options, DescribeEveryOptionWithSaneNames) {
       {bbescl::kOptResolution, SANE_NAME_SCAN_RESOLUTION}, {bbescl::kOptPreview, SANE_NAME_PREVIEW},
       {bbescl::kOptTlX, SANE_NAME_SCAN_TL_X},    {bbescl::kOptTlY, SANE_NAME_SCAN_TL_Y},
       {bbescl::kOptBrX, SANE_NAME_SCAN_BR_X},    {bbescl::kOptBrY, SANE_NAME_SCAN_BR_Y},
-      {bbescl::kOptThreshold, SANE_NAME_THRESHOLD}, {bbescl::kOptBrightness, SANE_NAME_BRIGHTNESS}};
+      {bbescl::kOptThreshold, SANE_NAME_THRESHOLD}, {bbescl::kOptBrightness, SANE_NAME_BRIGHTNESS},
+      {bbescl::kOptContrast, SANE_NAME_CONTRAST},   {bbescl::kOptShadow, SANE_NAME_SHADOW},
+      {bbescl::kOptHighlight, SANE_NAME_HIGHLIGHT}, {bbescl::kOptGamma, SANE_NAME_ANALOG_GAMMA},
+      {bbescl::kOptNegative, SANE_NAME_NEGATIVE}};
   for (const auto &[option, name] : names) EXPECT_STREQ(options.descriptor(option)->name, name);
   EXPECT_EQ(options.descriptor(bbescl::kOptGroupGeometry)->type, SANE_TYPE_GROUP);
   EXPECT_EQ(options.descriptor(bbescl::kOptTotal), nullptr);
@@ -179,20 +182,34 @@ TEST_F(Options, ThresholdIsActiveInLineartOnly) {
   EXPECT_EQ(options.threshold_level(), 51);
 }
 
-TEST_F(Options, TheGatedOptionTakesTheCapabilityWordThePlugInLeft) {
-  EXPECT_EQ(options.descriptor(bbescl::kOptBrightness)->cap, hs->gated_option_cap);
-  SANE_Word w = 0;
-  EXPECT_EQ(options.control(bbescl::kOptBrightness, SANE_ACTION_GET_VALUE, &w, nullptr), SANE_STATUS_INVAL);
-  EXPECT_EQ(options.brightness_offset(), 0);
-
-  // A device that enables it: the option works, host-side.
-  auto enabled = fixtures::published_session();
-  enabled->gated_option_cap &= ~SANE_CAP_INACTIVE;
-  OptionSet o;
-  o.build(*enabled);
-  SANE_Word value = 40;
-  ASSERT_EQ(o.control(bbescl::kOptBrightness, SANE_ACTION_SET_VALUE, &value, nullptr), SANE_STATUS_GOOD);
-  EXPECT_EQ(o.brightness_offset(), 102);
+// Done in software, so active in every mode whatever the device announced:
+// a frontend setting them never meets an inactive option.
+TEST_F(Options, TheAdjustmentsAreActiveInEveryModeAndReachThePage) {
+  const bbescl::Adjustments defaults = options.adjustments();
+  EXPECT_TRUE(bbescl::tone_table(defaults).identity);
+  struct Set {
+    SANE_Int option;
+    SANE_Word value, kept;
+  };
+  const std::vector<Set> sets = {
+      {bbescl::kOptBrightness, 40, 40},  {bbescl::kOptContrast, -150, -100}, {bbescl::kOptShadow, 10, 10},
+      {bbescl::kOptHighlight, 101, 100}, {bbescl::kOptGamma, 0, SANE_FIX(0.1)}, {bbescl::kOptNegative, SANE_TRUE, SANE_TRUE},
+  };
+  for (const char *mode : {"Lineart", "Gray", "Color"}) {
+    ASSERT_EQ(set_string(bbescl::kOptMode, mode), SANE_STATUS_GOOD);
+    for (const Set &s : sets) {
+      EXPECT_FALSE(options.descriptor(s.option)->cap & SANE_CAP_INACTIVE) << mode;
+      SANE_Int info = 0;
+      ASSERT_EQ(set_word(s.option, s.value, &info), SANE_STATUS_GOOD);
+      EXPECT_EQ(info, s.value == s.kept ? 0 : SANE_INFO_INEXACT) << s.option;
+      EXPECT_EQ(get_word(s.option), s.kept);
+    }
+  }
+  const bbescl::Adjustments a = options.adjustments();
+  EXPECT_EQ(std::vector<int>({a.brightness, a.contrast, a.shadow, a.highlight}), std::vector<int>({40, -100, 10, 100}));
+  EXPECT_NEAR(a.gamma, 0.1, 1e-4);
+  EXPECT_TRUE(a.negative);
+  EXPECT_EQ(set_word(bbescl::kOptNegative, 2), SANE_STATUS_INVAL);
 }
 
 TEST_F(Options, PreviewScansAtTheLowestResolutionFrom75Up) {
