@@ -99,9 +99,10 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
               s.color_mode, order.side, row);
   };
   const bool huge = hostile.has(Hostile::kHugeProgressive);
-  std::string page = huge                           ? huge_progressive_jpeg()
-                     : order.format == "image/png" ? encode_png(rows, s.x_resolution, s.y_resolution)
-                                                   : encode_jpeg(rows, cfg.jpeg_quality, s.x_resolution, s.y_resolution);
+  std::string page = huge ? huge_progressive_jpeg()
+                     : order.format == "image/png"
+                         ? encode_png(rows, s.x_resolution, s.y_resolution)
+                         : encode_jpeg(rows, cfg.jpeg_quality, s.x_resolution, s.y_resolution);
   if (hostile.has(Hostile::kCutPage)) page.resize(page.size() * 6 / 10);
   if (cfg.keep_pages) {
     std::lock_guard lock(record_mutex);
@@ -113,7 +114,7 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   head.framing = hostile.has(Hostile::kCountedPage) ? Framing::kContentLength : Framing::kChunked;
   if (cfg.one_request_per_connection || !req.keep_alive) head.close = true;
   std::string wire = bad_request_prefix(RequestKind::kNextDocument);
-  if (hostile.any() && !(hostile.has(Hostile::kSlowPage))) {
+  if (hostile.any() && !hostile.has(Hostile::kSlowPage)) {
     // The whole answer at once, framed and damaged as the device does it.
     head.body = page;
     head = hostile_response(hostile, std::move(head), port);

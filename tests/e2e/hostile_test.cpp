@@ -128,7 +128,8 @@ const HostileRow kRows[] = {
      1, 0, 1},
     {"TrickledStatusAnswer", {"trickle@status"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kHeaderBound, 1,
      1, 0},
-    {"PageUnderAKibPerSecond", {"slow-page"}, [](escl_sim::Config &c) { c.format = "image/jpeg"; }, "mfp", kLargePage, kFails, kIoError, nullptr, kScanBound, 1, 1, 0},
+    {"PageUnderAKibPerSecond", {"slow-page"}, [](escl_sim::Config &c) { c.format = "image/jpeg"; }, "mfp",
+     kLargePage, kFails, kIoError, nullptr, kScanBound, 1, 1, 0},
     // Corrupt pages are I/O errors, and their jobs are deleted.
     {"ChunkWithoutLineEnd", {"chunk-no-crlf"}, nullptr, "mfp", kFeeder, kFails, kIoError, nullptr, kQuick, 1, 1, 0},
     {"PageCutShort", {"cut-page"}, nullptr, "mfp", kFeeder, kFails, kIoError, nullptr, kQuick, 1, 1, 0},
