@@ -6,7 +6,9 @@
 // no request carrying a byte a job identifier cannot hold.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 #include <string_view>
@@ -250,6 +252,32 @@ TEST_F(Scan, HugeProgressivePageIsRefusedAtOnceInLittleMemory) {
   EXPECT_LT(huge.peak_rss_kb, ordinary.peak_rss_kb + 64 * 1024)
       << "ordinary scan: " << ordinary.peak_rss_kb << " KiB";
   EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
+  EXPECT_EQ(sim_->jobs_alive(), 0);
+}
+
+// Ctrl-C while a status answer trickles in (which would hold the scan for
+// the 30 s an answer's header may take) ends the read at once; the job is
+// then deleted, the cancel's own status check cut short at 5 s as it
+// trickles too.
+TEST_F(Scan, SigintDuringATricklingAnswerEndsTheScan) {
+  escl_sim::Config cfg;
+  cfg.hostile = {{escl_sim::Hostile::kTrickle, escl_sim::RequestKind::kStatus}};
+  start(cfg);
+  const pid_t pid = scanimage_->spawn(with({"-d", device_, "--mode", "Gray", "-o", "page.png"}, kSmallArea));
+  bool trickling = false;
+  for (int i = 0; i < 400 && !trickling; ++i) {
+    trickling = count_requests("GET /eSCL/ScannerStatus") >= 1;
+    usleep(25000);
+  }
+  ASSERT_TRUE(trickling) << scanimage_->stderr_so_far();
+  usleep(1500000);  // a byte or two of the answer in
+  const double asked = now_seconds();
+  kill(pid, SIGINT);
+  const RunResult r = scanimage_->wait(pid);
+  EXPECT_LT(now_seconds() - asked, 8.0);
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
+  EXPECT_EQ(count_requests("DELETE /eSCL/ScanJobs/"), 1);
   EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 
