@@ -33,7 +33,8 @@ TEST_F(Scan, ListsEveryOptionWithThePlugInNamedExplicitly) {
                              "--resolution 75|100|150|200|300|600dpi [300]", "--preview[=(yes|no)] [no]",
                              "-l 0..215.9mm [0]", "-t 0..297.011mm [0]", "-x 0..215.9mm [215.9]",
                              "-y 0..297.011mm [297.011]", "--threshold 0..100% (in steps of 1) [inactive]",
-                             "--brightness -100..100% (in steps of 1) [inactive]"})
+                             "--brightness -100..100% (in steps of 1) [0]", "--contrast -100..100% (in steps of 1) [0]",
+                             "--analog-gamma 0.0999908..4 [1]", "--negative[=(yes|no)] [no]"})
     EXPECT_THAT(r.out, HasSubstr(option));
 }
 
