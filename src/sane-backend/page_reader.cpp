@@ -9,6 +9,12 @@
 
 namespace bbescl {
 
+namespace {
+// Room beyond the uncompressed size of the largest page: headers, PNG and
+// JPEG overhead.
+constexpr uint64_t kDrainSlackBytes = 1u << 20;
+}  // namespace
+
 PageReader::PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound)
     : source_(source), cancel_(cancel), bound_(bound) {}
 
@@ -165,9 +171,12 @@ SANE_Status PageReader::read(uint8_t *buffer, int max_len, int *len) {
   while (done < wanted) {
     if (frame_pos_ == row_bytes) {
       if (rows_done_ == crop_.height) break;
-      // A whole row goes straight into the caller's buffer; only the row
-      // that does not fit is made aside and handed out in parts.
+      // A whole row goes straight into the caller's buffer.  Where the next
+      // row no longer fits, the read ends short rather than split it; only
+      // a buffer smaller than one row has rows made aside and handed out in
+      // parts.
       const bool whole = wanted - done >= row_bytes;
+      if (!whole && done > 0) break;
       const SANE_Status s = produce_frame_row(whole ? buffer + done : frame_row_.data());
       if (s != SANE_STATUS_GOOD) {
         // The rows already made go out first; the error stays for every
@@ -193,14 +202,25 @@ SANE_Status PageReader::read(uint8_t *buffer, int max_len, int *len) {
 }
 
 SANE_Status PageReader::drain() {
+  // After the frame's last row the device may still send the rest of a
+  // larger page (one that ignores the region sends its whole area), but
+  // never more than a page of the source's largest area could take
+  // uncompressed: a device that sends without end cannot hold the scan.
+  const uint64_t raw = static_cast<uint64_t>(bound_.max_width) * static_cast<uint64_t>(bound_.max_height) * 3;
+  const uint64_t limit = raw + kDrainSlackBytes;
+  uint64_t drained = 0;
   while (!source_ended_) {
+    if (cancel_ && *cancel_) return SANE_STATUS_CANCELLED;
     const uint8_t *data = nullptr;
     size_t size = 0;
     switch (source_.next_chunk(&data, &size)) {
-      case ChunkSource::Result::kData: break;
+      case ChunkSource::Result::kData: drained += size; break;
       case ChunkSource::Result::kEnd: source_ended_ = true; break;
       case ChunkSource::Result::kError: return fail("reading the end of the page data failed");
     }
+    if (drained > limit)
+      return fail("the device sent " + std::to_string(drained) +
+                  " bytes after the page's last row, more than a page of its largest area holds");
   }
   return SANE_STATUS_GOOD;
 }

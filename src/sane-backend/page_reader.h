@@ -50,8 +50,8 @@ class PageReader {
   // promised row was handed out, CANCELLED or IO_ERROR: corrupt data, a
   // failed transfer, or data that ended before the frame's last row, each
   // after the whole rows that arrived were handed out.  Whole rows are made
-  // in `buffer` itself; only a row split across calls goes through a row
-  // buffer of the reader's.
+  // in `buffer` itself, as many as fit; only when `max_len` is less than a
+  // row are rows made in a buffer of the reader's and handed out in parts.
   SANE_Status read(uint8_t *buffer, int max_len, int *len);
 
   // Reads the rest of the page's data, undecoded, to the end of the body.

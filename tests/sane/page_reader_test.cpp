@@ -95,20 +95,24 @@ TEST(PageReader, DeliversTheCroppedFrameRowByRow) {
   EXPECT_EQ(chunks.ends(), 1);
 }
 
-// Reads the whole frame with read sizes taken in turn from `sizes`.
-SANE_Status read_in_turn(PageReader &reader, const std::vector<int> &sizes, std::vector<uint8_t> &frame) {
+// Reads the whole frame with read sizes taken in turn from `sizes`; the
+// length of each read into `lengths`.
+SANE_Status read_in_turn(PageReader &reader, const std::vector<int> &sizes, std::vector<uint8_t> &frame,
+                         std::vector<int> &lengths) {
   for (size_t i = 0;; ++i) {
     std::vector<uint8_t> buffer(static_cast<size_t>(sizes[i % sizes.size()]));
     int len = 0;
     const SANE_Status s = reader.read(buffer.data(), static_cast<int>(buffer.size()), &len);
     frame.insert(frame.end(), buffer.begin(), buffer.begin() + len);
+    lengths.push_back(len);
     if (s != SANE_STATUS_GOOD) return s;
   }
 }
 
 // Whole rows are made in the caller's buffer, decoded there when the
-// decoded row is the frame row; a row split across reads goes through the
-// reader's own.  Either way, the same bytes.
+// decoded row is the frame row, and a read that has room for more than a
+// row ends at a row's end; a buffer smaller than a row has rows split
+// across reads through the reader's own.  Either way, the same bytes.
 TEST(PageReader, RowsSplitAcrossReadsOfOddSizesEqualWholeRows) {
   struct Case {
     int mode, channels;
@@ -135,15 +139,20 @@ TEST(PageReader, RowsSplitAcrossReadsOfOddSizesEqualWholeRows) {
     for (int y = 0; y < c.crop.height; ++y)
       converter.convert(page.row(c.crop.y0 + y), expected.data() + static_cast<size_t>(y) * bpl);
 
-    for (const std::vector<int> &sizes : {std::vector<int>{1 << 16}, {bpl}, {1, bpl + 1, 2 * bpl - 1, 7, 3 * bpl}}) {
+    for (const std::vector<int> &sizes :
+         {std::vector<int>{1 << 16}, {bpl}, {2 * bpl - 1}, {1, bpl + 1, 2 * bpl - 1, 7, 3 * bpl}}) {
       ScriptedChunks chunks(fixtures::encode_png(page), 211);
       PageReader reader(chunks, nullptr, kPlaten);
       ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
       reader.set_frame(c.crop, frame_layout, 128, adjust);
       std::vector<uint8_t> frame;
-      EXPECT_EQ(read_in_turn(reader, sizes, frame), SANE_STATUS_EOF) << reader.error();
+      std::vector<int> lengths;
+      EXPECT_EQ(read_in_turn(reader, sizes, frame, lengths), SANE_STATUS_EOF) << reader.error();
       EXPECT_EQ(frame, expected) << "mode " << c.mode << ", " << c.channels << " channel(s), reads of "
                                  << sizes.size() << " size(s)";
+      if (sizes[0] >= bpl) {
+        for (const int len : lengths) EXPECT_EQ(len % bpl, 0) << "mode " << c.mode << ", reads of " << sizes[0];
+      }
     }
   }
 }
