@@ -55,6 +55,9 @@ Device:
   --scan-rate BYTES_PER_S  page data after the first chunk comes at this
                            average rate, as the head scans (0, the default:
                            as fast as the connection takes it)
+  --head-start BYTES       with --scan-rate, page data ready at once (default:
+                           the first chunk; 0: every byte follows the head,
+                           a chunk's size line coming before its data)
 
 Behaviours:
   --one-request-per-connection
@@ -237,6 +240,9 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
     } else if (arg == "--scan-rate") {
       ok = number(0, LLONG_MAX, n);
       cfg.scan_rate = n;
+    } else if (arg == "--head-start") {
+      ok = number(0, LLONG_MAX, n);
+      cfg.head_start = n;
     } else if (arg == "--busy-next-document") {
       ok = number(0, 1000000, n);
       cfg.busy_next_document = static_cast<int>(n);

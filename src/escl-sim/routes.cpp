@@ -137,8 +137,9 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   bool ok = send_all(fd, wire);
   // A scanning device has the first chunk ready; the rest follows its head.
   const bool slow = hostile.has(Hostile::kSlowPage);
-  const ScanPace pace(slow ? kSlowPageRate : cfg.scan_rate,
-                      slow ? kSlowPageStart : chunk(data.substr(0, std::min(chunk_size, data.size()))).size());
+  const size_t first_chunk = chunk(data.substr(0, std::min(chunk_size, data.size()))).size();
+  const size_t head_start = cfg.head_start >= 0 ? static_cast<size_t>(cfg.head_start) : first_chunk;
+  const ScanPace pace(slow ? kSlowPageRate : cfg.scan_rate, slow ? kSlowPageStart : head_start);
   size_t paced = 0;
   bool cut_hit = false;
   for (size_t pos = 0; ok && !cut_hit && pos < data.size(); pos += chunk_size) {

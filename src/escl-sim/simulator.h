@@ -145,6 +145,7 @@ struct Config {
   JobUriStyle job_uri_style = JobUriStyle::kPath;
   bool capabilities_bom = false;        // capabilities body starts with a UTF-8 BOM and a line break
   long long scan_rate = 0;              // page data bytes a second after the first chunk (0: no pacing)
+  long long head_start = -1;            // bytes of page data ready at once (-1: the first chunk)
 
   // --- faults ---
   int pending_polls = 0;       // job stays Pending (scanner Processing) for this many status answers

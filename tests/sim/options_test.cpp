@@ -71,6 +71,7 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--bom"}, [](const Config &c) { return c.capabilities_bom; }},
       {{"--busy-next-document", "2"}, [](const Config &c) { return c.busy_next_document == 2; }},
       {{"--scan-rate", "250000"}, [](const Config &c) { return c.scan_rate == 250000; }},
+      {{"--head-start", "0"}, [](const Config &c) { return c.head_start == 0; }},
       {{"--bad-request-on", "delete"}, [](const Config &c) { return c.bad_request_on == RequestKind::kDelete; }},
       {{"--hostile", "cut-page", "--hostile=garbage-lines@delete"},
        [](const Config &c) {
