@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev libjpeg62-turbo-dev libpng-dev
   sane-utils libsane1 sane-airscan    # scanimage, peer backends for checks
-  valgrind binutils procps time
+  valgrind binutils procps time strace curl
 )
 
 missing=()
