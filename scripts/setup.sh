@@ -10,6 +10,7 @@ packages=(
   libsane-dev libjpeg62-turbo-dev libpng-dev
   sane-utils libsane1 sane-airscan    # scanimage, peer backends for checks
   valgrind binutils procps time strace curl
+  libavahi-client-dev avahi-daemon avahi-utils dbus-daemon iproute2  # DNS-SD discovery and its tests
 )
 
 missing=()

@@ -1,6 +1,8 @@
-// bbescl.conf: one device URI a line; blank lines and lines starting with
-// '#' are ignored.  The file is looked up in the SANE configuration
-// directories, as every SANE backend does.
+// bbescl.conf: one device a line, as a bare URI or as `"NAME" = URI` (the
+// name is what frontends show), plus the discovery settings
+// `discovery = on|off` and `discovery-timeout = MILLISECONDS`.  Blank lines
+// and lines starting with '#' are ignored.  The file is looked up in the
+// SANE configuration directories, as every SANE backend does.
 #pragma once
 
 #include <string>
@@ -10,6 +12,20 @@
 namespace bbescl {
 
 inline constexpr const char *kConfigFileName = "bbescl.conf";
+inline constexpr int kDefaultDiscoveryMillis = 1000;
+inline constexpr int kLongestDiscoveryMillis = 60000;
+
+struct ConfiguredDevice {
+  std::string name;  // empty for a bare URI
+  std::string uri;
+  bool operator==(const ConfiguredDevice &) const = default;
+};
+
+struct BackendConfig {
+  std::vector<ConfiguredDevice> devices;
+  bool discovery = true;
+  int discovery_millis = kDefaultDiscoveryMillis;
+};
 
 // The directories searched, in order.  SANE_CONFIG_DIR is a colon-separated
 // list; when it is unset, or ends with a colon, the default directories
@@ -17,11 +33,12 @@ inline constexpr const char *kConfigFileName = "bbescl.conf";
 std::vector<std::string> config_dirs(const char *config_dir_env,
                                      const std::vector<std::string> &defaults);
 
-// The device URIs of the file's text.
-std::vector<std::string> parse_device_uris(std::string_view text);
+// The settings of the file's text; lines that make no sense are logged and
+// skipped.
+BackendConfig parse_config(std::string_view text);
 
-// Reads bbescl.conf from the first directory that has one; an empty list
-// when none has.
-std::vector<std::string> read_configured_uris(const std::vector<std::string> &dirs);
+// Reads bbescl.conf from the first directory that has one; the defaults
+// (no device, discovery on) when none has.
+BackendConfig read_config(const std::vector<std::string> &dirs);
 
 }  // namespace bbescl

@@ -13,6 +13,7 @@
 #include "config_file.h"
 #include "debug_log.h"
 #include "device.h"
+#include "device_listing.h"
 
 #ifndef BBESCL_SYSCONF_DIR
 #define BBESCL_SYSCONF_DIR "/etc/sane.d"
@@ -27,17 +28,17 @@ constexpr SANE_Int kBuildVersion = 1;
 
 // What sane_get_devices hands out stays valid until the next call.
 struct DeviceList {
-  std::vector<std::string> uris;
-  std::vector<std::string> models;
+  std::vector<bbescl::discovery::ScannerEntry> entries;
+  std::vector<std::string> names;
   std::vector<SANE_Device> devices;
   std::vector<const SANE_Device *> pointers;
 };
 DeviceList *g_device_list = nullptr;
 std::vector<Device *> *g_open_devices = nullptr;
 
-std::vector<std::string> configured_uris() {
+bbescl::BackendConfig backend_config() {
   std::vector<std::string> defaults{BBESCL_SYSCONF_DIR, "/etc/sane.d"};
-  return bbescl::read_configured_uris(bbescl::config_dirs(getenv("SANE_CONFIG_DIR"), defaults));
+  return bbescl::read_config(bbescl::config_dirs(getenv("SANE_CONFIG_DIR"), defaults));
 }
 
 // "http://host:port/path" → "host:port", for the model column.
@@ -46,6 +47,15 @@ std::string host_of(const std::string &uri) {
   start = start == std::string::npos ? 0 : start + 3;
   const size_t end = uri.find('/', start);
   return uri.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// What frontends show of a configured device nothing more is known of:
+// its name if it has one, else its host and port.
+void name_configured(bbescl::discovery::ScannerEntry &entry) {
+  if (!entry.name.empty()) entry.model = entry.name;
+  if (entry.vendor.empty()) entry.vendor = "eSCL";
+  if (entry.model.empty()) entry.model = host_of(entry.url);
+  if (entry.type.empty()) entry.type = "network scanner";
 }
 
 Device *device_of(SANE_Handle handle) { return static_cast<Device *>(handle); }
@@ -83,10 +93,15 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_get_devices(const
                                                                            SANE_Bool) {
   try {
     auto list = std::make_unique<DeviceList>();
-    list->uris = configured_uris();
-    for (const std::string &uri : list->uris) list->models.push_back(host_of(uri));
-    for (size_t i = 0; i < list->uris.size(); ++i)
-      list->devices.push_back({list->uris[i].c_str(), "eSCL", list->models[i].c_str(), "network scanner"});
+    list->entries = bbescl::list_scanners(backend_config());
+    for (bbescl::discovery::ScannerEntry &e : list->entries) {
+      if (e.instance.empty()) name_configured(e);
+      list->names.push_back(bbescl::sane_name(e));
+    }
+    for (size_t i = 0; i < list->entries.size(); ++i) {
+      const bbescl::discovery::ScannerEntry &e = list->entries[i];
+      list->devices.push_back({list->names[i].c_str(), e.vendor.c_str(), e.model.c_str(), e.type.c_str()});
+    }
     for (const SANE_Device &d : list->devices) list->pointers.push_back(&d);
     list->pointers.push_back(nullptr);
     delete g_device_list;
@@ -107,12 +122,16 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_
     const std::string prefix = std::string(kBackendName) + ":";
     if (uri.compare(0, prefix.size(), prefix) == 0) uri.erase(0, prefix.size());
     if (uri.empty()) {
-      const std::vector<std::string> uris = configured_uris();
-      if (uris.empty()) {
-        BBESCL_LOG(bbescl::kLogError, "no device named and none in %s", bbescl::kConfigFileName);
+      const std::vector<bbescl::discovery::ScannerEntry> found = bbescl::list_scanners(backend_config());
+      if (found.empty()) {
+        BBESCL_LOG(bbescl::kLogError, "no device named, none in %s and none found", bbescl::kConfigFileName);
         return SANE_STATUS_INVAL;
       }
-      uri = uris.front();
+      uri = found.front().url;
+    } else if (uri.compare(0, bbescl::kDnssdPrefix.size(), bbescl::kDnssdPrefix) == 0) {
+      // Looked up afresh: the device may have moved since it was listed.
+      uri = bbescl::resolve_instance(std::string_view(uri).substr(bbescl::kDnssdPrefix.size()));
+      if (uri.empty()) return SANE_STATUS_INVAL;
     }
     std::unique_ptr<Device> device;
     const SANE_Status status = Device::open(uri, device);

@@ -30,7 +30,10 @@ TEST(ConfigDirs, FollowSaneConfigDirRules) {
   for (const Row &r : rows) EXPECT_EQ(config_dirs(r.env, defaults), r.dirs) << (r.env ? r.env : "(unset)");
 }
 
-TEST(ParseDeviceUris, TakesOneUriALineAndSkipsComments) {
+using bbescl::ConfiguredDevice;
+using Devices = std::vector<ConfiguredDevice>;
+
+TEST(ParseConfig, TakesOneDeviceALineAndSkipsComments) {
   const std::string text =
       "# scanners\n"
       "http://10.0.0.5:80/\r\n"
@@ -39,13 +42,45 @@ TEST(ParseDeviceUris, TakesOneUriALineAndSkipsComments) {
       "  # indented comment\n"
       "  http://127.0.0.1:8080/eSCL  \n"
       "http://last.example/";
-  EXPECT_EQ(bbescl::parse_device_uris(text),
-            (Dirs{"http://10.0.0.5:80/", "http://127.0.0.1:8080/eSCL", "http://last.example/"}));
-  EXPECT_TRUE(bbescl::parse_device_uris("").empty());
-  EXPECT_TRUE(bbescl::parse_device_uris("# only\n#comments\n").empty());
+  EXPECT_EQ(bbescl::parse_config(text).devices,
+            (Devices{{"", "http://10.0.0.5:80/"}, {"", "http://127.0.0.1:8080/eSCL"}, {"", "http://last.example/"}}));
+  EXPECT_TRUE(bbescl::parse_config("").devices.empty());
+  EXPECT_TRUE(bbescl::parse_config("# only\n#comments\n").devices.empty());
 }
 
-TEST(ReadConfiguredUris, UsesTheFirstDirectoryThatHasTheFile) {
+TEST(ParseConfig, ReadsNamedDevicesAndSettings) {
+  struct Row {
+    const char *text;
+    Devices devices;
+    bool discovery;
+    int millis;
+  };
+  const int dflt = bbescl::kDefaultDiscoveryMillis;
+  const std::vector<Row> rows = {
+      {"\"Office MFP\" = http://192.168.1.20/", {{"Office MFP", "http://192.168.1.20/"}}, true, dflt},
+      {"  \" Hall \"=http://[fe80::1%25eth0]:80/  ", {{"Hall", "http://[fe80::1%25eth0]:80/"}}, true, dflt},
+      {"\"A = B\" = http://a/\nhttp://b/", {{"A = B", "http://a/"}, {"", "http://b/"}}, true, dflt},
+      {"http://h/?x=1", {{"", "http://h/?x=1"}}, true, dflt},  // '=' inside a URI
+      {"\"no uri\" =\n\"unclosed = http://a/\n\"\" = http://a/\n\"x\" http://a/", {}, true, dflt},
+      {"discovery = off", {}, false, dflt},
+      {"discovery=no\ndiscovery = on", {}, true, dflt},
+      {"discovery = maybe", {}, true, dflt},  // a bad value leaves the default
+      {"discovery-timeout = 250", {}, true, 250},
+      {"discovery-timeout = 0", {}, true, 0},
+      {"discovery-timeout = 9999999", {}, true, dflt},  // unreadable: too many digits
+      {"discovery-timeout = 120000", {}, true, bbescl::kLongestDiscoveryMillis},
+      {"discovery-timeout = 1.5\ndiscovery-timeout = -3", {}, true, dflt},
+      {"colour = red", {}, true, dflt},  // unknown settings are skipped
+  };
+  for (const Row &r : rows) {
+    const bbescl::BackendConfig config = bbescl::parse_config(r.text);
+    EXPECT_EQ(config.devices, r.devices) << r.text;
+    EXPECT_EQ(config.discovery, r.discovery) << r.text;
+    EXPECT_EQ(config.discovery_millis, r.millis) << r.text;
+  }
+}
+
+TEST(ReadConfig, UsesTheFirstDirectoryThatHasTheFile) {
   char pattern[] = "/tmp/bbescl-config-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::filesystem::path root(pattern);
@@ -53,10 +88,15 @@ TEST(ReadConfiguredUris, UsesTheFirstDirectoryThatHasTheFile) {
   std::filesystem::create_directories(root / "first");
   std::filesystem::create_directories(root / "second");
   std::ofstream(root / "first" / "bbescl.conf") << "http://first/\n";
-  std::ofstream(root / "second" / "bbescl.conf") << "http://second/\n";
 
-  EXPECT_EQ(bbescl::read_configured_uris({root / "empty", root / "first", root / "second"}), Dirs{"http://first/"});
-  EXPECT_TRUE(bbescl::read_configured_uris({root / "empty"}).empty());
+  std::ofstream(root / "second" / "bbescl.conf") << "http://second/\ndiscovery = off\n";
+
+  const bbescl::BackendConfig first = bbescl::read_config({root / "empty", root / "first", root / "second"});
+  EXPECT_EQ(first.devices, (Devices{{"", "http://first/"}}));
+  EXPECT_TRUE(first.discovery);
+  EXPECT_FALSE(bbescl::read_config({root / "second"}).discovery);
+  EXPECT_TRUE(bbescl::read_config({root / "empty"}).devices.empty());
+  EXPECT_TRUE(bbescl::read_config({root / "empty"}).discovery);
   std::filesystem::remove_all(root);
 }
 

@@ -1,0 +1,151 @@
+#include "scanner_entry.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "kvchan/device_uri.h"
+
+namespace bbescl::discovery {
+
+namespace {
+
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  for (char &c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
+  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
+  return s;
+}
+
+// fe80::/10: reachable only through the interface it was seen on.
+bool link_local(std::string_view address) {
+  if (address.size() < 4) return false;
+  const std::string head = lower(address.substr(0, 4));
+  return head == "fe80" || head == "fe90" || head == "fea0" || head == "feb0";
+}
+
+std::string host_port(std::string_view host, uint16_t port) {
+  const bool v6 = host.find(':') != std::string_view::npos;
+  std::string out = v6 ? "[" + lower(host) + "]" : lower(host);
+  return out + ":" + std::to_string(port);
+}
+
+}  // namespace
+
+std::string_view txt_value(const std::vector<std::string> &txt, std::string_view key) {
+  for (const std::string &item : txt) {
+    const std::string_view entry(item);
+    const size_t equals = entry.find('=');
+    if (same_text(entry.substr(0, equals), key))
+      return equals == std::string_view::npos ? std::string_view() : entry.substr(equals + 1);
+  }
+  return {};
+}
+
+std::string device_url(std::string_view address, std::string_view interface, uint16_t port,
+                       std::string_view root) {
+  std::string url = "http://";
+  if (address.find(':') != std::string_view::npos) {
+    url.append("[").append(address);
+    if (link_local(address) && !interface.empty()) url.append("%25").append(interface);
+    url.append("]");
+  } else {
+    url.append(address);
+  }
+  url.append(":").append(std::to_string(port)).append("/").append(root);
+  return url;
+}
+
+void split_make_and_model(std::string_view make_and_model, std::string &vendor, std::string &model) {
+  make_and_model = trim(make_and_model);
+  const size_t space = make_and_model.find(' ');
+  if (space == std::string_view::npos) {
+    vendor = "eSCL";
+    model = std::string(make_and_model);
+    return;
+  }
+  vendor = std::string(make_and_model.substr(0, space));
+  model = std::string(trim(make_and_model.substr(space + 1)));
+}
+
+std::string device_type(std::string_view input_sources) {
+  bool platen = false;
+  bool feeder = false;
+  while (!input_sources.empty()) {
+    const size_t comma = input_sources.find(',');
+    const std::string_view source = trim(input_sources.substr(0, comma));
+    if (same_text(source, "platen")) platen = true;
+    if (same_text(source, "adf") || same_text(source, "feeder")) feeder = true;
+    if (comma == std::string_view::npos) break;
+    input_sources.remove_prefix(comma + 1);
+  }
+  if (platen && feeder) return "multi-function peripheral";
+  if (feeder) return "sheetfed scanner";
+  return "flatbed scanner";
+}
+
+bool entry_from_service(const ResolvedService &service, ScannerEntry &entry, std::string &why_not) {
+  if (service.tls) {
+    why_not = "announced for TLS only, which the channel library does not speak yet";
+    return false;
+  }
+  std::string_view root = trim(txt_value(service.txt, "rs"));
+  while (!root.empty() && root.front() == '/') root.remove_prefix(1);
+  while (!root.empty() && root.back() == '/') root.remove_suffix(1);
+  if (!root.empty() && root != "eSCL") {
+    why_not = "its eSCL root is /" + std::string(root) + ", not /eSCL";
+    return false;
+  }
+  if (service.port == 0 || service.address.empty()) {
+    why_not = "no address or port";
+    return false;
+  }
+  entry = {};
+  entry.instance = service.instance;
+  entry.url = device_url(service.address, service.interface, service.port, "eSCL");
+  entry.endpoint = endpoint_of(entry.url);
+  entry.ipv6 = service.address.find(':') != std::string::npos;
+
+  const std::string_view usb_make = trim(txt_value(service.txt, "usb_MFG"));
+  const std::string_view usb_model = trim(txt_value(service.txt, "usb_MDL"));
+  const std::string_view ty = trim(txt_value(service.txt, "ty"));
+  if (!usb_make.empty() && !usb_model.empty()) {
+    entry.vendor = usb_make;
+    entry.model = usb_model;
+  } else if (!ty.empty()) {
+    split_make_and_model(ty, entry.vendor, entry.model);
+    // "ty" repeats the maker's name that usb_MFG gives on its own.
+    if (!usb_make.empty() && ty.size() > usb_make.size() && same_text(ty.substr(0, usb_make.size()), usb_make) &&
+        ty[usb_make.size()] == ' ') {
+      entry.vendor = usb_make;
+      entry.model = std::string(trim(ty.substr(usb_make.size())));
+    }
+  } else {
+    entry.vendor = "eSCL";
+    entry.model = service.instance;
+  }
+  entry.type = device_type(txt_value(service.txt, "is"));
+
+  std::string_view uuid = trim(txt_value(service.txt, "UUID"));
+  if (uuid.size() > 9 && same_text(uuid.substr(0, 9), "urn:uuid:")) uuid.remove_prefix(9);
+  entry.uuid = lower(uuid);
+  return true;
+}
+
+std::string endpoint_of(std::string_view url) {
+  const kvchan::UriParse parsed = kvchan::parse_device_uri(url);
+  if (!parsed.ok) return {};
+  return host_port(parsed.address.host, parsed.address.port);
+}
+
+}  // namespace bbescl::discovery

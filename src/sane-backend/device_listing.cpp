@@ -1,0 +1,71 @@
+#include "device_listing.h"
+
+#include "avahi_browse.h"
+#include "debug_log.h"
+#include "scanner_list.h"
+
+namespace bbescl {
+
+namespace {
+
+void log_skipped(const discovery::ResolvedService &s, const std::string &why) {
+  BBESCL_LOG(kLogInfo, "DNS-SD: %s at %s port %u not listed: %s", s.instance.c_str(), s.address.c_str(),
+             static_cast<unsigned>(s.port), why.c_str());
+}
+
+}  // namespace
+
+std::vector<discovery::ScannerEntry> list_scanners(const BackendConfig &config) {
+  std::vector<discovery::ScannerEntry> list;
+  for (const ConfiguredDevice &device : config.devices) {
+    discovery::ScannerEntry entry;
+    entry.name = device.name;
+    entry.url = device.uri;
+    entry.endpoint = discovery::endpoint_of(device.uri);
+    discovery::add_scanner(list, std::move(entry));
+  }
+  if (!config.discovery) return list;
+
+  const discovery::BrowseResult found = discovery::browse(config.discovery_millis);
+  if (!found.daemon_running) {
+    BBESCL_LOG(kLogInfo, "DNS-SD: no Avahi daemon answers; only configured devices are listed");
+    return list;
+  }
+  for (const discovery::ResolvedService &service : found.services) {
+    discovery::ScannerEntry entry;
+    std::string why;
+    if (!discovery::entry_from_service(service, entry, why)) {
+      log_skipped(service, why);
+      continue;
+    }
+    BBESCL_LOG(kLogDetail, "DNS-SD: %s at %s", entry.instance.c_str(), entry.url.c_str());
+    discovery::add_scanner(list, std::move(entry));
+  }
+  return list;
+}
+
+std::string sane_name(const discovery::ScannerEntry &entry) {
+  if (entry.instance.empty()) return entry.url;
+  return std::string(kDnssdPrefix) + entry.instance;
+}
+
+std::string resolve_instance(std::string_view instance) {
+  const discovery::BrowseResult found = discovery::browse(kResolveMillis, instance);
+  if (!found.daemon_running) {
+    BBESCL_LOG(kLogError, "DNS-SD: no Avahi daemon answers; cannot look %.*s up", static_cast<int>(instance.size()),
+               instance.data());
+    return {};
+  }
+  for (const discovery::ResolvedService &service : found.services) {
+    if (service.instance != instance) continue;
+    discovery::ScannerEntry entry;
+    std::string why;
+    if (discovery::entry_from_service(service, entry, why)) return entry.url;
+    log_skipped(service, why);
+  }
+  BBESCL_LOG(kLogError, "DNS-SD: no eSCL scanner named %.*s answers", static_cast<int>(instance.size()),
+             instance.data());
+  return {};
+}
+
+}  // namespace bbescl
