@@ -31,6 +31,11 @@ SIGINT or SIGTERM.
 
   --port N                 listen on port N (0, the default, picks a free port)
   --quiet                  do not log requests
+  --announce NAME          announce the device by DNS-SD as NAME (_uscan._tcp
+                           on the loopback interface, through the Avahi daemon,
+                           with the TXT keys ty, rs=eSCL, UUID, pdl, cs, is and
+                           duplex of its profile); the URL is printed once the
+                           name is established
   --help                   show this text
 
 Device:
@@ -178,6 +183,12 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
       bool quiet = false;
       ok = flag(quiet);
       cfg.log_requests = !quiet;
+    } else if (arg == "--announce") {
+      ok = take(cfg.announce);
+      if (ok && cfg.announce.empty()) {
+        error = "--announce needs a name";
+        ok = false;
+      }
     } else if (arg == "--port") {
       ok = number(0, 65535, n);
       cfg.port = static_cast<int>(n);

@@ -171,6 +171,7 @@ struct Config {
   bool keep_pages = true;    // keep every page sent, for pages_sent()
   int port = 0;              // the program's --port (Server::start takes its own)
   bool help = false;         // --help was given
+  std::string announce;      // DNS-SD instance name to announce the device under (escl-sim only)
 };
 
 // Reads the program's options into cfg (unchanged fields keep their values).

@@ -73,6 +73,7 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--scan-rate", "250000"}, [](const Config &c) { return c.scan_rate == 250000; }},
       {{"--head-start", "0"}, [](const Config &c) { return c.head_start == 0; }},
       {{"--bad-request-on", "delete"}, [](const Config &c) { return c.bad_request_on == RequestKind::kDelete; }},
+      {{"--announce", "Hall scanner"}, [](const Config &c) { return c.announce == "Hall scanner"; }},
       {{"--hostile", "cut-page", "--hostile=garbage-lines@delete"},
        [](const Config &c) {
          return c.hostile.size() == 2 && c.hostile[0].behaviour == Hostile::kCutPage &&
