@@ -29,7 +29,7 @@ TEST_F(Scan, ListsEveryOptionWithThePlugInNamedExplicitly) {
   scanimage_->set_env("BBESCL_PLUGIN", BBESCL_PLUGIN_PATH);
   const e2e::RunResult r = scan({"-A"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  for (const char *option : {"--mode Lineart|Gray|Color [Color]", "--source Flatbed|ADF|Duplex [Flatbed]",
+  for (const char *option : {"--mode Lineart|Gray|Color [Color]", "--source Flatbed|ADF|ADF Duplex [Flatbed]",
                              "--resolution 75|100|150|200|300|600dpi [300]", "--preview[=(yes|no)] [no]",
                              "-l 0..215.9mm [0]", "-t 0..297.011mm [0]", "-x 0..215.9mm [215.9]",
                              "-y 0..297.011mm [297.011]", "--threshold 0..100% (in steps of 1) [inactive]",
