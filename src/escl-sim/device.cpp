@@ -85,7 +85,8 @@ Device::Device(const Config &cfg, DeviceModel model, uint16_t port)
       model_(std::move(model)),
       port_(port),
       started_(std::chrono::steady_clock::now()),
-      busy_answers_left_(cfg.busy_503) {}
+      busy_answers_left_(cfg.busy_503),
+      conflict_answers_left_(cfg.busy_409) {}
 
 Job *Device::find(const std::string &id) {
   for (auto &job : jobs_)
@@ -126,6 +127,12 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
     --busy_answers_left_;
     reason = "scanner busy";
     return 503;
+  }
+  scanning_for_another_ = conflict_answers_left_ > 0;
+  if (scanning_for_another_) {
+    --conflict_answers_left_;
+    reason = "scanning for another user";
+    return 409;
   }
   const SourceCaps &caps = source_caps(model_, settings);
   if (!caps.present) {
@@ -178,7 +185,7 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
 
 std::string Device::status_document() {
   std::lock_guard lock(mutex_);
-  bool busy = false;
+  bool busy = scanning_for_another_;
   for (auto &job : jobs_) {
     if (job.state == JobState::kPending && job.pending_polls_left > 0) {
       // This answer is one of the polls the job stays pending for.

@@ -91,6 +91,10 @@ class Device {
   std::deque<Job> jobs_;  // newest first
   int jobs_created_ = 0;
   int busy_answers_left_ = 0;
+  // Another user's job (a copy, say) keeps the scanner: job creations get
+  // "409 Conflict" and the status shows the scanner Processing.
+  int conflict_answers_left_ = 0;
+  bool scanning_for_another_ = false;
   AdfCondition adf_fault_ = AdfCondition::kLoaded;
   bool adf_fault_active_ = false;
 };

@@ -107,6 +107,9 @@ Faults:
   --abort-job              the device aborts every job before its first page
   --busy-503 N             answer the first N job creations with
                            503 Service Unavailable
+  --busy-409 N             answer the first N job creations with 409 Conflict
+                           while the status shows the scanner Processing
+                           another user's job
   --busy-next-document N   answer the first N document requests of each page
                            with 503 Service Unavailable (Retry-After: 1)
   --bad-request-first N    write N "400 Bad Request" answers before each real
@@ -273,6 +276,9 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
     } else if (arg == "--busy-503") {
       ok = number(0, 1000000, n);
       cfg.busy_503 = static_cast<int>(n);
+    } else if (arg == "--busy-409") {
+      ok = number(0, 1000000, n);
+      cfg.busy_409 = static_cast<int>(n);
     } else if (arg == "--bad-request-first") {
       ok = number(0, 100, n);
       cfg.bad_request_first = static_cast<int>(n);

@@ -156,6 +156,8 @@ struct Config {
                                        // until deleted (default: the device aborts it)
   bool abort_job = false;      // the device aborts every job before its first page
   int busy_503 = 0;            // this many job creations answered 503 Service Unavailable
+  int busy_409 = 0;            // this many answered 409 Conflict, the status showing the
+                               // scanner Processing for another user meanwhile
   int busy_next_document = 0;  // this many NextDocument requests of each page answered 503
   int bad_request_first = 0;   // "400 Bad Request" answers written before each real answer
   RequestKind bad_request_on = RequestKind::kAny;  // ... to these requests only

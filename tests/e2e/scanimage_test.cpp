@@ -204,15 +204,20 @@ TEST_F(Scan, AnEmptyFeederIsReportedAsOutOfDocuments) {
   EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 
+// Busy: "503 Service Unavailable", or "409 Conflict" while the status shows
+// the scanner working for someone else.
 TEST_F(Scan, ABusyDeviceIsAskedAgainUntilItTakesTheJob) {
-  escl_sim::Config cfg;
-  cfg.busy_503 = 2;
-  start(cfg);
-  const e2e::RunResult r = scan(with({"--mode", "Gray", "-o", "page.png"}, kSmallArea));
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 3);
-  EXPECT_EQ(sim_->jobs_alive(), 0);
-  expect_chart("page.png", PageMode::kGray, 150, kPageWidth, kPageHeight, 0, 0, 6.0, 0.03);
+  for (const bool conflict : {false, true}) {
+    SCOPED_TRACE(conflict ? "409" : "503");
+    escl_sim::Config cfg;
+    (conflict ? cfg.busy_409 : cfg.busy_503) = 2;
+    start(cfg);
+    const e2e::RunResult r = scan(with({"--mode", "Gray", "-o", "page.png"}, kSmallArea));
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 3);
+    EXPECT_EQ(sim_->jobs_alive(), 0);
+    expect_chart("page.png", PageMode::kGray, 150, kPageWidth, kPageHeight, 0, 0, 6.0, 0.03);
+  }
 }
 
 TEST_F(Scan, ACancelInTheMiddleOfAPageLeavesNoJob) {

@@ -50,6 +50,7 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--stop-keeps-processing"}, [](const Config &c) { return c.stop_keeps_processing; }},
       {{"--abort-job"}, [](const Config &c) { return c.abort_job; }},
       {{"--busy-503", "2"}, [](const Config &c) { return c.busy_503 == 2; }},
+      {{"--busy-409", "2"}, [](const Config &c) { return c.busy_409 == 2; }},
       {{"--bad-request-first", "3"}, [](const Config &c) { return c.bad_request_first == 3; }},
       {{"--bad-request-on", "document"},
        [](const Config &c) { return c.bad_request_on == RequestKind::kNextDocument; }},
