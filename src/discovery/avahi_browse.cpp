@@ -60,7 +60,9 @@ void on_browsed(AvahiServiceBrowser *, AvahiIfIndex interface, AvahiProtocol pro
   switch (event) {
     case AVAHI_BROWSER_NEW:
       if (!b->instance.empty() && (!name || b->instance != name)) break;
-      if (avahi_service_resolver_new(b->client, interface, protocol, name, type, domain, AVAHI_PROTO_UNSPEC,
+      // The address of the protocol the service was announced over: a
+      // device announced over IPv4 only may not listen on IPv6.
+      if (avahi_service_resolver_new(b->client, interface, protocol, name, type, domain, protocol,
                                      static_cast<AvahiLookupFlags>(0), on_resolved, b))
         ++b->resolvers_pending;
       break;

@@ -1,6 +1,11 @@
 #include "device_listing.h"
 
+#include <cctype>
+#include <chrono>
+#include <map>
+
 #include "avahi_browse.h"
+#include "capabilities_probe.h"
 #include "debug_log.h"
 #include "scanner_list.h"
 
@@ -13,15 +18,42 @@ void log_skipped(const discovery::ResolvedService &s, const std::string &why) {
              static_cast<unsigned>(s.port), why.c_str());
 }
 
+// What configured devices said of themselves, kept for the process: a
+// frontend lists devices again and again.
+std::map<std::string, DeviceFacts> &known_facts() {
+  static std::map<std::string, DeviceFacts> facts;
+  return facts;
+}
+
+void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time_point deadline) {
+  auto known = known_facts().find(entry.url);
+  if (known == known_facts().end()) {
+    const DeviceFacts facts = probe_device(entry.url, deadline);
+    if (facts.make_and_model.empty()) {
+      BBESCL_LOG(kLogInfo, "%s did not say its make and model in time", entry.url.c_str());
+      return;
+    }
+    known = known_facts().emplace(entry.url, facts).first;
+  }
+  const DeviceFacts &facts = known->second;
+  discovery::split_make_and_model(facts.make_and_model, entry.vendor, entry.model);
+  entry.type = discovery::device_type(facts.input_sources);
+  entry.uuid = facts.uuid;
+  for (char &c : entry.uuid) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (entry.uuid.rfind("urn:uuid:", 0) == 0) entry.uuid.erase(0, 9);
+}
+
 }  // namespace
 
 std::vector<discovery::ScannerEntry> list_scanners(const BackendConfig &config) {
   std::vector<discovery::ScannerEntry> list;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeMillis);
   for (const ConfiguredDevice &device : config.devices) {
     discovery::ScannerEntry entry;
     entry.name = device.name;
     entry.url = device.uri;
     entry.endpoint = discovery::endpoint_of(device.uri);
+    learn_facts(entry, deadline);
     discovery::add_scanner(list, std::move(entry));
   }
   if (!config.discovery) return list;

@@ -15,6 +15,9 @@ namespace bbescl {
 // SANE names of discovered devices: "dnssd:INSTANCE" (frontends see
 // "bbescl:dnssd:INSTANCE"), which survives the device's address changing.
 inline constexpr std::string_view kDnssdPrefix = "dnssd:";
+// How long all configured devices together have to give their make and
+// model while devices are listed.
+inline constexpr int kProbeMillis = 1000;
 // How long opening a discovered device waits for its instance to resolve.
 inline constexpr int kResolveMillis = 5000;
 

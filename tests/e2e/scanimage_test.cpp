@@ -21,7 +21,8 @@ TEST_F(Setup, ListsTheSimulatedDevice) {
   start();
   const e2e::RunResult r = scanimage_->run({"-L"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_THAT(r.out, HasSubstr("device `" + device_ + "' is a eSCL 127.0.0.1:"));
+  // Make and model as the device's capabilities name them.
+  EXPECT_THAT(r.out, HasSubstr("device `" + device_ + "' is a escl-sim Multifunction multi-function peripheral"));
 }
 
 TEST_F(Scan, ListsEveryOptionWithThePlugInNamedExplicitly) {
