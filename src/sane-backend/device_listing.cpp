@@ -1,6 +1,5 @@
 #include "device_listing.h"
 
-#include <cctype>
 #include <chrono>
 #include <map>
 
@@ -20,27 +19,25 @@ void log_skipped(const discovery::ResolvedService &s, const std::string &why) {
 
 // What configured devices said of themselves, kept for the process: a
 // frontend lists devices again and again.
-std::map<std::string, DeviceFacts> &known_facts() {
-  static std::map<std::string, DeviceFacts> facts;
+std::map<std::string, discovery::DeviceFacts> &known_facts() {
+  static std::map<std::string, discovery::DeviceFacts> facts;
   return facts;
 }
 
 void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time_point deadline) {
   auto known = known_facts().find(entry.url);
   if (known == known_facts().end()) {
-    const DeviceFacts facts = probe_device(entry.url, deadline);
+    const discovery::DeviceFacts facts = probe_device(entry.url, deadline);
     if (facts.make_and_model.empty()) {
       BBESCL_LOG(kLogInfo, "%s did not say its make and model in time", entry.url.c_str());
       return;
     }
     known = known_facts().emplace(entry.url, facts).first;
   }
-  const DeviceFacts &facts = known->second;
+  const discovery::DeviceFacts &facts = known->second;
   discovery::split_make_and_model(facts.make_and_model, entry.vendor, entry.model);
   entry.type = discovery::device_type(facts.input_sources);
   entry.uuid = facts.uuid;
-  for (char &c : entry.uuid) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (entry.uuid.rfind("urn:uuid:", 0) == 0) entry.uuid.erase(0, 9);
 }
 
 }  // namespace
