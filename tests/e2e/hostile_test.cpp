@@ -248,7 +248,10 @@ TEST_F(Scan, HugeProgressivePageIsRefusedAtOnceInLittleMemory) {
   const double huge_seconds = now_seconds() - began;
   EXPECT_NE(huge.exit_code, 0);
   EXPECT_THAT(huge.err, HasSubstr("60000"));
-  EXPECT_LT(huge_seconds, ordinary_seconds + 1.0);
+  // Refused once its header is read (about 0.1 s here); the bound leaves
+  // room for a machine loaded by other tests, far below the half minute
+  // decoding it took.
+  EXPECT_LT(huge_seconds, ordinary_seconds + 3.0);
   EXPECT_LT(huge.peak_rss_kb, ordinary.peak_rss_kb + 64 * 1024)
       << "ordinary scan: " << ordinary.peak_rss_kb << " KiB";
   EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
@@ -274,7 +277,9 @@ TEST_F(Scan, SigintDuringATricklingAnswerEndsTheScan) {
   const double asked = now_seconds();
   kill(pid, SIGINT);
   const RunResult r = scanimage_->wait(pid);
-  EXPECT_LT(now_seconds() - asked, 8.0);
+  // The read stops at once; the job's status check and DELETE then get
+  // 5 s in all each on this device (about 6.5 s here).
+  EXPECT_LT(now_seconds() - asked, 12.0);
   EXPECT_NE(r.exit_code, 0);
   EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
   EXPECT_EQ(count_requests("DELETE /eSCL/ScanJobs/"), 1);
