@@ -222,6 +222,34 @@ TEST_P(Hostile, ScanIsBoundedAndLeavesNothingBehind) {
 INSTANTIATE_TEST_SUITE_P(Devices, Hostile, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<HostileRow> &row) { return std::string(row.param.name); });
 
+// Plug-in messages, every one of them on stderr at debug level 7: a device
+// sending garbage lines without end costs about as many as an ordinary scan
+// (two a 4 KiB read of the 64 KiB a header may take), where it once cost one
+// a line, tens of thousands a second.
+TEST_F(Scan, GarbageCostsNoMoreLogLinesThanAScan) {
+  auto plugin_lines = [](const std::string &err) {
+    size_t lines = 0;
+    for (size_t at = err.find("scanimage: "); at != std::string::npos; at = err.find("scanimage: ", at + 1))
+      ++lines;
+    return lines;
+  };
+  const std::vector<std::string> gray = with({"--mode", "Gray", "-o", "page.png"}, kSmallArea);
+  escl_sim::Config cfg;
+  start(cfg);
+  scanimage_->set_env("SANE_DEBUG_BBESCL", "7");
+  const RunResult ordinary = scan(gray);
+  ASSERT_EQ(ordinary.exit_code, 0) << ordinary.err;
+  ASSERT_GT(plugin_lines(ordinary.err), 50u) << "the plug-in's messages do not reach stderr";
+
+  cfg.hostile = {{escl_sim::Hostile::kGarbageLines, escl_sim::RequestKind::kStatus}};
+  start(cfg);
+  scanimage_->set_env("SANE_DEBUG_BBESCL", "7");
+  const RunResult garbage = scan(gray);
+  EXPECT_NE(garbage.exit_code, 0);
+  EXPECT_LT(plugin_lines(garbage.err), 2 * plugin_lines(ordinary.err));
+  EXPECT_EQ(sim_->jobs_alive(), 0);
+}
+
 // A 3 KB progressive JPEG that declares 60000 x 60000 pixels is refused from
 // its header, before its decoder reserves anything for it: the scan ends
 // within a second of an ordinary one, and its peak memory stays that of an
