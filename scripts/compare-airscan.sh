@@ -32,13 +32,9 @@ while [ $# -gt 0 ]; do
 done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
-work=$(mktemp -d)
 . "$root/scripts/lib/simulator.sh"
+begin_simulator_script
 build=${BB_BUILD_DIR:-$build}
-trap 'stop_simulator; rm -rf "$work"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
 build_release
 
 case "$format" in

@@ -22,12 +22,8 @@ while [ $# -gt 0 ]; do
 done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
-work=$(mktemp -d)
 . "$root/scripts/lib/simulator.sh"
-trap 'stop_simulator; rm -rf "$work"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+begin_simulator_script
 build_release
 
 # A multifunction device with discrete resolutions (this sane-airscan reads

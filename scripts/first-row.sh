@@ -26,12 +26,8 @@ while [ $# -gt 0 ]; do
 done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
-work=$(mktemp -d)
 . "$root/scripts/lib/simulator.sh"
-trap 'stop_simulator; [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+begin_simulator_script
 build_release
 
 # JPEG pages only, so both backends decode the same bytes (sane-airscan

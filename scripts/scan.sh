@@ -25,13 +25,8 @@ done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out_dir=$(pwd)
-"$root/scripts/setup.sh"
-
-work=$(mktemp -d)
 . "$root/scripts/lib/simulator.sh"
-trap 'stop_simulator; rm -rf "$work"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+begin_simulator_script
 
 echo "scan: building in $build"
 build_release

@@ -19,12 +19,8 @@ fi
 case "$1" in -h|--help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
-work=$(mktemp -d)
 . "$root/scripts/lib/simulator.sh"
-trap 'stop_simulator; rm -rf "$work"' EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+begin_simulator_script
 build_release
 start_simulator --quiet "${sim_args[@]}"
 echo "try: simulated scanner at $sim_url (device bbescl:$sim_url)" >&2

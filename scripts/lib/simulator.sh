@@ -1,11 +1,21 @@
 # Shared by the scripts that scan from the simulated scanner: a release
 # build of what scanimage loads, and escl-sim started on 127.0.0.1.
-# Source it after setting `root` (the project folder) and `work` (a
-# temporary folder); stop_simulator runs on every exit path of the caller.
+# Source it after setting `root` (the project folder), then call
+# begin_simulator_script: it installs what is missing, makes the temporary
+# folder `work`, and stops the simulator and removes `work` on every exit
+# path of the caller.
 
 build="$root/build/release"
 sim_pid=""
 sim_url=""
+
+begin_simulator_script() {
+  "$root/scripts/setup.sh"
+  work=$(mktemp -d)
+  trap 'stop_simulator; rm -rf "$work"' EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
+}
 
 # The backend, the plug-in, the channel library and the simulator.
 build_release() {
