@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -113,6 +114,8 @@ Child::Child(const std::vector<std::string> &argv) {
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) return;
   const pid_t pid = fork();
   if (pid == 0) {
+    // Ends with the test even when the test dies without stopping it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     dup2(pipe_fds[1], STDOUT_FILENO);
     std::vector<char *> args;
     for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
