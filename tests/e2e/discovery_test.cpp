@@ -162,9 +162,18 @@ TEST_F(Discovery, WithoutTheDaemonTheConfiguredDevicesAreListedAtOnce) {
   EXPECT_THAT(listed.out, HasSubstr("device `bbescl:http://127.0.0.1:10/' is a eSCL Office MFP"));
   EXPECT_EQ(count_of(listed.err, "no Avahi daemon answers"), 1) << listed.err;
   EXPECT_LT(took, 1500);
+
+  e2e::Child discover({BBESCL_DISCOVER_PATH, "--time", "5"});
+  EXPECT_EQ(discover.rest_of_output(), "");
+  EXPECT_EQ(discover.wait(), 1);
+  EXPECT_LT(now_millis() - start, 4500) << "bbescl-discover waited for a daemon that is not there";
 }
 
 TEST_F(Discovery, ALineOfBbesclDiscoverScansFromBbesclConf) {
+  e2e::Child help({BBESCL_DISCOVER_PATH, "--help"});
+  EXPECT_THAT(help.rest_of_output(), HasSubstr("Usage: bbescl-discover [--time SECONDS]"));
+  EXPECT_EQ(help.wait(), 0);
+
   const std::string url = start_announced("Sim Pasted");
   e2e::Child discover({BBESCL_DISCOVER_PATH, "--time", "2"});
   const std::string printed = discover.rest_of_output();
