@@ -122,12 +122,18 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_
     const std::string prefix = std::string(kBackendName) + ":";
     if (uri.compare(0, prefix.size(), prefix) == 0) uri.erase(0, prefix.size());
     if (uri.empty()) {
-      const std::vector<bbescl::discovery::ScannerEntry> found = bbescl::list_scanners(backend_config());
-      if (found.empty()) {
-        BBESCL_LOG(bbescl::kLogError, "no device named, none in %s and none found", bbescl::kConfigFileName);
-        return SANE_STATUS_INVAL;
+      // The first configured device, else the first one found.
+      const bbescl::BackendConfig config = backend_config();
+      if (!config.devices.empty()) {
+        uri = config.devices.front().uri;
+      } else {
+        const std::vector<bbescl::discovery::ScannerEntry> found = bbescl::list_scanners(config);
+        if (found.empty()) {
+          BBESCL_LOG(bbescl::kLogError, "no device named, none in %s and none found", bbescl::kConfigFileName);
+          return SANE_STATUS_INVAL;
+        }
+        uri = found.front().url;
       }
-      uri = found.front().url;
     } else if (uri.compare(0, bbescl::kDnssdPrefix.size(), bbescl::kDnssdPrefix) == 0) {
       // Looked up afresh: the device may have moved since it was listed.
       uri = bbescl::resolve_instance(std::string_view(uri).substr(bbescl::kDnssdPrefix.size()));

@@ -101,6 +101,9 @@ TEST_F(Discovery, ListsTheAnnouncedSimulatorWithItsMakeAndModelAndScansFromItsNa
   const e2e::RunResult scanned = scan_from("bbescl:dnssd:Sim Hall");
   ASSERT_EQ(scanned.exit_code, 0) << scanned.err;
   expect_page();
+  // No device named and none configured: the one found.
+  const e2e::RunResult unnamed = scan_from("bbescl");
+  EXPECT_EQ(unnamed.exit_code, 0) << unnamed.err;
 }
 
 TEST_F(Discovery, ServicesOutsideTheESclRootAreNotListed) {
