@@ -8,6 +8,7 @@ packages=(
   clang libclang-rt-14-dev            # libFuzzer and the sanitizers' runtime
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libsane-dev libjpeg62-turbo-dev libpng-dev
+  libssl-dev openssl                  # TLS channels, the simulator's TLS
   sane-utils libsane1 sane-airscan    # scanimage, peer backends for checks
   valgrind binutils procps time strace curl
   libavahi-client-dev avahi-daemon avahi-utils dbus-daemon iproute2  # DNS-SD discovery and its tests
