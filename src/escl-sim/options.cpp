@@ -36,6 +36,15 @@ SIGINT or SIGTERM.
                            with the TXT keys ty, rs=eSCL, UUID, pdl, cs, is and
                            duplex of its profile); the URL is printed once the
                            name is established
+  --tls                    speak eSCL over TLS on the port (the URL printed is
+                           then https://); a fresh P-256 key and a self-signed
+                           certificate for 127.0.0.1 and localhost are made at
+                           every start, unless --cert and --key name them
+  --cert FILE              the certificate (chain) in PEM for --tls
+  --key FILE               its private key in PEM
+  --redirect-to-https PORT answer every request with 301 Moved Permanently to
+                           the same path at https://127.0.0.1:PORT/ (a device
+                           whose plain HTTP points at its TLS port)
   --help                   show this text
 
 Device:
@@ -192,6 +201,15 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
         error = "--announce needs a name";
         ok = false;
       }
+    } else if (arg == "--tls") {
+      ok = flag(cfg.tls);
+    } else if (arg == "--cert") {
+      ok = take(cfg.cert_file);
+    } else if (arg == "--key") {
+      ok = take(cfg.key_file);
+    } else if (arg == "--redirect-to-https") {
+      ok = number(1, 65535, n);
+      cfg.redirect_to_https = static_cast<int>(n);
     } else if (arg == "--port") {
       ok = number(0, 65535, n);
       cfg.port = static_cast<int>(n);
@@ -310,6 +328,14 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
       ok = false;
     }
     if (!ok) return false;
+  }
+  if (cfg.cert_file.empty() != cfg.key_file.empty()) {
+    error = "--cert and --key go together";
+    return false;
+  }
+  if (!cfg.cert_file.empty() && !cfg.tls) {
+    error = "--cert and --key need --tls";
+    return false;
   }
   return true;
 }

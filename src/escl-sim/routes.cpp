@@ -64,7 +64,7 @@ std::string Server::Impl::bad_request_prefix(RequestKind kind) const {
   return wire;
 }
 
-bool Server::Impl::answer(int fd, const Request &req, Response r, RequestKind kind) {
+bool Server::Impl::answer(Link &link, const Request &req, Response r, RequestKind kind) {
   const HostileSet hostile(cfg.hostile, kind);
   r = hostile_response(hostile, std::move(r), port);
   if (hostile.has(Hostile::kEndlessChunked)) r.framing = Framing::kChunked;
@@ -79,15 +79,15 @@ bool Server::Impl::answer(int fd, const Request &req, Response r, RequestKind ki
   }
   wire += hostile_head(hostile, serialize(r, cfg.lowercase_headers, cfg.chunk_size));
   log(req, r.status, r.body.size());
-  return send_answer(fd, hostile, wire, r.close);
+  return send_answer(link, hostile, wire, r.close);
 }
 
-bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order) {
+bool Server::Impl::send_page(Link &link, const Request &req, const PageOrder &order) {
   const HostileSet hostile(cfg.hostile, RequestKind::kNextDocument);
   // A device that fails after taking the page off the scanner.
   if (hostile.has(Hostile::kMoved) || hostile.has(Hostile::kServerError)) {
     device->page_sent(order.job_id, order.page);
-    return answer(fd, req, Response{}, RequestKind::kNextDocument);
+    return answer(link, req, Response{}, RequestKind::kNextDocument);
   }
   const ScanSettings &s = order.settings;
   RowSource rows;
@@ -124,7 +124,7 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
     wire += hostile_head(hostile, answer_wire);
     log(req, 200, page.size());
     device->page_sent(order.job_id, order.page);
-    return send_answer(fd, hostile, wire, head.close);
+    return send_answer(link, hostile, wire, head.close);
   }
   wire += response_head(head, cfg.lowercase_headers);
   log(req, 200, page.size());
@@ -134,7 +134,7 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
   const long long cut = cfg.stall_image_at >= 0 ? cfg.stall_image_at : cfg.drop_image_at;
   const size_t chunk_size = cfg.chunk_size ? cfg.chunk_size : std::max<size_t>(page.size(), 1);
   const std::string_view data(page);
-  bool ok = send_all(fd, wire);
+  bool ok = send_all(link, wire);
   // A scanning device has the first chunk ready; the rest follows its head.
   const bool slow = hostile.has(Hostile::kSlowPage);
   const size_t first_chunk = chunk(data.substr(0, std::min(chunk_size, data.size()))).size();
@@ -150,32 +150,32 @@ bool Server::Impl::send_page(int fd, const Request &req, const PageOrder &order)
       c.resize(size_line + static_cast<size_t>(cut - static_cast<long long>(pos)));
       cut_hit = true;
     }
-    ok = send_paced(fd, c, pace, paced);
+    ok = send_paced(link, c, pace, paced);
   }
   // A cut at or past the end of the data falls before the last chunk.
   if (cut >= 0 && !cut_hit) cut_hit = true;
   // The device's state moves on before the body ends, so that a client that
   // has read the whole page finds the job as the page left it.
   device->page_sent(order.job_id, order.page);
-  if (ok && !cut_hit) ok = send_all(fd, chunk({}));
+  if (ok && !cut_hit) ok = send_all(link, chunk({}));
   if (cut_hit) {
-    if (ok && cfg.stall_image_at >= 0) hold_until_closed(fd);
+    if (ok && cfg.stall_image_at >= 0) hold_until_closed(link);
     return false;
   }
   return ok && !head.close;
 }
 
-bool Server::Impl::send_paced(int fd, std::string_view data, const ScanPace &pace, size_t &sent) {
+bool Server::Impl::send_paced(Link &link, std::string_view data, const ScanPace &pace, size_t &sent) {
   while (!data.empty()) {
     const size_t n = pace.step(sent, data.size());
-    if (!pause_until(pace.due(sent + n)) || !send_all(fd, data.substr(0, n))) return false;
+    if (!pause_until(pace.due(sent + n)) || !send_all(link, data.substr(0, n))) return false;
     data.remove_prefix(n);
     sent += n;
   }
   return true;
 }
 
-bool Server::Impl::handle(int fd, const Request &req) {
+bool Server::Impl::handle(Link &link, const Request &req) {
   record(req);
   const std::string &path = req.path;
   auto xml = [](int status, std::string body) {
@@ -193,13 +193,24 @@ bool Server::Impl::handle(int fd, const Request &req) {
   auto wrong_method = [&](const char *allowed) {
     Response r = plain(405);
     r.headers.emplace_back("Allow", allowed);
-    return answer(fd, req, r, RequestKind::kAny);
+    return answer(link, req, r, RequestKind::kAny);
   };
+
+  // A device that speaks eSCL over TLS only sends plain requests there,
+  // the same path on its TLS port, and does nothing else.
+  if (cfg.redirect_to_https != 0) {
+    Response r = plain(301);
+    const std::string_view query = std::string_view(req.target).substr(
+        std::min(req.target.size(), req.target.find('?')));
+    r.headers.emplace_back("Location", "https://127.0.0.1:" + std::to_string(cfg.redirect_to_https) +
+                                           path + std::string(query));
+    return answer(link, req, r, RequestKind::kAny);
+  }
 
   // A device that refuses does nothing else: no job made, none deleted,
   // no page taken.
   const RequestKind kind = kind_of(req);
-  if (HostileSet(cfg.hostile, kind).refuses()) return answer(fd, req, plain(200), kind);
+  if (HostileSet(cfg.hostile, kind).refuses()) return answer(link, req, plain(200), kind);
 
   if (path == "/eSCL/ScannerCapabilities") {
     if (req.method != "GET") return wrong_method("GET");
@@ -208,13 +219,13 @@ bool Server::Impl::handle(int fd, const Request &req) {
     if (cfg.capabilities_bom && !r.body.starts_with(kUtf8Bom))
       r.body.insert(0, std::string(kUtf8Bom) + "\n");
     r.framing = cfg.framing;
-    return answer(fd, req, r, RequestKind::kCapabilities);
+    return answer(link, req, r, RequestKind::kCapabilities);
   }
   if (path == "/eSCL/ScannerStatus") {
     if (req.method != "GET") return wrong_method("GET");
     Response r = xml(200, device->status_document());
     r.framing = cfg.status_chunked ? Framing::kChunked : cfg.framing;
-    return answer(fd, req, r, RequestKind::kStatus);
+    return answer(link, req, r, RequestKind::kStatus);
   }
   if (path == "/eSCL/ScanJobs" || path == "/eSCL/ScanJobs/") {
     if (req.method != "POST") return wrong_method("POST");
@@ -223,7 +234,7 @@ bool Server::Impl::handle(int fd, const Request &req) {
     SettingsResult parsed = parse_scan_settings(req.body, settings, reason);
     if (parsed != SettingsResult::kOk) {
       note("ScanSettings refused: " + reason);
-      return answer(fd, req, plain(parsed == SettingsResult::kMalformed ? 400 : 409),
+      return answer(link, req, plain(parsed == SettingsResult::kMalformed ? 400 : 409),
                     RequestKind::kCreateJob);
     }
     std::string id;
@@ -232,7 +243,7 @@ bool Server::Impl::handle(int fd, const Request &req) {
     if (status != 201) {
       Response r = plain(status);
       if (status == 503) r.headers.emplace_back("Retry-After", "1");
-      return answer(fd, req, r, RequestKind::kCreateJob);
+      return answer(link, req, r, RequestKind::kCreateJob);
     }
     std::string location;
     std::string host = "http://127.0.0.1:" + std::to_string(port);
@@ -245,14 +256,14 @@ bool Server::Impl::handle(int fd, const Request &req) {
     // A device without Location leaves its client no way to the job.
     if (!cfg.no_location)
       r.headers.emplace_back("Location", hostile_location(HostileSet(cfg.hostile, kind), location));
-    return answer(fd, req, r, RequestKind::kCreateJob);
+    return answer(link, req, r, RequestKind::kCreateJob);
   }
   if (path.rfind(kJobsPrefix, 0) == 0) {
     std::string rest = path.substr(std::strlen(kJobsPrefix));
     size_t slash = rest.find('/');
     std::string id = rest.substr(0, slash);
     std::string tail = slash == std::string::npos ? "" : rest.substr(slash);
-    if (id.empty()) return answer(fd, req, plain(404), RequestKind::kAny);
+    if (id.empty()) return answer(link, req, plain(404), RequestKind::kAny);
     if (tail == "/NextDocument") {
       if (req.method != "GET") return wrong_method("GET");
       PageOrder order;
@@ -265,22 +276,22 @@ bool Server::Impl::handle(int fd, const Request &req) {
           r.headers.emplace_back("Content-Type", "text/plain");
           r.body = std::move(busy_text);
         }
-        return answer(fd, req, r, RequestKind::kNextDocument);
+        return answer(link, req, r, RequestKind::kNextDocument);
       }
-      return send_page(fd, req, order);
+      return send_page(link, req, order);
     }
     if (tail == "/ScanImageInfo") {
       if (req.method != "GET") return wrong_method("GET");
       std::string doc;
       int status = device->image_info(id, doc);
-      return answer(fd, req, status == 200 ? xml(200, doc) : plain(status), RequestKind::kAny);
+      return answer(link, req, status == 200 ? xml(200, doc) : plain(status), RequestKind::kAny);
     }
     if (tail.empty() || tail == "/") {
       if (req.method != "DELETE") return wrong_method("DELETE");
-      return answer(fd, req, plain(device->delete_job(id)), RequestKind::kDelete);
+      return answer(link, req, plain(device->delete_job(id)), RequestKind::kDelete);
     }
   }
-  return answer(fd, req, plain(404), RequestKind::kAny);
+  return answer(link, req, plain(404), RequestKind::kAny);
 }
 
 }  // namespace escl_sim

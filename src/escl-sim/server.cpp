@@ -5,11 +5,16 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "server_impl.h"
@@ -27,21 +32,97 @@ bool Server::Impl::wait_for(int fd, short events) {
   }
 }
 
-bool Server::Impl::send_all(int fd, std::string_view data) {
+bool Server::Impl::send_all(Link &link, std::string_view data) {
   while (!data.empty()) {
-    ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (link.tls != nullptr) {
+      ERR_clear_error();
+      const int n = SSL_write(link.tls, data.data(), static_cast<int>(std::min<size_t>(data.size(), INT_MAX)));
+      if (n > 0) {
+        data.remove_prefix(static_cast<size_t>(n));
+        continue;
+      }
+      const int why = SSL_get_error(link.tls, n);
+      if (why == SSL_ERROR_WANT_WRITE ? wait_for(link.fd, POLLOUT)
+                                       : why == SSL_ERROR_WANT_READ && wait_for(link.fd, POLLIN))
+        continue;
+      return false;
+    }
+    ssize_t n = send(link.fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       data.remove_prefix(static_cast<size_t>(n));
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!wait_for(fd, POLLOUT)) return false;
+      if (!wait_for(link.fd, POLLOUT)) return false;
       continue;
     }
     return false;
   }
   return true;
+}
+
+ssize_t Server::Impl::receive(Link &link, char *buf, size_t size) {
+  if (link.tls == nullptr) return recv(link.fd, buf, size, MSG_DONTWAIT);
+  ERR_clear_error();
+  errno = 0;
+  const int n = SSL_read(link.tls, buf, static_cast<int>(std::min<size_t>(size, INT_MAX)));
+  if (n > 0) return n;
+  switch (SSL_get_error(link.tls, n)) {
+    case SSL_ERROR_ZERO_RETURN:
+      return 0;
+    case SSL_ERROR_WANT_READ:
+    case SSL_ERROR_WANT_WRITE:
+      errno = EAGAIN;
+      return -1;
+    case SSL_ERROR_SYSCALL:
+      // A peer that closed without a TLS close_notify has still closed.
+      if (errno == 0) return 0;
+      return -1;
+    default:
+      errno = EPROTO;
+      return -1;
+  }
+}
+
+bool Server::Impl::wait_readable(Link &link) {
+  // TLS may hold decrypted bytes the socket no longer shows.
+  if (link.tls != nullptr && SSL_pending(link.tls) > 0) return true;
+  return wait_for(link.fd, POLLIN);
+}
+
+bool Server::Impl::start_tls(Link &link) {
+  // OpenSSL writes to the socket with write(), which raises SIGPIPE once
+  // the client has gone; this thread takes EPIPE instead (the signal stays
+  // pending on it and ends with it).
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+  const int flags = fcntl(link.fd, F_GETFL);
+  if (flags < 0 || fcntl(link.fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  link.tls = SSL_new(tls.get());
+  if (link.tls == nullptr || SSL_set_fd(link.tls, link.fd) != 1) return false;
+  while (true) {
+    ERR_clear_error();
+    const int n = SSL_accept(link.tls);
+    if (n == 1) return true;
+    const int why = SSL_get_error(link.tls, n);
+    if (why == SSL_ERROR_WANT_READ && wait_for(link.fd, POLLIN)) continue;
+    if (why == SSL_ERROR_WANT_WRITE && wait_for(link.fd, POLLOUT)) continue;
+    ERR_clear_error();
+    return false;
+  }
+}
+
+void Server::Impl::end_tls(Link &link) {
+  if (link.tls == nullptr) return;
+  // One try at a close_notify; a peer already gone does not get to wait.
+  ERR_clear_error();
+  SSL_shutdown(link.tls);
+  ERR_clear_error();
+  SSL_free(link.tls);
+  link.tls = nullptr;
 }
 
 bool Server::Impl::pause_until(std::chrono::steady_clock::time_point when) {
@@ -58,26 +139,26 @@ bool Server::Impl::pause_until(std::chrono::steady_clock::time_point when) {
 
 // A stalled device keeps the connection open and sends nothing more; it
 // lets go when the client closes or the simulator stops.
-void Server::Impl::hold_until_closed(int fd) {
+void Server::Impl::hold_until_closed(Link &link) {
   char scratch[4096];
-  while (wait_for(fd, POLLIN)) {
-    ssize_t n = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+  while (wait_readable(link)) {
+    ssize_t n = receive(link, scratch, sizeof scratch);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR && errno != EWOULDBLOCK)) return;
   }
 }
 
 void Server::Impl::serve(Connection &conn) {
-  const int fd = conn.fd;
+  Link link{conn.fd, nullptr};
   std::string buffer;
   char scratch[16384];
   bool continue_sent = false;
-  bool open = true;
+  bool open = !tls || start_tls(link);
   while (open) {
     Request req;
     ParseStatus st = take_request(buffer, req);
     if (st == ParseStatus::kComplete) {
       continue_sent = false;
-      open = handle(fd, req);
+      open = handle(link, req);
       continue;
     }
     if (st == ParseStatus::kBad || st == ParseStatus::kTooLarge) {
@@ -89,19 +170,20 @@ void Server::Impl::serve(Connection &conn) {
       r.close = true;
       record(req);
       note("\"" + req.line + "\" " + std::to_string(r.status) + " (refused)");
-      send_all(fd, serialize(r, cfg.lowercase_headers, 0));
+      send_all(link, serialize(r, cfg.lowercase_headers, 0));
       break;
     }
     if (st == ParseStatus::kHeadComplete && !continue_sent) {
       continue_sent = true;
-      if (!send_all(fd, "HTTP/1.1 100 Continue\r\n\r\n")) break;
+      if (!send_all(link, "HTTP/1.1 100 Continue\r\n\r\n")) break;
     }
-    if (!wait_for(fd, POLLIN)) break;
-    ssize_t n = recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (!wait_readable(link)) break;
+    ssize_t n = receive(link, scratch, sizeof scratch);
     if (n < 0 && (errno == EAGAIN || errno == EINTR || errno == EWOULDBLOCK)) continue;
     if (n <= 0) break;
     buffer.append(scratch, static_cast<size_t>(n));
   }
+  end_tls(link);
   std::lock_guard lock(conn_mutex);
   shutdown(conn.fd, SHUT_RDWR);
   close(conn.fd);
@@ -148,6 +230,10 @@ bool Server::start(uint16_t port) {
   Impl &s = *impl_;
   if (s.listen_fd >= 0) return true;
   if (!load_device_model(s.cfg.profile, s.model, s.error)) return false;
+  if (s.cfg.tls && !s.tls) {
+    s.tls = make_tls_context(s.cfg.cert_file, s.cfg.key_file, s.error);
+    if (!s.tls) return false;
+  }
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
     s.error = std::string("pipe: ") + std::strerror(errno);
@@ -206,7 +292,8 @@ void Server::stop() {
 uint16_t Server::port() const { return impl_->port; }
 
 std::string Server::base_url() const {
-  return "http://127.0.0.1:" + std::to_string(impl_->port) + "/";
+  return (impl_->tls ? "https" : "http") + std::string("://127.0.0.1:") +
+         std::to_string(impl_->port) + "/";
 }
 
 std::string Server::last_error() const { return impl_->error; }

@@ -3,6 +3,8 @@
 // the answers the simulated device writes).
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <chrono>
 #include <list>
@@ -20,6 +22,9 @@
 #include "response.h"
 #include "scan_pace.h"
 #include "simulator.h"
+#include "tls_context.h"
+
+struct ssl_st;
 
 namespace escl_sim {
 
@@ -27,6 +32,13 @@ struct Connection {
   std::thread thread;
   int fd = -1;  // guarded by Impl::conn_mutex; -1 once the thread closed it
   std::atomic<bool> done{false};
+};
+
+// The byte stream of one client connection: the socket itself, or a TLS
+// session over it (the socket then non-blocking).
+struct Link {
+  int fd = -1;
+  ssl_st *tls = nullptr;
 };
 
 struct Server::Impl {
@@ -39,6 +51,7 @@ struct Server::Impl {
   int wake_read = -1;   // readable once stop() began: every wait returns
   int wake_write = -1;
   uint16_t port = 0;
+  TlsContext tls;  // null: plain HTTP
   std::atomic<bool> stopping{false};
   std::thread accept_thread;
 
@@ -60,21 +73,29 @@ struct Server::Impl {
 
   // Socket helpers; false when the peer went away or stop() began.
   bool wait_for(int fd, short events);
-  bool send_all(int fd, std::string_view data);
-  void hold_until_closed(int fd);
+  bool send_all(Link &link, std::string_view data);
+  // Bytes read into buf (0: the peer closed); -1 with errno EAGAIN when
+  // nothing is there yet, other errno values for a broken connection.
+  ssize_t receive(Link &link, char *buf, size_t size);
+  // Waits until receive() has something (or the end) to give.
+  bool wait_readable(Link &link);
+  // The TLS handshake of a new connection; false when it failed.
+  bool start_tls(Link &link);
+  void end_tls(Link &link);
+  void hold_until_closed(Link &link);
   // Waits until `when`; false, at once, when stop() begins.
   bool pause_until(std::chrono::steady_clock::time_point when);
 
   // One request: writes its answer(s); false when the connection must end.
-  bool handle(int fd, const Request &req);
-  bool answer(int fd, const Request &req, Response r, RequestKind kind);
+  bool handle(Link &link, const Request &req);
+  bool answer(Link &link, const Request &req, Response r, RequestKind kind);
   std::string bad_request_prefix(RequestKind kind) const;
-  bool send_page(int fd, const Request &req, const PageOrder &order);
-  bool send_paced(int fd, std::string_view data, const ScanPace &pace, size_t &sent);
+  bool send_page(Link &link, const Request &req, const PageOrder &order);
+  bool send_paced(Link &link, std::string_view data, const ScanPace &pace, size_t &sent);
   // Writes an answer as the hostile behaviours say (hostile_send.cpp);
   // false when the connection must end.
-  bool send_answer(int fd, const HostileSet &h, std::string_view wire, bool close);
-  bool send_forever(int fd, std::string_view start, std::string_view unit);
+  bool send_answer(Link &link, const HostileSet &h, std::string_view wire, bool close);
+  bool send_forever(Link &link, std::string_view start, std::string_view unit);
   void record(const Request &req);
   void log(const Request &req, int status, size_t bytes);
   void note(const std::string &text);

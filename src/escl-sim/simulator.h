@@ -174,6 +174,10 @@ struct Config {
   int port = 0;              // the program's --port (Server::start takes its own)
   bool help = false;         // --help was given
   std::string announce;      // DNS-SD instance name to announce the device under (escl-sim only)
+  bool tls = false;          // eSCL over TLS on the port (base_url() then says https)
+  std::string cert_file;     // PEM certificate chain for TLS; with key_file, else a fresh
+  std::string key_file;      // key and self-signed certificate are made at start
+  int redirect_to_https = 0; // every request answered 301 to https://127.0.0.1:PORT, same path
 };
 
 // Reads the program's options into cfg (unchanged fields keep their values).
@@ -198,7 +202,7 @@ class Server {
   void stop();
 
   uint16_t port() const;
-  std::string base_url() const;  // "http://127.0.0.1:PORT/"
+  std::string base_url() const;  // "http://127.0.0.1:PORT/", "https://..." with TLS
   std::string last_error() const;
 
   // What happened, for tests.

@@ -75,6 +75,10 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--head-start", "0"}, [](const Config &c) { return c.head_start == 0; }},
       {{"--bad-request-on", "delete"}, [](const Config &c) { return c.bad_request_on == RequestKind::kDelete; }},
       {{"--announce", "Hall scanner"}, [](const Config &c) { return c.announce == "Hall scanner"; }},
+      {{"--tls"}, [](const Config &c) { return c.tls && c.cert_file.empty(); }},
+      {{"--tls", "--cert", "c.pem", "--key=k.pem"},
+       [](const Config &c) { return c.tls && c.cert_file == "c.pem" && c.key_file == "k.pem"; }},
+      {{"--redirect-to-https", "8443"}, [](const Config &c) { return c.redirect_to_https == 8443; }},
       {{"--hostile", "cut-page", "--hostile=garbage-lines@delete"},
        [](const Config &c) {
          return c.hostile.size() == 2 && c.hostile[0].behaviour == Hostile::kCutPage &&
@@ -102,6 +106,8 @@ TEST(Options, BadWordsAreRefusedWithAMessage) {
       {"--adf-sheets", "-1"},   {"positional"},      {"--job-uri", "x"},
       {"--past-jobs", "-1"},    {"--scan-rate", "-5"}, {"--bom=1"},
       {"--busy-next-document"}, {"--hostile", "x"}, {"--hostile", "cut-page@create"},
+      {"--tls", "--cert", "c.pem"}, {"--cert", "c.pem", "--key", "k.pem"},
+      {"--redirect-to-https", "0"}, {"--tls=1"},
   };
   for (const auto &words : cases) {
     Config cfg;
