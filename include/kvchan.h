@@ -30,7 +30,7 @@ extern "C" {
 #define KVCHAN_E_CLOSED 7       /* the device closed the connection */
 #define KVCHAN_E_TIMEOUT 8      /* a write did not finish within its time limit */
 
-/* Channel names.  Each channel is a TCP connection of its own to the device. */
+/* Channel names.  Each channel is a TCP (or TLS) connection of its own to the device. */
 #define KVCHAN_CHANNEL_ESCL_SCAN "KV-ESCL-SCAN"
 #define KVCHAN_CHANNEL_EWS_NDAT "KV-EWS-NDAT"
 
@@ -42,9 +42,11 @@ int kvchan_write_channel(int dd, int channel, const void *data, int size, int se
 int kvchan_close_channel(int dd, int channel);
 
 /* Calls a host makes around them.  The URI is "http://HOST[:PORT][/...]"
- * with a host name, an IPv4 address or a bracketed IPv6 address (a zone
- * written "%25zone"); the port is 80 when none is given, and whatever
- * follows the host and port is ignored.  Opening a device only checks the
+ * or "https://HOST[:PORT][/...]" with a host name, an IPv4 address or a
+ * bracketed IPv6 address (a zone written "%25zone"); the port is 80 (443
+ * for https) when none is given, and whatever follows the host and port is
+ * ignored.  An https channel makes a TLS handshake (1.2 or newer, the host
+ * name as SNI) within the connect limit each time it connects.  Opening a device only checks the
  * URI; each channel connects when it is opened.  Closing a device closes
  * its channels. */
 int kvchan_open_device(const char *uri, int *dd);

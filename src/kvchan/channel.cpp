@@ -40,10 +40,24 @@ constexpr int kResent = -1;
 Channel::Channel(std::shared_ptr<const DeviceInfo> device, std::string name)
     : device_(std::move(device)), name_(std::move(name)) {}
 
+bool Channel::connect(Deadline deadline, std::string &error) {
+  socket_ = connect_tcp(device_->address, deadline, error);
+  if (!socket_.valid()) return false;
+  if (device_->address.tls && !tls_.start(socket_.fd(), device_->address.host, deadline, error)) {
+    disconnect();
+    return false;
+  }
+  return true;
+}
+
+void Channel::disconnect() {
+  tls_.reset();
+  socket_.reset();
+}
+
 int Channel::open() {
   std::string error;
-  socket_ = connect_tcp(device_->address, deadline_after_seconds(kConnectSeconds), error);
-  if (!socket_.valid()) {
+  if (!connect(deadline_after_seconds(kConnectSeconds), error)) {
     syslog(LOG_ERR, "kvchan: connect to %s failed: %s", device_->uri.c_str(), error.c_str());
     return KVCHAN_E_CONNECT;
   }
@@ -51,20 +65,19 @@ int Channel::open() {
 }
 
 void Channel::close() {
-  socket_.reset();
+  disconnect();
   closed_ = true;
 }
 
 bool Channel::connect_again(Deadline deadline) {
-  socket_.reset();
+  disconnect();
   saw_eof_ = false;
   received_on_connection_ = 0;
   received_since_write_ = 0;
   last_request_.clear();
   resent_ = false;
   std::string error;
-  socket_ = connect_tcp(device_->address, deadline, error);
-  if (!socket_.valid()) {
+  if (!connect(deadline, error)) {
     syslog(LOG_ERR, "kvchan: connect to %s failed: %s", device_->uri.c_str(), error.c_str());
     return false;
   }
@@ -95,6 +108,29 @@ int Channel::send_all(const char *data, int size, Deadline deadline, int &sent, 
   sent = 0;
   error = 0;
   while (sent < size) {
+    if (tls_.active()) {
+      size_t count = 0;
+      const TlsSession::Io io =
+          tls_.write(data + sent, static_cast<size_t>(size - sent), count, error);
+      if (io == TlsSession::Io::done) {
+        sent += static_cast<int>(count);
+        continue;
+      }
+      if (io == TlsSession::Io::want_read || io == TlsSession::Io::want_write) {
+        Wait w = wait_for(socket_.fd(), io == TlsSession::Io::want_read ? POLLIN : POLLOUT,
+                          deadline);
+        if (w == Wait::ready || w == Wait::interrupted) continue;
+        if (w == Wait::timed_out) return KVCHAN_E_TIMEOUT;
+        error = errno;
+        return KVCHAN_E_IO;
+      }
+      if (io == TlsSession::Io::closed) {
+        if (error == 0) error = EPIPE;
+        return KVCHAN_E_CLOSED;
+      }
+      if (error == 0) error = EPROTO;
+      return no_memory_errno(error) ? KVCHAN_E_BUSY : KVCHAN_E_IO;
+    }
     ssize_t n = send(socket_.fd(), data + sent, static_cast<size_t>(size - sent),
                      MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
@@ -130,7 +166,7 @@ int Channel::write(const void *data, int size, int sectime, int &bytes_written) 
   // A server that ends each response by closing the connection: when
   // nothing of that response is left unread, the next request goes out on
   // a new connection.  Unread bytes are response data; the connection stays.
-  if (!socket_.valid() || saw_eof_ || peek_peer(socket_.fd()) == Peer::closed) {
+  if (!socket_.valid() || saw_eof_ || peek() == Peer::closed) {
     if (!connect_again(deadline)) return KVCHAN_E_CONNECT;
   }
   int error = 0;
@@ -185,6 +221,31 @@ int Channel::peer_closed(int error, Deadline deadline) {
   return KVCHAN_E_CLOSED;
 }
 
+ssize_t Channel::receive(void *data, int size, bool &again, short &events) {
+  again = false;
+  events = POLLIN;
+  if (!tls_.active()) return recv(socket_.fd(), data, static_cast<size_t>(size), MSG_DONTWAIT);
+  size_t count = 0;
+  int error = 0;
+  switch (tls_.read(data, static_cast<size_t>(size), count, error)) {
+    case TlsSession::Io::done:
+      return static_cast<ssize_t>(count);
+    case TlsSession::Io::want_read:  // part of a record, or one without data
+      again = true;
+      return -1;
+    case TlsSession::Io::want_write:
+      again = true;
+      events = POLLOUT;
+      return -1;
+    case TlsSession::Io::closed:
+      return 0;
+    case TlsSession::Io::failed:
+      break;
+  }
+  errno = error != 0 ? error : EPROTO;
+  return -1;
+}
+
 int Channel::read(void *data, int size, int sectime, int &bytes_read) {
   bytes_read = 0;
   if (!socket_.valid() || saw_eof_) {
@@ -194,18 +255,24 @@ int Channel::read(void *data, int size, int sectime, int &bytes_read) {
   }
   if (size == 0) return KVCHAN_OK;
   Deadline deadline = deadline_after_seconds(sectime);
+  short events = POLLIN;
   for (;;) {
-    Wait w = wait_for(socket_.fd(), POLLIN, deadline);
-    if (w == Wait::timed_out) return KVCHAN_OK;  // nothing arrived in time
-    // A signal (a cancel, often): the caller decides whether to go on.
-    if (w == Wait::interrupted) return KVCHAN_E_INTR;
-    if (w == Wait::failed) {
-      int e = errno;
-      syslog(LOG_ERR, "kvchan: read from %s (channel %d) failed: %s", device_->uri.c_str(), id_,
-             error_text(e).c_str());
-      return no_memory_errno(e) ? KVCHAN_E_BUSY : KVCHAN_E_IO;
+    // TLS may hold decrypted bytes the socket no longer shows.
+    if (!tls_.has_pending()) {
+      Wait w = wait_for(socket_.fd(), events, deadline);
+      if (w == Wait::timed_out) return KVCHAN_OK;  // nothing arrived in time
+      // A signal (a cancel, often): the caller decides whether to go on.
+      if (w == Wait::interrupted) return KVCHAN_E_INTR;
+      if (w == Wait::failed) {
+        int e = errno;
+        syslog(LOG_ERR, "kvchan: read from %s (channel %d) failed: %s", device_->uri.c_str(),
+               id_, error_text(e).c_str());
+        return no_memory_errno(e) ? KVCHAN_E_BUSY : KVCHAN_E_IO;
+      }
     }
-    ssize_t n = recv(socket_.fd(), data, static_cast<size_t>(size), MSG_DONTWAIT);
+    bool again = false;
+    ssize_t n = receive(data, size, again, events);
+    if (again) continue;
     if (n > 0) {
       bytes_read = static_cast<int>(n);
       received_on_connection_ += static_cast<uint64_t>(n);

@@ -1,6 +1,9 @@
-// One channel: a TCP connection to the device that carries HTTP requests
-// and responses as a byte pipe, for as long as the channel is open.
+// One channel: a TCP connection to the device (with TLS over it for an
+// https device) that carries HTTP requests and responses as a byte pipe,
+// for as long as the channel is open.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <memory>
@@ -10,6 +13,7 @@
 
 #include "device_uri.h"
 #include "tcp_socket.h"
+#include "tls_session.h"
 
 namespace kvchan {
 
@@ -39,7 +43,14 @@ class Channel {
   std::mutex &mutex() { return mutex_; }
 
  private:
+  // TCP, then the TLS handshake for an https device, within the deadline.
+  bool connect(Deadline deadline, std::string &error);
+  void disconnect();
   bool connect_again(Deadline deadline);
+  Peer peek() { return tls_.active() ? tls_.peek() : peek_peer(socket_.fd()); }
+  // One read from the connection, as recv() answers; `again` when nothing
+  // came through yet and the wait goes on for `events`.
+  ssize_t receive(void *data, int size, bool &again, short &events);
   bool may_resend_after_close() const;
   int send_all(const char *data, int size, Deadline deadline, int &sent, int &error);
   int peer_closed(int error, Deadline deadline);
@@ -50,6 +61,7 @@ class Channel {
   int id_ = 0;
   std::mutex mutex_;
   Socket socket_;
+  TlsSession tls_;  // active over socket_ for an https device
   bool closed_ = false;       // close() was called
   bool saw_eof_ = false;      // the peer's close was read on this connection
   uint64_t received_on_connection_ = 0;

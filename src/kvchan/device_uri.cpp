@@ -9,6 +9,7 @@ namespace kvchan {
 namespace {
 
 constexpr std::string_view kScheme = "http://";
+constexpr std::string_view kTlsScheme = "https://";
 constexpr size_t kMaxUriLength = 2048;
 constexpr size_t kMaxHostNameLength = 253;  // DNS limit for a full name
 constexpr size_t kMaxPortDigits = 5;
@@ -21,10 +22,10 @@ UriParse refuse(std::string error) {
   return r;
 }
 
-bool has_scheme(std::string_view uri) {
-  if (uri.size() < kScheme.size()) return false;
-  for (size_t i = 0; i < kScheme.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(uri[i])) != kScheme[i]) return false;
+bool has_scheme(std::string_view uri, std::string_view scheme) {
+  if (uri.size() < scheme.size()) return false;
+  for (size_t i = 0; i < scheme.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(uri[i])) != scheme[i]) return false;
   }
   return true;
 }
@@ -104,8 +105,11 @@ bool parse_host_name(std::string_view name, std::string &host, std::string &erro
 
 UriParse parse_device_uri(std::string_view uri) {
   if (uri.size() > kMaxUriLength) return refuse("URI too long");
-  if (!has_scheme(uri)) return refuse("only http:// device URIs are supported");
-  uri.remove_prefix(kScheme.size());
+  const bool tls = has_scheme(uri, kTlsScheme);
+  if (!tls && !has_scheme(uri, kScheme)) {
+    return refuse("only http:// and https:// device URIs are supported");
+  }
+  uri.remove_prefix(tls ? kTlsScheme.size() : kScheme.size());
   std::string_view authority = uri.substr(0, uri.find_first_of("/?#"));
   if (authority.empty()) return refuse("no host");
   if (authority.find('@') != std::string_view::npos) {
@@ -113,6 +117,8 @@ UriParse parse_device_uri(std::string_view uri) {
   }
 
   UriParse r;
+  r.address.tls = tls;
+  r.address.port = tls ? kDefaultHttpsPort : kDefaultHttpPort;
   std::string_view port_text;
   bool has_port = false;
   if (authority.front() == '[') {

@@ -1,4 +1,5 @@
-// Device URIs as a host names a scanner: "http://HOST[:PORT][/...]".
+// Device URIs as a host names a scanner: "http://HOST[:PORT][/...]", or
+// "https://..." for a device that speaks eSCL over TLS.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +9,7 @@
 namespace kvchan {
 
 inline constexpr uint16_t kDefaultHttpPort = 80;
+inline constexpr uint16_t kDefaultHttpsPort = 443;
 
 // Where a device listens.  `host` is a host name, an IPv4 address or an
 // IPv6 address without its brackets (a zone, if any, as "%zone"), ready
@@ -15,6 +17,7 @@ inline constexpr uint16_t kDefaultHttpPort = 80;
 struct DeviceAddress {
   std::string host;
   uint16_t port = kDefaultHttpPort;
+  bool tls = false;  // https: every connection starts with a TLS handshake
 };
 
 struct UriParse {

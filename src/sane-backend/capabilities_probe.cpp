@@ -39,7 +39,8 @@ bool send_all(int fd, std::string_view data, kvchan::Deadline deadline) {
 
 discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline) {
   const kvchan::UriParse parsed = kvchan::parse_device_uri(uri);
-  if (!parsed.ok) return {};
+  // A TLS device is not asked in plain HTTP; it is listed without its facts.
+  if (!parsed.ok || parsed.address.tls) return {};
   std::string error;
   kvchan::Socket socket = kvchan::connect_tcp(parsed.address, deadline, error);
   if (!socket.valid()) return {};

@@ -13,6 +13,7 @@ struct AcceptedUri {
   const char *uri;
   const char *host;
   uint16_t port;
+  bool tls = false;
 };
 
 const AcceptedUri kAccepted[] = {
@@ -30,6 +31,10 @@ const AcceptedUri kAccepted[] = {
     {"http://[fe80::1%25eth0]:80/", "fe80::1%eth0", 80},
     {"http://[2001:db8::ab:1]/eSCL", "2001:db8::ab:1", 80},
     {"http://[::ffff:192.0.2.1]:8000", "::ffff:192.0.2.1", 8000},
+    {"https://scanner.local", "scanner.local", 443, true},
+    {"HTTPS://scanner.local:8443/eSCL", "scanner.local", 8443, true},
+    {"https://[::1]/", "::1", 443, true},
+    {"https://192.168.1.20:80/", "192.168.1.20", 80, true},
 };
 
 TEST(DeviceUri, AcceptedUrisGiveHostAndPort) {
@@ -39,6 +44,7 @@ TEST(DeviceUri, AcceptedUrisGiveHostAndPort) {
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.address.host, row.host);
     EXPECT_EQ(r.address.port, row.port);
+    EXPECT_EQ(r.address.tls, row.tls);
   }
 }
 
@@ -48,10 +54,13 @@ struct RefusedUri {
 };
 
 const RefusedUri kRefused[] = {
-    {"", "only http:// device URIs are supported"},
-    {"https://scanner.local/", "only http:// device URIs are supported"},
-    {"scanner.local:80", "only http:// device URIs are supported"},
-    {"http:/scanner", "only http:// device URIs are supported"},
+    {"", "only http:// and https:// device URIs are supported"},
+    {"ftp://scanner.local/", "only http:// and https:// device URIs are supported"},
+    {"httpss://scanner.local/", "only http:// and https:// device URIs are supported"},
+    {"scanner.local:80", "only http:// and https:// device URIs are supported"},
+    {"http:/scanner", "only http:// and https:// device URIs are supported"},
+    {"https://", "no host"},
+    {"https://scanner:0/", "bad port"},
     {"http://", "no host"},
     {"http:///eSCL", "no host"},
     {"http://:80/", "no host"},
@@ -94,10 +103,10 @@ TEST(DeviceUri, OverlongHostNameIsRefused) {
 TEST(OpenDevice, RefusesABadUriWithALoggedReason) {
   itest::clear_logs();
   int dd = 99;
-  EXPECT_EQ(kvchan_open_device("https://scanner/", &dd), KVCHAN_E_INVALID);
+  EXPECT_EQ(kvchan_open_device("ftp://scanner/", &dd), KVCHAN_E_INVALID);
   EXPECT_EQ(dd, 0);
-  EXPECT_TRUE(itest::logged(
-      LOG_ERR, "kvchan: bad device URI \"https://scanner/\": only http:// device URIs are supported"));
+  EXPECT_TRUE(itest::logged(LOG_ERR, "kvchan: bad device URI \"ftp://scanner/\": only http:// and "
+                                     "https:// device URIs are supported"));
 }
 
 TEST(OpenDevice, RefusesMissingArguments) {
