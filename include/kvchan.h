@@ -52,6 +52,23 @@ int kvchan_close_channel(int dd, int channel);
 int kvchan_open_device(const char *uri, int *dd);
 int kvchan_close_device(int dd);
 
+/* How https devices are trusted, for the whole process; a host sets it
+ * from its configuration before it opens devices.
+ *   KVCHAN_TLS_PIN     (the default) the public key a device shows first is
+ *                      remembered in $XDG_STATE_HOME/bbescl/known-devices
+ *                      (else ~/.local/state/bbescl/..., for a user without a
+ *                      home /var/lib/bbescl/...); a device showing another
+ *                      key later is refused before anything is sent to it,
+ *                      with both keys and the file named in the log
+ *   KVCHAN_TLS_SYSTEM  the certificate must verify against the system's
+ *                      certificate store, for the URI's host
+ *   KVCHAN_TLS_OFF     any certificate is accepted (said in the debug log)
+ * Returns KVCHAN_E_INVALID for any other value. */
+#define KVCHAN_TLS_PIN 0
+#define KVCHAN_TLS_SYSTEM 1
+#define KVCHAN_TLS_OFF 2
+int kvchan_set_tls_verify(int mode);
+
 /* The number of channels open on a device, for a host's diagnostics (and
  * its tests: a plug-in that closes its channels leaves 0 between scans). */
 int kvchan_channel_count(int dd, int *count);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "known_devices.h"
 #include "kvchan.h"
 
 namespace kvchan {
@@ -43,11 +44,46 @@ Channel::Channel(std::shared_ptr<const DeviceInfo> device, std::string name)
 bool Channel::connect(Deadline deadline, std::string &error) {
   socket_ = connect_tcp(device_->address, deadline, error);
   if (!socket_.valid()) return false;
-  if (device_->address.tls && !tls_.start(socket_.fd(), device_->address.host, deadline, error)) {
+  if (!device_->address.tls) return true;
+  const TlsVerify mode = tls_verify();
+  if (!tls_.start(socket_.fd(), device_->address.host, mode == TlsVerify::system, deadline,
+                  error) ||
+      (mode == TlsVerify::pin && !key_trusted(error))) {
     disconnect();
     return false;
   }
+  if (mode == TlsVerify::off) {
+    syslog(LOG_DEBUG, "kvchan: %s: certificate accepted without a check (TLS verification off)",
+           device_->uri.c_str());
+  }
   return true;
+}
+
+// Trust on first use: the key a device showed first is the one it must
+// show ever after; nothing is sent to a device showing another.
+bool Channel::key_trusted(std::string &error) {
+  const std::string path = known_devices_path();
+  const std::string fingerprint = tls_.peer_key_fingerprint();
+  std::string remembered;
+  switch (check_device_key(path, device_->uri, fingerprint, remembered, error)) {
+    case KeyCheck::first_use:
+      syslog(LOG_INFO, "kvchan: %s shows the key %s for the first time; remembered in %s",
+             device_->uri.c_str(), fingerprint.c_str(), path.c_str());
+      return true;
+    case KeyCheck::known:
+      return true;
+    case KeyCheck::changed:
+      syslog(LOG_ERR,
+             "kvchan: %s shows the key %s, not the key %s it showed before: refused (if the "
+             "device was reset or replaced, remove its line from %s)",
+             device_->uri.c_str(), fingerprint.c_str(), remembered.c_str(), path.c_str());
+      error = "the device's key changed";
+      return false;
+    case KeyCheck::failed:
+      error = "cannot check the device's key: " + error;
+      return false;
+  }
+  return false;
 }
 
 void Channel::disconnect() {

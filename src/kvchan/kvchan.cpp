@@ -11,6 +11,7 @@
 #include "channel.h"
 #include "device_uri.h"
 #include "registry.h"
+#include "tls_session.h"
 
 #define KVCHAN_EXPORT __attribute__((visibility("default")))
 
@@ -61,6 +62,23 @@ int with_channel(int dd, int channel, const char *call, Io io) {
 }  // namespace
 
 extern "C" {
+
+KVCHAN_EXPORT int kvchan_set_tls_verify(int mode) {
+  switch (mode) {
+    case KVCHAN_TLS_PIN:
+      kvchan::set_tls_verify(kvchan::TlsVerify::pin);
+      return KVCHAN_OK;
+    case KVCHAN_TLS_SYSTEM:
+      kvchan::set_tls_verify(kvchan::TlsVerify::system);
+      return KVCHAN_OK;
+    case KVCHAN_TLS_OFF:
+      kvchan::set_tls_verify(kvchan::TlsVerify::off);
+      return KVCHAN_OK;
+    default:
+      syslog(LOG_ERR, "kvchan: kvchan_set_tls_verify: unknown mode %d", mode);
+      return KVCHAN_E_INVALID;
+  }
+}
 
 KVCHAN_EXPORT int kvchan_open_device(const char *uri, int *dd) {
   return guarded("open_device", [&] {

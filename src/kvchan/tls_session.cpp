@@ -3,10 +3,14 @@
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -69,14 +73,20 @@ bool is_address(const std::string &host) {
          inet_pton(AF_INET6, bare.c_str(), scratch) == 1;
 }
 
+std::atomic<TlsVerify> verify_mode{TlsVerify::pin};
+
 }  // namespace
+
+void set_tls_verify(TlsVerify mode) { verify_mode = mode; }
+TlsVerify tls_verify() { return verify_mode; }
 
 void TlsSession::reset() {
   if (ssl_ != nullptr) SSL_free(ssl_);
   ssl_ = nullptr;
 }
 
-bool TlsSession::start(int fd, const std::string &host, Deadline deadline, std::string &error) {
+bool TlsSession::start(int fd, const std::string &host, bool verify_chain, Deadline deadline,
+                       std::string &error) {
   reset();
   ERR_clear_error();
   SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
@@ -90,6 +100,10 @@ bool TlsSession::start(int fd, const std::string &host, Deadline deadline, std::
   }
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (verify_chain) {
+    SSL_CTX_set_default_verify_paths(ctx);
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  }
   ssl_ = SSL_new(ctx);
   SSL_CTX_free(ctx);  // the session holds its own reference
   if (ssl_ == nullptr) {
@@ -102,6 +116,13 @@ bool TlsSession::start(int fd, const std::string &host, Deadline deadline, std::
   SSL_set_bio(ssl_, bio, bio);
   // SNI carries names only, never addresses.
   if (!is_address(host)) SSL_set_tlsext_host_name(ssl_, host.c_str());
+  if (verify_chain) {
+    if (is_address(host)) {
+      X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_), host.substr(0, host.find('%')).c_str());
+    } else {
+      SSL_set1_host(ssl_, host.c_str());
+    }
+  }
   for (;;) {
     ERR_clear_error();
     errno = 0;
@@ -115,6 +136,10 @@ bool TlsSession::start(int fd, const std::string &host, Deadline deadline, std::
     if (w == Wait::ready || w == Wait::interrupted) continue;
     if (w == Wait::timed_out) {
       error = "TLS handshake timed out";
+    } else if (verify_chain && SSL_get_verify_result(ssl_) != X509_V_OK) {
+      error = std::string("certificate not trusted: ") +
+              X509_verify_cert_error_string(SSL_get_verify_result(ssl_));
+      ERR_clear_error();
     } else if (io == Io::closed) {
       error = "the device closed the connection during the TLS handshake";
     } else {
@@ -166,6 +191,27 @@ TlsSession::Io TlsSession::write(const void *data, size_t size, size_t &count, i
     return Io::done;
   }
   return outcome(n, error);
+}
+
+std::string TlsSession::peer_key_fingerprint() const {
+  if (ssl_ == nullptr) return {};
+  X509 *cert = SSL_get0_peer_certificate(ssl_);
+  if (cert == nullptr) return {};
+  unsigned char *der = nullptr;
+  const int size = i2d_PUBKEY(X509_get0_pubkey(cert), &der);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_size = 0;
+  const bool ok = size > 0 && EVP_Digest(der, static_cast<size_t>(size), digest, &digest_size,
+                                         EVP_sha256(), nullptr) == 1;
+  OPENSSL_free(der);
+  if (!ok) return {};
+  static const char kHex[] = "0123456789abcdef";
+  std::string text = "sha256:";
+  for (unsigned int i = 0; i < digest_size; ++i) {
+    text += kHex[digest[i] >> 4];
+    text += kHex[digest[i] & 15];
+  }
+  return text;
 }
 
 bool TlsSession::has_pending() const { return ssl_ != nullptr && SSL_pending(ssl_) > 0; }

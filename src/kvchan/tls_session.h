@@ -11,6 +11,11 @@ struct ssl_st;
 
 namespace kvchan {
 
+// How devices' certificates are trusted (kvchan_set_tls_verify).
+enum class TlsVerify { pin, system, off };
+void set_tls_verify(TlsVerify mode);
+TlsVerify tls_verify();
+
 class TlsSession {
  public:
   TlsSession() = default;
@@ -20,9 +25,14 @@ class TlsSession {
 
   bool active() const { return ssl_ != nullptr; }
   // Handshakes over fd (TLS 1.2 or newer, the host name sent as SNI unless
-  // it is an address) until the deadline.  On failure the session is
-  // inactive and `error` says why.
-  bool start(int fd, const std::string &host, Deadline deadline, std::string &error);
+  // it is an address) until the deadline; with verify_chain, the
+  // certificate must verify against the system's store for `host`.  On
+  // failure the session is inactive and `error` says why.
+  bool start(int fd, const std::string &host, bool verify_chain, Deadline deadline,
+             std::string &error);
+  // "sha256:HEX" of the public key (SubjectPublicKeyInfo, DER) the device
+  // showed; "" without a session.
+  std::string peer_key_fingerprint() const;
   // Drops the session (the socket is the caller's).
   void reset();
 

@@ -6,6 +6,11 @@
 #include <syslog.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,12 +49,35 @@ bool logged_starting(int level, const std::string &start) {
   return false;
 }
 
+// Every test keeps its known devices in a folder of its own.
+class TlsChannel : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kvchan-tls-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    state_ = pattern;
+    setenv("XDG_STATE_HOME", state_.c_str(), 1);
+  }
+  void TearDown() override {
+    unsetenv("XDG_STATE_HOME");
+    std::filesystem::remove_all(state_);
+  }
+  std::string known_devices() const { return state_ + "/bbescl/known-devices"; }
+  std::string known_devices_text() const {
+    std::ifstream in(known_devices());
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+  std::string state_;
+};
+
 struct ExchangeCase {
   const char *name;
   bool one_request_per_connection;
 };
 
-TEST(TlsChannel, RequestsAreAnsweredThroughTheLayerAndClosesReconnect) {
+TEST_F(TlsChannel, RequestsAreAnsweredThroughTheLayerAndClosesReconnect) {
   for (const ExchangeCase &c : {ExchangeCase{"keep-alive", false}, ExchangeCase{"close each", true}}) {
     SCOPED_TRACE(c.name);
     escl_sim::Config cfg;
@@ -77,6 +105,85 @@ TEST(TlsChannel, RequestsAreAnsweredThroughTheLayerAndClosesReconnect) {
   }
 }
 
+// The first key a device shows is remembered; the same device showing
+// another key later (a new simulator on the same port) gets nothing.
+TEST_F(TlsChannel, AChangedKeyIsRefusedBeforeAnythingIsSent) {
+  escl_sim::Config cfg;
+  cfg.tls = true;
+  cfg.log_requests = false;
+  auto first = std::make_unique<escl_sim::Server>(cfg);
+  ASSERT_TRUE(first->start(0)) << first->last_error();
+  const uint16_t port = first->port();
+  const std::string uri = https_uri(port);
+  int dd = 0;
+  ASSERT_EQ(kvchan_open_device(uri.c_str(), &dd), KVCHAN_OK);
+  int channel = 0;
+  ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
+  ASSERT_EQ(kvchan_close_channel(dd, channel), KVCHAN_OK);
+  const std::string remembered = known_devices_text();
+  ASSERT_EQ(remembered.rfind(uri + " sha256:", 0), 0u) << remembered;
+  const std::string old_key = remembered.substr(uri.size() + 1, 7 + 64);
+  // Seen again with the same key: nothing more is written.
+  ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
+  ASSERT_EQ(kvchan_close_channel(dd, channel), KVCHAN_OK);
+  EXPECT_EQ(known_devices_text(), remembered);
+  first.reset();
+
+  escl_sim::Server second(cfg);
+  ASSERT_TRUE(second.start(port)) << second.last_error();
+  itest::clear_logs();
+  EXPECT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_E_CONNECT);
+  EXPECT_TRUE(logged_starting(LOG_ERR, "kvchan: " + uri + " shows the key sha256:"))
+      << itest::last_logs(3);
+  EXPECT_TRUE(itest::logged(LOG_ERR, ", not the key " + old_key + " it showed before: refused"));
+  EXPECT_TRUE(itest::logged(LOG_ERR, "remove its line from " + known_devices()));
+  EXPECT_TRUE(second.requests().empty());
+  EXPECT_EQ(known_devices_text(), remembered);
+  kvchan_close_device(dd);
+}
+
+struct ModeCase {
+  const char *name;
+  int mode;
+  int open_result;
+  int level;
+  const char *logged;  // a line of `level` containing this
+};
+
+// A device whose remembered key is another one, under each mode.
+TEST_F(TlsChannel, EachVerifyModeTrustsItsOwnWay) {
+  const std::vector<ModeCase> cases = {
+      {"pin", KVCHAN_TLS_PIN, KVCHAN_E_CONNECT, LOG_ERR, "it showed before: refused"},
+      {"system", KVCHAN_TLS_SYSTEM, KVCHAN_E_CONNECT, LOG_ERR,
+       "failed: certificate not trusted: self-signed certificate"},
+      {"off", KVCHAN_TLS_OFF, KVCHAN_OK, LOG_DEBUG, "certificate accepted without a check"},
+  };
+  escl_sim::Config cfg;
+  cfg.tls = true;
+  cfg.log_requests = false;
+  escl_sim::Server sim(cfg);
+  ASSERT_TRUE(sim.start(0)) << sim.last_error();
+  const std::string uri = https_uri(sim.port());
+  std::filesystem::create_directories(state_ + "/bbescl");
+  const std::string other_key = uri + " sha256:" + std::string(64, '0') + " 2026-01-01\n";
+  std::ofstream(known_devices()) << other_key;
+  for (const ModeCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(kvchan_set_tls_verify(c.mode), KVCHAN_OK);
+    itest::clear_logs();
+    int dd = 0;
+    ASSERT_EQ(kvchan_open_device(uri.c_str(), &dd), KVCHAN_OK);
+    int channel = 0;
+    EXPECT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), c.open_result);
+    EXPECT_TRUE(itest::logged(c.level, c.logged)) << itest::last_logs(3);
+    kvchan_close_device(dd);
+  }
+  kvchan_set_tls_verify(KVCHAN_TLS_PIN);
+  EXPECT_TRUE(sim.requests().empty());
+  EXPECT_EQ(known_devices_text(), other_key);
+  EXPECT_EQ(kvchan_set_tls_verify(3), KVCHAN_E_INVALID);
+}
+
 struct SilentCase {
   const char *name;
   bool answers_in_plain;  // a plain HTTP server, else one that says nothing at all
@@ -85,7 +192,7 @@ struct SilentCase {
 
 // Each case waits at most the connect limit (10 s); the bound leaves room
 // for a loaded machine.
-TEST(TlsChannel, HandshakeWithoutTlsFailsWithinTheLimit) {
+TEST_F(TlsChannel, HandshakeWithoutTlsFailsWithinTheLimit) {
   const std::vector<SilentCase> cases = {
       {"never answers", false, "TLS handshake timed out"},
       {"plain HTTP", true, ""},
