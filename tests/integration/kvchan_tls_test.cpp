@@ -200,8 +200,8 @@ TEST_F(TlsChannel, HandshakeWithoutTlsFailsWithinTheLimit) {
   for (const SilentCase &c : cases) {
     SCOPED_TRACE(c.name);
     itest::TcpTestServer server([&](itest::Peer &peer) {
+      // A plain server answers the ClientHello as the bad request it is.
       if (c.answers_in_plain) {
-        peer.read_until("\r\n");
         peer.send("HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n");
         peer.shutdown_write();
       }
