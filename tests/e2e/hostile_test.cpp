@@ -23,12 +23,6 @@ using namespace e2e;
 
 namespace {
 
-double now_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 constexpr const char *kIoError = "Error during device I/O";
 constexpr int kAny = -1;  // a count the row does not check
 

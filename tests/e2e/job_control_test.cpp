@@ -21,12 +21,6 @@ using namespace e2e;
 
 namespace {
 
-double now_seconds() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
 // Full feeder width (the backend asks feeders for their whole width), the
 // top 20 mm: enough for the sheet stamp at 75 dpi.
 const std::vector<std::string> kFeederStrip = {"--mode", "Gray", "--resolution", "75", "-y", "20",

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dlfcn.h>
+#include <time.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -16,6 +17,13 @@
 #include "simulator.h"
 
 namespace e2e {
+
+// Monotonic seconds, for the time bounds of scans.
+inline double now_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
 
 
 // The entry point the plug-in lacks, or empty when it has all sixteen.
