@@ -165,10 +165,7 @@ int bb_read_http_payload(bb_session *session, char *buf, int32_t len, int32_t se
   memset(buf, 0, static_cast<size_t>(len));
   syslog(LOG_INFO, "bb_escl 785: bb_read_http_payload entry.\n");
   // A caller's own, shorter, limit for the exchange stays.
-  const int64_t outer_deadline = session->http->deadline_ms;
-  http_set_deadline(session->http, kBodySeconds);
-  if (outer_deadline != 0 && outer_deadline < session->http->deadline_ms)
-    session->http->deadline_ms = outer_deadline;
+  const int64_t outer_deadline = http_narrow_deadline(session->http, kBodySeconds);
   int result = read_payload(session, buf, len, sectime, bytes_read);
   if (session->http != nullptr) session->http->deadline_ms = outer_deadline;
   return result;

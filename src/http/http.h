@@ -66,6 +66,9 @@ inline constexpr int64_t kBodyOverflowLimit = 1024 * 1024;
 int64_t http_now_ms();
 // Sets the time limit of the exchange to `seconds` from now (0: none).
 void http_set_deadline(http_handle *h, int32_t seconds);
+// The same, unless a limit already set ends sooner; returns the limit that
+// was set, for the caller to put back when its part of the exchange ends.
+int64_t http_narrow_deadline(http_handle *h, int32_t seconds);
 
 // Connection and stream buffer.
 int http_open(int32_t dd, const char *channel, http_handle **place);

@@ -52,6 +52,13 @@ void http_set_deadline(http_handle *h, int32_t seconds) {
   h->deadline_ms = seconds > 0 ? http_now_ms() + static_cast<int64_t>(seconds) * 1000 : 0;
 }
 
+int64_t http_narrow_deadline(http_handle *h, int32_t seconds) {
+  const int64_t outer = h->deadline_ms;
+  http_set_deadline(h, seconds);
+  if (outer != 0 && outer < h->deadline_ms) h->deadline_ms = outer;
+  return outer;
+}
+
 int http_open(int32_t dd, const char *channel, http_handle **place) {
   syslog(LOG_INFO, "http 249: http_open() dd=%d channel=%s handle=%p\n", dd, channel,
          static_cast<void *>(place));

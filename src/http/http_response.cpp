@@ -274,9 +274,7 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
 
   // The whole header, stray lines and interim answers included, is bounded
   // in bytes and in time.
-  const int64_t outer_deadline = h->deadline_ms;
-  http_set_deadline(h, kHeaderSeconds);
-  if (outer_deadline != 0 && outer_deadline < h->deadline_ms) h->deadline_ms = outer_deadline;
+  const int64_t outer_deadline = http_narrow_deadline(h, kHeaderSeconds);
   int32_t budget = kHeaderByteLimit;
   int status = HTTP_OK;
   for (;;) {
