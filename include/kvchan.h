@@ -69,6 +69,14 @@ int kvchan_close_device(int dd);
 #define KVCHAN_TLS_OFF 2
 int kvchan_set_tls_verify(int mode);
 
+/* Whether an https device was refused, since it was opened, for showing
+ * another key than the one remembered: 1 with the refusal (naming the
+ * device, both keys and the file to edit) in `text`, cut to `size` bytes
+ * with its terminating NUL; 0 when it was not; a negated failure code
+ * otherwise.  A host shows it to its user: the refusal is a security matter
+ * only they can settle. */
+int kvchan_key_refusal(int dd, char *text, int size);
+
 /* The number of channels open on a device, for a host's diagnostics (and
  * its tests: a plug-in that closes its channels leaves 0 between scans). */
 int kvchan_channel_count(int dd, int *count);

@@ -72,13 +72,15 @@ bool Channel::key_trusted(std::string &error) {
       return true;
     case KeyCheck::known:
       return true;
-    case KeyCheck::changed:
-      syslog(LOG_ERR,
-             "kvchan: %s shows the key %s, not the key %s it showed before: refused (if the "
-             "device was reset or replaced, remove its line from %s)",
-             device_->uri.c_str(), fingerprint.c_str(), remembered.c_str(), path.c_str());
+    case KeyCheck::changed: {
+      const std::string refusal = device_->uri + " shows the key " + fingerprint + ", not the key " +
+                                  remembered + " it showed before: refused (if the device was reset or "
+                                  "replaced, remove its line from " + path + ")";
+      syslog(LOG_ERR, "kvchan: %s", refusal.c_str());
+      device_->set_key_refusal(refusal);
       error = "the device's key changed";
       return false;
+    }
     case KeyCheck::failed:
       error = "cannot check the device's key: " + error;
       return false;

@@ -19,8 +19,26 @@ namespace kvchan {
 
 // What a channel knows of its device: the URI for messages and where to connect.
 struct DeviceInfo {
-  std::string uri;
-  DeviceAddress address;
+  DeviceInfo(std::string device_uri, DeviceAddress device_address)
+      : uri(std::move(device_uri)), address(std::move(device_address)) {}
+
+  const std::string uri;
+  const DeviceAddress address;
+
+  // Why the device was last refused for showing a key other than the one
+  // remembered, for the host to show its user; "" when it never was.
+  void set_key_refusal(std::string text) const {
+    std::lock_guard lock(refusal_mutex_);
+    key_refusal_ = std::move(text);
+  }
+  std::string key_refusal() const {
+    std::lock_guard lock(refusal_mutex_);
+    return key_refusal_;
+  }
+
+ private:
+  mutable std::mutex refusal_mutex_;
+  mutable std::string key_refusal_;
 };
 
 // Time allowed to connect when a channel is opened.

@@ -4,6 +4,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -92,8 +93,7 @@ KVCHAN_EXPORT int kvchan_open_device(const char *uri, int *dd) {
       syslog(LOG_ERR, "kvchan: bad device URI \"%s\": %s", uri, parsed.error.c_str());
       return KVCHAN_E_INVALID;
     }
-    auto info = std::make_shared<kvchan::DeviceInfo>(
-        kvchan::DeviceInfo{uri, std::move(parsed.address)});
+    auto info = std::make_shared<kvchan::DeviceInfo>(uri, std::move(parsed.address));
     *dd = Registry::instance().add(std::make_shared<Device>(std::move(info)));
     return KVCHAN_OK;
   });
@@ -112,6 +112,26 @@ KVCHAN_EXPORT int kvchan_close_device(int dd) {
     }
     return KVCHAN_OK;
   });
+}
+
+KVCHAN_EXPORT int kvchan_key_refusal(int dd, char *text, int size) {
+  // guarded() answers a positive code on failure; this call's failures are negative.
+  const int rc = guarded("key_refusal", [&]() -> int {
+    if (text == nullptr || size <= 0) {
+      syslog(LOG_ERR, "kvchan: key_refusal: missing text place");
+      return -KVCHAN_E_INVALID;
+    }
+    text[0] = '\0';
+    std::shared_ptr<Device> device = find_device(dd, "key_refusal");
+    if (!device) return -KVCHAN_E_NO_DEVICE;
+    const std::string refusal = device->info()->key_refusal();
+    if (refusal.empty()) return 0;
+    const size_t length = std::min(refusal.size(), static_cast<size_t>(size) - 1);
+    memcpy(text, refusal.data(), length);
+    text[length] = '\0';
+    return 1;
+  });
+  return rc > 1 ? -rc : rc;
 }
 
 KVCHAN_EXPORT int kvchan_channel_count(int dd, int *count) {

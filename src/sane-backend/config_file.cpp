@@ -75,6 +75,14 @@ bool parse_millis(std::string_view value, int &millis) {
   return true;
 }
 
+bool parse_tls_verify(std::string_view value, TlsVerify &mode) {
+  if (value == "pin") mode = TlsVerify::kPin;
+  else if (value == "system") mode = TlsVerify::kSystem;
+  else if (value == "off") mode = TlsVerify::kOff;
+  else return false;
+  return true;
+}
+
 void parse_line(std::string_view line, BackendConfig &config) {
   if (line.front() == '"') {
     ConfiguredDevice device;
@@ -95,6 +103,7 @@ void parse_line(std::string_view line, BackendConfig &config) {
   bool good = false;
   if (key == "discovery") good = parse_switch(value, config.discovery);
   else if (key == "discovery-timeout") good = parse_millis(value, config.discovery_millis);
+  else if (key == "tls-verify") good = parse_tls_verify(value, config.tls_verify);
   else known = false;
   if (!known || !good)
     BBESCL_LOG(kLogError, "%s: %s setting ignored: %.*s", kConfigFileName, known ? "bad" : "unknown",

@@ -1,6 +1,7 @@
 // bbescl.conf: one device a line, as a bare URI or as `"NAME" = URI` (the
 // name is what frontends show), plus the discovery settings
-// `discovery = on|off` and `discovery-timeout = MILLISECONDS`.  Blank lines
+// `discovery = on|off` and `discovery-timeout = MILLISECONDS`, and how https
+// devices are trusted, `tls-verify = pin|system|off`.  Blank lines
 // and lines starting with '#' are ignored.  The file is looked up in the
 // SANE configuration directories, as every SANE backend does.
 #pragma once
@@ -21,10 +22,18 @@ struct ConfiguredDevice {
   bool operator==(const ConfiguredDevice &) const = default;
 };
 
+// How https devices' certificates are trusted: the channel library's modes.
+enum class TlsVerify {
+  kPin,     // the key a device shows first, and no other, ever after
+  kSystem,  // a chain to the system's certificate store, for the host name
+  kOff,     // anything, as devices' self-signed certificates would need
+};
+
 struct BackendConfig {
   std::vector<ConfiguredDevice> devices;
   bool discovery = true;
   int discovery_millis = kDefaultDiscoveryMillis;
+  TlsVerify tls_verify = TlsVerify::kPin;
 };
 
 // The directories searched, in order.  SANE_CONFIG_DIR is a colon-separated

@@ -5,8 +5,11 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 
 #include "debug_log.h"
+#include "https_redirect.h"
+#include "kvchan.h"
 
 namespace bbescl {
 
@@ -63,19 +66,30 @@ class Device::CallScope {
 
 void Device::FreeDeleter::operator()(host_session *p) const { free(p); }
 
-SANE_Status Device::open(const std::string &uri, std::unique_ptr<Device> &device) {
+SANE_Status Device::open(const std::string &uri, TlsVerify tls, std::unique_ptr<Device> &device) {
   std::unique_ptr<Device> d(new Device);
-  const SANE_Status status = d->open_device(uri);
+  const SANE_Status status = d->open_device(uri, tls);
   if (status == SANE_STATUS_GOOD) device = std::move(d);
   return status;
 }
 
-SANE_Status Device::open_device(const std::string &uri) {
-  if (uri.empty() || uri.size() >= BB_DEVICE_URI_SIZE) {
-    BBESCL_LOG(kLogError, "device URI \"%s\" is empty or longer than %d bytes", uri.c_str(),
-               BB_DEVICE_URI_SIZE - 1);
-    return SANE_STATUS_INVAL;
+namespace {
+
+int channel_tls_mode(TlsVerify tls) {
+  switch (tls) {
+    case TlsVerify::kSystem:
+      return KVCHAN_TLS_SYSTEM;
+    case TlsVerify::kOff:
+      return KVCHAN_TLS_OFF;
+    case TlsVerify::kPin:
+      break;
   }
+  return KVCHAN_TLS_PIN;
+}
+
+}  // namespace
+
+SANE_Status Device::open_device(const std::string &uri, TlsVerify tls) {
   // About 4 MB, mostly the image buffer; zero-filled, as the plug-in's
   // lists carry no terminating entry of their own.
   hs_.reset(static_cast<host_session *>(calloc(1, sizeof(host_session))));
@@ -87,6 +101,28 @@ SANE_Status Device::open_device(const std::string &uri) {
     return SANE_STATUS_UNSUPPORTED;
   }
   bb_ = &plugin_.entries();
+  plugin_.channel().set_tls_verify(channel_tls_mode(tls));
+
+  bool may_have_moved = false;
+  const SANE_Status status = open_session(uri, may_have_moved);
+  if (status == SANE_STATUS_GOOD || !may_have_moved) return status;
+  // One redirect, only here, only to TLS on the same host.
+  const std::string target =
+      ask_https_redirect(uri, std::chrono::steady_clock::now() + std::chrono::milliseconds(kRedirectProbeMillis));
+  if (target.empty()) return status;
+  BBESCL_LOG(kLogInfo, "the device %s redirects to %s: opening that", uri.c_str(), target.c_str());
+  close_session();
+  memset(hs_.get(), 0, sizeof(host_session));
+  return open_session(target, may_have_moved);
+}
+
+SANE_Status Device::open_session(const std::string &uri, bool &may_have_moved) {
+  may_have_moved = false;
+  if (uri.empty() || uri.size() >= BB_DEVICE_URI_SIZE) {
+    BBESCL_LOG(kLogError, "device URI \"%s\" is empty or longer than %d bytes", uri.c_str(),
+               BB_DEVICE_URI_SIZE - 1);
+    return SANE_STATUS_INVAL;
+  }
   memcpy(hs_->device_uri, uri.c_str(), uri.size() + 1);
 
   int dd = 0;
@@ -103,11 +139,19 @@ SANE_Status Device::open_device(const std::string &uri) {
   plugin_open_ = true;  // bb_close is due even after a failed bb_open
   const int opened = bb_->open(hs_.get());
   if (opened != 0) {
+    char refusal[1024] = {};
+    if (plugin_.channel().key_refusal(dd, refusal, sizeof refusal) == 1) {
+      // Said whatever the debug level: only the user can tell a replaced
+      // device from an impostor.
+      log_message(kLogError, "%s", refusal);
+      return SANE_STATUS_ACCESS_DENIED;
+    }
     if (opened == BB_OPEN_NO_SOURCE)
       BBESCL_LOG(kLogError, "the device %s published no scan source (no platen, feeder or camera)",
                  uri.c_str());
     else
       BBESCL_LOG(kLogError, "the device %s did not give its capabilities", uri.c_str());
+    may_have_moved = true;
     return SANE_STATUS_IO_ERROR;
   }
   if (!hs_->mode_names[0] || !hs_->source_names[0]) {
@@ -120,12 +164,18 @@ SANE_Status Device::open_device(const std::string &uri) {
   return SANE_STATUS_GOOD;
 }
 
-Device::~Device() {
+void Device::close_session() {
   if (plugin_open_) {
     if (state_ != State::kIdle || has_job()) abort_scan();
     bb_->close(hs_.get());
   }
   if (device_open_) plugin_.channel().close_device(hs_->dd);
+  plugin_open_ = false;
+  device_open_ = false;
+}
+
+Device::~Device() {
+  close_session();
   hs_.reset();
   plugin_.unload();
 }

@@ -10,6 +10,7 @@
 #include <sane/sane.h>
 
 #include "bb_escl.h"
+#include "config_file.h"
 #include "option_set.h"
 #include "page_reader.h"
 #include "plugin_library.h"
@@ -25,7 +26,9 @@ inline constexpr int kLongestRetryPauseMillis = 4000;
 
 class Device {
  public:
-  static SANE_Status open(const std::string &uri, std::unique_ptr<Device> &device);
+  // Opens `uri`, trusting https devices as `tls` says; a plain device
+  // that redirects to https on the same host is opened there.
+  static SANE_Status open(const std::string &uri, TlsVerify tls, std::unique_ptr<Device> &device);
   ~Device();
   Device(const Device &) = delete;
   Device &operator=(const Device &) = delete;
@@ -49,7 +52,11 @@ class Device {
   class CallScope;
 
   Device() = default;
-  SANE_Status open_device(const std::string &uri);
+  SANE_Status open_device(const std::string &uri, TlsVerify tls);
+  // The channel library's device and the plug-in's session on `uri`;
+  // `may_have_moved` when the device answered but gave no capabilities.
+  SANE_Status open_session(const std::string &uri, bool &may_have_moved);
+  void close_session();
   void apply_options();
   SANE_Status start_first_page();
   SANE_Status start_next_page();

@@ -44,7 +44,9 @@ bool PluginLibrary::load(std::string &error) {
     return false;
   }
   if (!resolve(channel_handle_, "kvchan_open_device", channel_.open_device, error) ||
-      !resolve(channel_handle_, "kvchan_close_device", channel_.close_device, error)) {
+      !resolve(channel_handle_, "kvchan_close_device", channel_.close_device, error) ||
+      !resolve(channel_handle_, "kvchan_set_tls_verify", channel_.set_tls_verify, error) ||
+      !resolve(channel_handle_, "kvchan_key_refusal", channel_.key_refusal, error)) {
     unload();
     return false;
   }

@@ -20,6 +20,8 @@ inline constexpr const char *kPluginPathEnv = "BBESCL_PLUGIN";
 struct ChannelCalls {
   int (*open_device)(const char *uri, int *dd) = nullptr;
   int (*close_device)(int dd) = nullptr;
+  int (*set_tls_verify)(int mode) = nullptr;
+  int (*key_refusal)(int dd, char *text, int size) = nullptr;
 };
 
 class PluginLibrary {

@@ -116,6 +116,7 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_get_devices(const
 __attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_Const name, SANE_Handle *handle) {
   try {
     if (!g_open_devices) g_open_devices = new std::vector<Device *>;
+    const bbescl::BackendConfig config = backend_config();
     std::string uri = name ? name : "";
     // Names reach us without the "bbescl:" that the dll meta-backend adds,
     // but a frontend linked directly may pass it.
@@ -123,7 +124,6 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_
     if (uri.compare(0, prefix.size(), prefix) == 0) uri.erase(0, prefix.size());
     if (uri.empty()) {
       // The first configured device, else the first one found.
-      const bbescl::BackendConfig config = backend_config();
       if (!config.devices.empty()) {
         uri = config.devices.front().uri;
       } else {
@@ -140,7 +140,7 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_
       if (uri.empty()) return SANE_STATUS_INVAL;
     }
     std::unique_ptr<Device> device;
-    const SANE_Status status = Device::open(uri, device);
+    const SANE_Status status = Device::open(uri, config.tls_verify, device);
     if (status != SANE_STATUS_GOOD) return status;
     g_open_devices->push_back(device.get());
     *handle = device.release();

@@ -120,6 +120,9 @@ TEST_F(TlsChannel, AChangedKeyIsRefusedBeforeAnythingIsSent) {
   int channel = 0;
   ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
   ASSERT_EQ(kvchan_close_channel(dd, channel), KVCHAN_OK);
+  char refusal[512] = "unchanged";
+  EXPECT_EQ(kvchan_key_refusal(dd, refusal, sizeof refusal), 0);
+  EXPECT_STREQ(refusal, "");
   const std::string remembered = known_devices_text();
   ASSERT_EQ(remembered.rfind(uri + " sha256:", 0), 0u) << remembered;
   const std::string old_key = remembered.substr(uri.size() + 1, 7 + 64);
@@ -139,7 +142,16 @@ TEST_F(TlsChannel, AChangedKeyIsRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(itest::logged(LOG_ERR, "remove its line from " + known_devices()));
   EXPECT_TRUE(second.requests().empty());
   EXPECT_EQ(known_devices_text(), remembered);
+  // The host gets the refusal to show its user, cut to its buffer.
+  ASSERT_EQ(kvchan_key_refusal(dd, refusal, sizeof refusal), 1);
+  EXPECT_EQ(std::string(refusal).rfind(uri + " shows the key sha256:", 0), 0u) << refusal;
+  EXPECT_NE(std::string(refusal).find(known_devices()), std::string::npos) << refusal;
+  char cut[16];
+  ASSERT_EQ(kvchan_key_refusal(dd, cut, sizeof cut), 1);
+  EXPECT_EQ(std::string(cut), std::string(refusal).substr(0, sizeof cut - 1));
+  EXPECT_EQ(kvchan_key_refusal(dd, nullptr, 10), -KVCHAN_E_INVALID);
   kvchan_close_device(dd);
+  EXPECT_EQ(kvchan_key_refusal(dd, refusal, sizeof refusal), -KVCHAN_E_NO_DEVICE);
 }
 
 struct ModeCase {

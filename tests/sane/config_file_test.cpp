@@ -49,11 +49,13 @@ TEST(ParseConfig, TakesOneDeviceALineAndSkipsComments) {
 }
 
 TEST(ParseConfig, ReadsNamedDevicesAndSettings) {
+  using Tls = bbescl::TlsVerify;
   struct Row {
     const char *text;
     Devices devices;
     bool discovery;
     int millis;
+    Tls tls = Tls::kPin;
   };
   const int dflt = bbescl::kDefaultDiscoveryMillis;
   const std::vector<Row> rows = {
@@ -71,12 +73,17 @@ TEST(ParseConfig, ReadsNamedDevicesAndSettings) {
       {"discovery-timeout = 120000", {}, true, bbescl::kLongestDiscoveryMillis},
       {"discovery-timeout = 1.5\ndiscovery-timeout = -3", {}, true, dflt},
       {"colour = red", {}, true, dflt},  // unknown settings are skipped
+      {"tls-verify = system", {}, true, dflt, Tls::kSystem},
+      {"tls-verify = off\ndiscovery = off", {}, false, dflt, Tls::kOff},
+      {"tls-verify = off\ntls-verify = pin", {}, true, dflt, Tls::kPin},
+      {"tls-verify = none\ntls-verify = OFF", {}, true, dflt, Tls::kPin},  // unknown words keep pinning
   };
   for (const Row &r : rows) {
     const bbescl::BackendConfig config = bbescl::parse_config(r.text);
     EXPECT_EQ(config.devices, r.devices) << r.text;
     EXPECT_EQ(config.discovery, r.discovery) << r.text;
     EXPECT_EQ(config.discovery_millis, r.millis) << r.text;
+    EXPECT_EQ(config.tls_verify, r.tls) << r.text;
   }
 }
 

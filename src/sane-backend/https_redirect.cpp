@@ -1,0 +1,73 @@
+#include "https_redirect.h"
+
+#include <strings.h>
+
+#include "kvchan/device_uri.h"
+#include "plain_request.h"
+
+namespace bbescl {
+
+namespace {
+
+// A redirect's head is short; nothing past it is needed.
+constexpr size_t kMostRead = 8 * 1024;
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+bool same_text(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+bool is_redirect(std::string_view status_line) {
+  if (status_line.size() < 12 || (status_line.substr(0, 9) != "HTTP/1.1 " && status_line.substr(0, 9) != "HTTP/1.0 "))
+    return false;
+  const std::string_view code = status_line.substr(9, 3);
+  if (status_line.size() > 12 && status_line[12] != ' ') return false;
+  return code == "301" || code == "302" || code == "307" || code == "308";
+}
+
+// The value of header `name` in the head; empty when it is absent.
+std::string_view header_value(std::string_view head, std::string_view name) {
+  while (!head.empty()) {
+    const size_t end = head.find('\n');
+    const std::string_view line = head.substr(0, end);
+    const size_t colon = line.find(':');
+    if (colon != std::string_view::npos && same_text(line.substr(0, colon), name)) return trim(line.substr(colon + 1));
+    if (end == std::string_view::npos) break;
+    head.remove_prefix(end + 1);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string https_redirect_target(std::string_view answer, std::string_view uri) {
+  const size_t head_end = answer.find("\r\n\r\n");
+  if (head_end == std::string_view::npos) return {};
+  const std::string_view head = answer.substr(0, head_end + 2);
+  const size_t first_line_end = head.find("\r\n");
+  if (!is_redirect(head.substr(0, first_line_end))) return {};
+  const std::string_view location = header_value(head.substr(first_line_end + 2), "Location");
+  if (location.size() < 8 || !same_text(location.substr(0, 8), "https://")) return {};
+  const std::string_view authority = location.substr(8, location.find_first_of("/?#", 8) - 8);
+  const std::string target = "https://" + std::string(authority) + "/";
+
+  const kvchan::UriParse from = kvchan::parse_device_uri(uri);
+  const kvchan::UriParse to = kvchan::parse_device_uri(target);
+  if (!from.ok || from.address.tls || !to.ok || !to.address.tls) return {};
+  // Only to the same host: a device must not send its user's scans, or
+  // the trust given to a key, elsewhere.
+  if (!same_text(from.address.host, to.address.host)) return {};
+  return target;
+}
+
+std::string ask_https_redirect(const std::string &uri, std::chrono::steady_clock::time_point deadline) {
+  const std::string answer = plain_get(uri, "/eSCL/ScannerCapabilities", "\r\n\r\n", kMostRead, deadline);
+  return https_redirect_target(answer, uri);
+}
+
+}  // namespace bbescl
