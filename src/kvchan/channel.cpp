@@ -65,7 +65,7 @@ bool Channel::key_trusted(std::string &error) {
   const std::string path = known_devices_path();
   const std::string fingerprint = tls_.peer_key_fingerprint();
   std::string remembered;
-  switch (check_device_key(path, device_->uri, fingerprint, remembered, error)) {
+  switch (check_device_key(path, device_key_name(device_->address), fingerprint, remembered, error)) {
     case KeyCheck::first_use:
       syslog(LOG_INFO, "kvchan: %s shows the key %s for the first time; remembered in %s",
              device_->uri.c_str(), fingerprint.c_str(), path.c_str());

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +49,13 @@ std::string known_devices_path() {
   if (home != nullptr && home[0] == '/' && std::string_view(home) != "/")
     return std::string(home) + "/.local/state/" + kRelative;
   return std::string("/var/lib/") + kRelative;
+}
+
+std::string device_key_name(const DeviceAddress &address) {
+  std::string host = address.host;
+  for (char &c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (host.find(':') != std::string::npos) host = "[" + host + "]";
+  return "https://" + host + ":" + std::to_string(address.port) + "/";
 }
 
 KeyCheck check_device_key(const std::string &path, const std::string &uri,

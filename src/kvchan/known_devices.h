@@ -5,11 +5,21 @@
 
 #include <string>
 
+#include "device_uri.h"
+
 namespace kvchan {
+
+// The name a device's key is remembered under: "https://HOST:PORT/", the
+// host in lower case (an IPv6 address in brackets), whatever path, port
+// spelling or case the URI it was opened by had.  One device named two
+// ways (configured, discovered) must not be met "for the first time"
+// twice: the second time would take any key.
 
 // $XDG_STATE_HOME/bbescl/known-devices, else ~/.local/state/bbescl/...,
 // else (a user without a home) /var/lib/bbescl/known-devices.
 std::string known_devices_path();
+
+std::string device_key_name(const DeviceAddress &address);
 
 enum class KeyCheck {
   first_use,  // not known before: remembered now

@@ -126,9 +126,15 @@ TEST_F(TlsChannel, AChangedKeyIsRefusedBeforeAnythingIsSent) {
   const std::string remembered = known_devices_text();
   ASSERT_EQ(remembered.rfind(uri + " sha256:", 0), 0u) << remembered;
   const std::string old_key = remembered.substr(uri.size() + 1, 7 + 64);
-  // Seen again with the same key: nothing more is written.
+  // Seen again with the same key, under the same URI or another spelling
+  // of it: nothing more is written.
   ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
   ASSERT_EQ(kvchan_close_channel(dd, channel), KVCHAN_OK);
+  const std::string spelled = "HTTPS://127.0.0.1:" + std::to_string(port) + "/eSCL";
+  int dd2 = 0;
+  ASSERT_EQ(kvchan_open_device(spelled.c_str(), &dd2), KVCHAN_OK);
+  ASSERT_EQ(kvchan_open_channel(dd2, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
+  ASSERT_EQ(kvchan_close_channel(dd2, channel), KVCHAN_OK);
   EXPECT_EQ(known_devices_text(), remembered);
   first.reset();
 
@@ -150,6 +156,9 @@ TEST_F(TlsChannel, AChangedKeyIsRefusedBeforeAnythingIsSent) {
   ASSERT_EQ(kvchan_key_refusal(dd, cut, sizeof cut), 1);
   EXPECT_EQ(std::string(cut), std::string(refusal).substr(0, sizeof cut - 1));
   EXPECT_EQ(kvchan_key_refusal(dd, nullptr, 10), -KVCHAN_E_INVALID);
+  // The other spelling is the same device: refused too.
+  EXPECT_EQ(kvchan_open_channel(dd2, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_E_CONNECT);
+  kvchan_close_device(dd2);
   kvchan_close_device(dd);
   EXPECT_EQ(kvchan_key_refusal(dd, refusal, sizeof refusal), -KVCHAN_E_NO_DEVICE);
 }
