@@ -16,16 +16,17 @@ constexpr int kDefaultSeconds = 3;
 constexpr int kLongestSeconds = 600;
 
 const char kUsage[] = R"(Usage: bbescl-discover [--time SECONDS]
-Browses the local network for eSCL scanners (DNS-SD services _uscan._tcp,
-through the Avahi daemon) for a few seconds and prints each one found as a
-line for bbescl.conf, after a comment with its make, model and URL:
+Browses the local network for eSCL scanners (DNS-SD services _uscan._tcp
+and, over TLS, _uscans._tcp, through the Avahi daemon) for a few seconds and
+prints each one found as a line for bbescl.conf, after a comment with its
+make, model and URL:
 
   # Brother MFC-L2710DW series, multi-function peripheral, http://192.168.1.20:80/eSCL
   "Brother MFC-L2710DW series" = http://192.168.1.20:80/eSCL
 
-A scanner announced over several addresses or interfaces is printed once.
-Scanners announced for TLS only (_uscans._tcp) and those whose eSCL root is
-not /eSCL are named on standard error.
+A scanner announced over several addresses or interfaces, or both plain and
+over TLS, is printed once, with an https URL when it offers TLS.  Scanners
+whose eSCL root is not /eSCL are named on standard error.
 
   --time SECONDS   how long to browse (default 3, at most 600)
   --help           show this text

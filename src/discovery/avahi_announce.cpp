@@ -47,8 +47,8 @@ void on_group(AvahiEntryGroup *, AvahiEntryGroupState state, void *userdata) {
 Announcement::Announcement() = default;
 Announcement::~Announcement() = default;
 
-bool Announcement::start(const std::string &name, uint16_t port, const std::vector<std::string> &txt, int millis,
-                         std::string &error) {
+bool Announcement::start(const std::string &name, uint16_t port, bool tls, const std::vector<std::string> &txt,
+                         int millis, std::string &error) {
   state_ = std::make_unique<State>();
   State &s = *state_;
   s.poll = avahi_threaded_poll_new();
@@ -69,7 +69,7 @@ bool Announcement::start(const std::string &name, uint16_t port, const std::vect
   const int loopback = static_cast<int>(if_nametoindex("lo"));
   const int added = s.group ? avahi_entry_group_add_service_strlst(
                                   s.group, loopback > 0 ? loopback : AVAHI_IF_UNSPEC, AVAHI_PROTO_INET,
-                                  static_cast<AvahiPublishFlags>(0), name.c_str(), kServiceType, nullptr, nullptr,
+                                  static_cast<AvahiPublishFlags>(0), name.c_str(), tls ? kTlsServiceType : kServiceType, nullptr, nullptr,
                                   port, record)
                             : avahi_client_errno(s.client);
   avahi_string_list_free(record);

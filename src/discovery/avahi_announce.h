@@ -16,11 +16,12 @@ class Announcement {
   Announcement(const Announcement &) = delete;
   Announcement &operator=(const Announcement &) = delete;
 
-  // Announces instance `name` of _uscan._tcp at `port` with the TXT record
+  // Announces instance `name` of _uscan._tcp (_uscans._tcp with `tls`) at
+  // `port` with the TXT record
   // `txt` ("key=value" strings) on the loopback interface over IPv4, where
   // the simulator listens, and waits up to `millis` until the name is
   // established on the network.  False with the reason otherwise.
-  bool start(const std::string &name, uint16_t port, const std::vector<std::string> &txt, int millis,
+  bool start(const std::string &name, uint16_t port, bool tls, const std::vector<std::string> &txt, int millis,
              std::string &error);
 
   struct State;  // the daemon's client and what it reports, shared with its thread

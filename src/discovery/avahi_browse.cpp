@@ -25,7 +25,8 @@ struct Browsing {
   std::string_view instance;
   int browsers_pending = 0;  // browsers not yet at "all for now"
   int resolvers_pending = 0;
-  bool found = false;        // the instance looked for is resolved
+  bool found_tls = false;    // the instance looked for is resolved over TLS
+  bool found_plain = false;  // ... or plain
   bool failed = false;
   std::vector<ResolvedService> services;
 };
@@ -47,7 +48,7 @@ void on_resolved(AvahiServiceResolver *resolver, AvahiIfIndex interface, AvahiPr
       s.txt.emplace_back(reinterpret_cast<const char *>(avahi_string_list_get_text(item)),
                          avahi_string_list_get_size(item));
     s.tls = type && std::string_view(type) == kTlsServiceType;
-    if (!b->instance.empty() && !s.tls) b->found = true;
+    if (!b->instance.empty()) (s.tls ? b->found_tls : b->found_plain) = true;
     b->services.push_back(std::move(s));
   }
   --b->resolvers_pending;
@@ -111,8 +112,14 @@ BrowseResult browse(int millis, std::string_view instance) {
   const long long deadline = now_millis() + std::max(millis, 0);
   // Looking for one instance goes on until it appears: it may not be in
   // the daemon's cache yet when the daemon says it has told all it knows.
-  const auto all_told = [&b] { return b.instance.empty() && b.browsers_pending <= 0 && b.resolvers_pending <= 0; };
-  while (!b.failed && !b.found && !all_told()) {
+  const auto all_told = [&b] { return b.browsers_pending <= 0 && b.resolvers_pending <= 0; };
+  // A device announcing both is opened over TLS: a plain one found first
+  // is taken once the daemon has told all it knows.
+  const auto done = [&] {
+    if (b.instance.empty()) return all_told();
+    return b.found_tls || (b.found_plain && all_told());
+  };
+  while (!b.failed && !done()) {
     const long long left = deadline - now_millis();
     if (left <= 0) break;
     if (avahi_simple_poll_iterate(session.poll, static_cast<int>(left)) != 0) break;

@@ -17,8 +17,8 @@ struct BrowseResult {
 // Browses _uscan._tcp and _uscans._tcp on every interface and resolves
 // each instance, for at most `millis` milliseconds (less once the daemon
 // has said all it knows and every instance is resolved).  With `instance`,
-// only that instance is looked for, and the first resolution of it ends
-// the browsing.
+// only that instance is looked for, and its resolution over TLS ends the
+// browsing, or its plain one once the daemon has said all it knows.
 BrowseResult browse(int millis, std::string_view instance = {});
 
 }  // namespace bbescl::discovery

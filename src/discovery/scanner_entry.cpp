@@ -53,8 +53,8 @@ std::string_view txt_value(const std::vector<std::string> &txt, std::string_view
 }
 
 std::string device_url(std::string_view address, std::string_view interface, uint16_t port,
-                       std::string_view root) {
-  std::string url = "http://";
+                       std::string_view root, bool tls) {
+  std::string url = tls ? "https://" : "http://";
   if (address.find(':') != std::string_view::npos) {
     url.append("[").append(address);
     if (link_local(address) && !interface.empty()) url.append("%25").append(interface);
@@ -95,10 +95,6 @@ std::string device_type(std::string_view input_sources) {
 }
 
 bool entry_from_service(const ResolvedService &service, ScannerEntry &entry, std::string &why_not) {
-  if (service.tls) {
-    why_not = "announced for TLS only, which the channel library does not speak yet";
-    return false;
-  }
   std::string_view root = trim(txt_value(service.txt, "rs"));
   while (!root.empty() && root.front() == '/') root.remove_prefix(1);
   while (!root.empty() && root.back() == '/') root.remove_suffix(1);
@@ -112,9 +108,10 @@ bool entry_from_service(const ResolvedService &service, ScannerEntry &entry, std
   }
   entry = {};
   entry.instance = service.instance;
-  entry.url = device_url(service.address, service.interface, service.port, "eSCL");
+  entry.url = device_url(service.address, service.interface, service.port, "eSCL", service.tls);
   entry.endpoint = endpoint_of(entry.url);
   entry.ipv6 = service.address.find(':') != std::string::npos;
+  entry.tls = service.tls;
 
   const std::string_view usb_make = trim(txt_value(service.txt, "usb_MFG"));
   const std::string_view usb_model = trim(txt_value(service.txt, "usb_MDL"));

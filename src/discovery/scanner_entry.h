@@ -33,15 +33,17 @@ struct ScannerEntry {
   std::string uuid;      // from the TXT record, lower case, no "urn:uuid:"
   std::string endpoint;  // "host:port", host in lower case: the same device seen twice
   bool ipv6 = false;
+  bool tls = false;      // reached over https (announced as _uscans._tcp)
 };
 
 // The value of TXT key `key` (keys compare without case); empty when absent.
 std::string_view txt_value(const std::vector<std::string> &txt, std::string_view key);
 
-// "http://ADDRESS:PORT/ROOT", IPv6 in brackets and a link-local address
-// with its zone as RFC 6874 writes it ("[fe80::1%25eth0]").
+// "http://ADDRESS:PORT/ROOT" ("https://" with `tls`), IPv6 in brackets and
+// a link-local address with its zone as RFC 6874 writes it
+// ("[fe80::1%25eth0]").
 std::string device_url(std::string_view address, std::string_view interface, uint16_t port,
-                       std::string_view root);
+                       std::string_view root, bool tls = false);
 
 // "Brother MFC-L2710DW series" → "Brother", "MFC-L2710DW series".
 void split_make_and_model(std::string_view make_and_model, std::string &vendor, std::string &model);
@@ -49,8 +51,8 @@ void split_make_and_model(std::string_view make_and_model, std::string &vendor, 
 // The type SANE frontends show, from the input sources a TXT `is` lists.
 std::string device_type(std::string_view input_sources);
 
-// The entry of a resolved service; false with the reason when it cannot be
-// listed (an eSCL root elsewhere than /eSCL, TLS).
+// The entry of a resolved service (https for _uscans._tcp); false with the
+// reason when it cannot be listed (an eSCL root elsewhere than /eSCL).
 bool entry_from_service(const ResolvedService &service, ScannerEntry &entry, std::string &why_not);
 
 // "host:port" of a device URL, for matching; empty when the URL is unreadable.

@@ -9,9 +9,11 @@
 namespace bbescl::discovery {
 
 // Adds `entry` unless the list has the same device already: the same UUID
-// when both have one, else the same host and port.  The first entry stays
-// (configured devices are added first), except that a discovered device
-// seen over IPv4 is reached over IPv4 rather than IPv6.
+// when both have one, else the same host and port, or the same instance
+// name on the same host announced both plain and over TLS (two ports).  The first entry stays (configured
+// devices are added first, and stay as configured), except that a
+// discovered device is reached the best way it was seen: over TLS rather
+// than plain, then over IPv4 rather than IPv6.
 void add_scanner(std::vector<ScannerEntry> &list, ScannerEntry entry);
 
 }  // namespace bbescl::discovery

@@ -16,7 +16,7 @@ bool announce(const escl_sim::Config &cfg, uint16_t port, bbescl::discovery::Ann
   escl_sim::DeviceModel model;
   std::string error;
   if (!escl_sim::load_device_model(cfg.profile, model, error) ||
-      !announcement.start(cfg.announce, port, escl_sim::announce_txt(model), kAnnounceMillis, error)) {
+      !announcement.start(cfg.announce, port, cfg.tls, escl_sim::announce_txt(model), kAnnounceMillis, error)) {
     std::fprintf(stderr, "escl-sim: cannot announce %s: %s\n", cfg.announce.c_str(), error.c_str());
     return false;
   }

@@ -31,11 +31,12 @@ SIGINT or SIGTERM.
 
   --port N                 listen on port N (0, the default, picks a free port)
   --quiet                  do not log requests
-  --announce NAME          announce the device by DNS-SD as NAME (_uscan._tcp
-                           on the loopback interface, through the Avahi daemon,
-                           with the TXT keys ty, rs=eSCL, UUID, pdl, cs, is and
-                           duplex of its profile); the URL is printed once the
-                           name is established
+  --announce NAME          announce the device by DNS-SD as NAME (_uscan._tcp,
+                           or _uscans._tcp with --tls, on the loopback
+                           interface, through the Avahi daemon, with the TXT
+                           keys ty, rs=eSCL, UUID, pdl, cs, is and duplex of
+                           its profile); the URL is printed once the name is
+                           established
   --tls                    speak eSCL over TLS on the port (the URL printed is
                            then https://); a fresh P-256 key and a self-signed
                            certificate for 127.0.0.1 and localhost are made at

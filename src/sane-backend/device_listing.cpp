@@ -85,13 +85,16 @@ std::string resolve_instance(std::string_view instance) {
                instance.data());
     return {};
   }
+  // The best way it is offered, as listing chose: TLS, then IPv4.
+  std::vector<discovery::ScannerEntry> offers;
   for (const discovery::ResolvedService &service : found.services) {
     if (service.instance != instance) continue;
     discovery::ScannerEntry entry;
     std::string why;
-    if (discovery::entry_from_service(service, entry, why)) return entry.url;
-    log_skipped(service, why);
+    if (discovery::entry_from_service(service, entry, why)) discovery::add_scanner(offers, std::move(entry));
+    else log_skipped(service, why);
   }
+  if (!offers.empty()) return offers.front().url;
   BBESCL_LOG(kLogError, "DNS-SD: no eSCL scanner named %.*s answers", static_cast<int>(instance.size()),
              instance.data());
   return {};

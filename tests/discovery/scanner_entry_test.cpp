@@ -14,6 +14,7 @@ TEST(DeviceUrl, BracketsIpv6AndKeepsTheZoneOfLinkLocalAddresses) {
     const char *address, *interface;
     uint16_t port;
     const char *root, *url;
+    bool tls = false;
   };
   const std::vector<Row> rows = {
       {"192.168.1.20", "eth0", 80, "eSCL", "http://192.168.1.20:80/eSCL"},
@@ -23,9 +24,11 @@ TEST(DeviceUrl, BracketsIpv6AndKeepsTheZoneOfLinkLocalAddresses) {
       {"FE80::a:b", "wlp2s0", 443, "eSCL", "http://[FE80::a:b%25wlp2s0]:443/eSCL"},
       {"fe80::1", "", 80, "eSCL", "http://[fe80::1]:80/eSCL"},  // no interface known
       {"::1", "lo", 80, "eSCL", "http://[::1]:80/eSCL"},
+      {"192.168.1.20", "eth0", 443, "eSCL", "https://192.168.1.20:443/eSCL", true},
+      {"fe80::1", "eth0", 443, "eSCL", "https://[fe80::1%25eth0]:443/eSCL", true},
   };
   for (const Row &r : rows)
-    EXPECT_EQ(bbescl::discovery::device_url(r.address, r.interface, r.port, r.root), r.url) << r.address;
+    EXPECT_EQ(bbescl::discovery::device_url(r.address, r.interface, r.port, r.root, r.tls), r.url) << r.address;
 }
 
 TEST(EndpointOf, MatchesHostAndPortAsTheChannelLibraryReadsThem) {
@@ -96,7 +99,7 @@ TEST(EntryFromService, NamesTheDeviceAsItsRecordSays) {
   }
 }
 
-TEST(EntryFromService, RefusesOtherRootsAndTls) {
+TEST(EntryFromService, RefusesOtherRoots) {
   struct Row {
     ResolvedService service;
     const char *why;
@@ -104,8 +107,6 @@ TEST(EntryFromService, RefusesOtherRootsAndTls) {
   const std::vector<Row> rows = {
       {{"a", "eth0", "10.0.0.1", 80, {"rs=scan"}, false}, "its eSCL root is /scan, not /eSCL"},
       {{"a", "eth0", "10.0.0.1", 80, {"rs=/eSCL/v2"}, false}, "its eSCL root is /eSCL/v2, not /eSCL"},
-      {{"a", "eth0", "10.0.0.1", 443, {"rs=eSCL"}, true},
-       "announced for TLS only, which the channel library does not speak yet"},
       {{"a", "eth0", "10.0.0.1", 0, {"rs=eSCL"}, false}, "no address or port"},
   };
   for (const Row &r : rows) {
@@ -124,6 +125,16 @@ TEST(EntryFromService, ReachesALinkLocalAddressThroughItsInterface) {
   EXPECT_EQ(entry.url, "http://[fe80::2e0:4cff:fe68:1%25enp3s0]:80/eSCL");
   EXPECT_EQ(entry.endpoint, "[fe80::2e0:4cff:fe68:1%enp3s0]:80");
   EXPECT_TRUE(entry.ipv6);
+}
+
+TEST(EntryFromService, ReachesATlsServiceOverHttps) {
+  const ResolvedService service{"MFP", "eth0", "10.0.0.1", 443, {"rs=eSCL"}, true};
+  ScannerEntry entry;
+  std::string why;
+  ASSERT_TRUE(bbescl::discovery::entry_from_service(service, entry, why)) << why;
+  EXPECT_EQ(entry.url, "https://10.0.0.1:443/eSCL");
+  EXPECT_EQ(entry.endpoint, "10.0.0.1:443");
+  EXPECT_TRUE(entry.tls);
 }
 
 }  // namespace

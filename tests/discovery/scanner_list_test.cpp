@@ -7,9 +7,10 @@ namespace {
 
 using bbescl::discovery::ScannerEntry;
 
-ScannerEntry discovered(const char *instance, const char *address, uint16_t port, const char *uuid) {
+ScannerEntry discovered(const char *instance, const char *address, uint16_t port, const char *uuid,
+                        bool tls = false) {
   const bbescl::discovery::ResolvedService service{
-      instance, "eth0", address, port, {"rs=eSCL", "ty=Acme Scan 9", std::string("UUID=") + uuid}, false};
+      instance, "eth0", address, port, {"rs=eSCL", "ty=Acme Scan 9", std::string("UUID=") + uuid}, tls};
   ScannerEntry entry;
   std::string why;
   EXPECT_TRUE(bbescl::discovery::entry_from_service(service, entry, why)) << why;
@@ -51,6 +52,26 @@ TEST(AddScanner, ListsEachDeviceOnce) {
        {configured("", "http://10.0.0.5/"), discovered("A", "10.0.0.5", 80, "u1"),
         discovered("A", "fe80::5", 80, "u1")},
        {"http://10.0.0.5/"}},
+      {"plain, then TLS: reached over TLS",
+       {discovered("A", "10.0.0.5", 80, "u1"), discovered("A", "10.0.0.5", 443, "u1", true)},
+       {"https://10.0.0.5:443/eSCL"}},
+      {"TLS, then plain and IPv6: TLS over IPv4 stays",
+       {discovered("A", "10.0.0.5", 443, "u1", true), discovered("A", "10.0.0.5", 80, "u1"),
+        discovered("A", "fe80::5", 443, "u1", true)},
+       {"https://10.0.0.5:443/eSCL"}},
+      {"TLS over IPv6 only is still preferred to plain IPv4",
+       {discovered("A", "10.0.0.5", 80, "u1"), discovered("A", "fe80::5", 443, "u1", true)},
+       {"https://[fe80::5%25eth0]:443/eSCL"}},
+      {"no UUID: one instance on one host is one device on both ports",
+       {discovered("A", "10.0.0.5", 80, ""), discovered("A", "10.0.0.5", 443, "", true)},
+       {"https://10.0.0.5:443/eSCL"}},
+      {"no UUID: two instances on one host stay two",
+       {discovered("A", "10.0.0.5", 80, ""), discovered("B", "10.0.0.5", 443, "", true)},
+       {"http://10.0.0.5:80/eSCL", "https://10.0.0.5:443/eSCL"}},
+      {"configured plain stays plain",
+       {configured("", "http://10.0.0.5:80/"), discovered("A", "10.0.0.5", 80, "u1"),
+        discovered("A", "10.0.0.5", 443, "u1", true)},
+       {"http://10.0.0.5:80/"}},
       {"configured by another address stays beside",
        {configured("Office", "http://office.example/"), discovered("A", "10.0.0.5", 80, "u1")},
        {"http://office.example/", "http://10.0.0.5:80/eSCL"}},
