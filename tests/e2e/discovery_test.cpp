@@ -50,13 +50,18 @@ class Discovery : public ::testing::Test {
     avahi_.reset();
   }
 
-  // Starts escl-sim announced as `name`; its base URL.
-  std::string start_announced(const std::string &name) {
-    sims_.push_back(std::make_unique<e2e::Child>(
-        std::vector<std::string>{ESCL_SIM_PATH, "--port", "0", "--quiet", "--announce", name}));
+  // Starts escl-sim announced as `name`, with `more` options; its base URL.
+  std::string start_announced(const std::string &name, const std::vector<std::string> &more = {}) {
+    std::vector<std::string> argv{ESCL_SIM_PATH, "--port", "0", "--quiet", "--announce", name};
+    argv.insert(argv.end(), more.begin(), more.end());
+    sims_.push_back(std::make_unique<e2e::Child>(argv));
     const std::string url = sims_.back()->first_line(15000);
-    EXPECT_THAT(url, HasSubstr("http://127.0.0.1:")) << name << " was not announced";
+    EXPECT_THAT(url, HasSubstr("://127.0.0.1:")) << name << " was not announced";
     return url;
+  }
+
+  static std::string port_of(const std::string &url) {
+    return url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2);
   }
 
   void write_config(const std::string &text) {
@@ -108,21 +113,46 @@ TEST_F(Discovery, ListsTheAnnouncedSimulatorWithItsMakeAndModelAndScansFromItsNa
 
 TEST_F(Discovery, ServicesOutsideTheESclRootAreNotListed) {
   e2e::Child other({"avahi-publish", "-s", "Not eSCL", "_uscan._tcp", "8080", "rs=scan"});
-  e2e::Child tls({"avahi-publish", "-s", "Only TLS", "_uscans._tcp", "8443", "rs=eSCL"});
   start_announced("Sim Kept");
   write_config("");
   scanimage_->set_env("SANE_DEBUG_BBESCL", "3");
   const e2e::RunResult listed = list();
   EXPECT_THAT(listed.out, HasSubstr("bbescl:dnssd:Sim Kept"));
   EXPECT_THAT(listed.out, Not(HasSubstr("Not eSCL")));
-  EXPECT_THAT(listed.out, Not(HasSubstr("Only TLS")));
   EXPECT_THAT(listed.err, HasSubstr("Not eSCL at 127.0.0.1 port 8080 not listed: its eSCL root is /scan"));
-  EXPECT_THAT(listed.err, HasSubstr("Only TLS at 127.0.0.1 port 8443 not listed: announced for TLS only"));
+}
+
+TEST_F(Discovery, ADeviceAnnouncedPlainAndOverTlsIsListedOnceAndScannedOverTls) {
+  // One device: TLS on one port, and plain HTTP redirecting there on another.
+  const std::string secure = start_announced("Sim Secure", {"--tls"});
+  ASSERT_EQ(secure.rfind("https://", 0), 0u) << secure;
+  const std::string plain = start_announced("Sim Secure", {"--redirect-to-https", port_of(secure)});
+  ASSERT_EQ(plain.rfind("http://", 0), 0u) << plain;
+
+  write_config("");
+  const e2e::RunResult listed = list();
+  EXPECT_EQ(count_of(listed.out, "device `bbescl:"), 1) << listed.out;
+  EXPECT_THAT(listed.out, HasSubstr("device `bbescl:dnssd:Sim Secure' is a escl-sim Multifunction"));
+
+  e2e::Child discover({BBESCL_DISCOVER_PATH, "--time", "2"});
+  const std::string printed = discover.rest_of_output();
+  EXPECT_EQ(discover.wait(), 0);
+  EXPECT_EQ(count_of(printed, "\"Sim Secure\" = "), 1) << printed;
+  EXPECT_THAT(printed, HasSubstr("\"Sim Secure\" = " + secure + "eSCL\n"));
+
+  // Opened over TLS as announced, not through the plain port's redirect.
+  scanimage_->set_env("SANE_DEBUG_BBESCL", "3");
+  const e2e::RunResult scanned = scan_from("bbescl:dnssd:Sim Secure");
+  ASSERT_EQ(scanned.exit_code, 0) << scanned.err;
+  expect_page();
+  EXPECT_THAT(scanned.err, HasSubstr("opened " + secure + "eSCL\n"));
+  EXPECT_THAT(scanned.err, Not(HasSubstr("redirects to")));
+  EXPECT_THAT(e2e::read_file(scanimage_->known_devices()), HasSubstr(secure + " sha256:"));
 }
 
 TEST_F(Discovery, AScannerAnnouncedTwiceAndConfiguredIsListedOnce) {
   const std::string url = start_announced("Sim Twice");
-  const std::string port = url.substr(url.rfind(':') + 1, url.size() - url.rfind(':') - 2);
+  const std::string port = port_of(url);
   // The same device (its UUID) under a second name at a second address.
   e2e::Child address({"avahi-publish", "-a", "-R", "sim-2.local", "127.0.0.2"});
   e2e::Child second({"avahi-publish", "-s", "-H", "sim-2.local", "Sim Twice 2", "_uscan._tcp", port, "rs=eSCL",

@@ -47,6 +47,8 @@ Scanimage::Scanimage(const std::vector<std::string> &device_uris) {
   // The backend and the channel library by LD_LIBRARY_PATH, as the dll
   // meta-backend searches it; the plug-in by its soname there too.
   env_["SANE_CONFIG_DIR"] = config_dir();
+  // Keys of TLS devices are remembered here, never in a real home.
+  env_["XDG_STATE_HOME"] = dir_.file("state");
   env_["LD_LIBRARY_PATH"] = std::string(BBESCL_BACKEND_DIR) + ":" + BBESCL_KVCHAN_DIR + ":" + BBESCL_PLUGIN_DIR;
   // Sanitized copies of the libraries: scanimage itself is not built with
   // the runtimes, so they are preloaded.  It leaks on its own, hence no

@@ -50,6 +50,8 @@ class Scanimage {
   std::string stderr_so_far() const;
 
   const TempDir &dir() const { return dir_; }
+  // The file where the channel library remembers TLS devices' keys.
+  std::string known_devices() const { return dir_.file("state/bbescl/known-devices"); }
   std::string config_dir() const { return dir_.file("sane.d"); }
 
  private:
