@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -53,7 +54,12 @@ std::string known_devices_path() {
 
 std::string device_key_name(const DeviceAddress &address) {
   std::string host = address.host;
-  for (char &c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // Host names and addresses compare without case; an interface name (an
+  // IPv6 zone) does not, and is written "%25zone" as in the URI.
+  const size_t zone = host.find('%');
+  for (size_t i = 0; i < std::min(zone, host.size()); ++i)
+    host[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(host[i])));
+  if (zone != std::string::npos) host.insert(zone + 1, "25");
   if (host.find(':') != std::string::npos) host = "[" + host + "]";
   return "https://" + host + ":" + std::to_string(address.port) + "/";
 }
