@@ -12,7 +12,7 @@
 namespace bbescl {
 
 // How long asking a device where it has moved may take.
-inline constexpr int kRedirectProbeMillis = 5000;
+inline constexpr int kRedirectProbeMillis = 2000;
 
 // The https device URI ("https://HOST[:PORT]/") that `answer`, the head of
 // a device's answer to a request on the http device `uri`, redirects to;
