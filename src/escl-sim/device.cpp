@@ -80,6 +80,10 @@ std::string job_id_for(int n) {
   return text;
 }
 
+std::string Device::origin() const {
+  return std::string(cfg_.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_);
+}
+
 Device::Device(const Config &cfg, DeviceModel model, uint16_t port)
     : cfg_(cfg),
       model_(std::move(model)),
@@ -224,7 +228,7 @@ std::string Device::status_document() {
             : 0;
     entry.state = state_name(job.state);
     entry.reason = state_reason(job);
-    write_job_info(o, entry, cfg_.job_uri_style, port_);
+    write_job_info(o, entry, cfg_.job_uri_style, origin());
   }
   o << "  </scan:Jobs>\n"
     << "</scan:ScannerStatus>\n";
@@ -243,7 +247,7 @@ void Device::write_past_jobs(std::ostream &o, std::chrono::steady_clock::time_po
     entry.images_completed = 1 + k % 3;
     entry.state = "Completed";
     entry.reason = "JobCompletedSuccessfully";
-    write_job_info(o, entry, cfg_.job_uri_style, port_);
+    write_job_info(o, entry, cfg_.job_uri_style, origin());
   }
 }
 

@@ -86,6 +86,8 @@ class Device {
   Config cfg_;
   DeviceModel model_;
   uint16_t port_;
+  // "http://127.0.0.1:PORT" (https over TLS): how absolute URIs begin.
+  std::string origin() const;
   std::chrono::steady_clock::time_point started_;
   std::mutex mutex_;
   std::deque<Job> jobs_;  // newest first

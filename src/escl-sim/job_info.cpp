@@ -2,7 +2,7 @@
 
 namespace escl_sim {
 
-std::string job_uri_element(JobUriStyle style, uint16_t port, const std::string &id) {
+std::string job_uri_element(JobUriStyle style, const std::string &origin, const std::string &id) {
   const std::string path = "/eSCL/ScanJobs/" + id;
   switch (style) {
     case JobUriStyle::kPath: break;
@@ -10,16 +10,16 @@ std::string job_uri_element(JobUriStyle style, uint16_t port, const std::string 
       // Some devices pretty-print the document, text nodes included.
       return "      <pwg:JobUri>\n        " + path + "\n      </pwg:JobUri>\n";
     case JobUriStyle::kAbsolute:
-      return "      <pwg:JobUri>http://127.0.0.1:" + std::to_string(port) + path + "</pwg:JobUri>\n";
+      return "      <pwg:JobUri>" + origin + path + "</pwg:JobUri>\n";
     case JobUriStyle::kTrailingSlash:
       return "      <pwg:JobUri>" + path + "/</pwg:JobUri>\n";
   }
   return "      <pwg:JobUri>" + path + "</pwg:JobUri>\n";
 }
 
-void write_job_info(std::ostream &o, const JobInfoEntry &job, JobUriStyle style, uint16_t port) {
+void write_job_info(std::ostream &o, const JobInfoEntry &job, JobUriStyle style, const std::string &origin) {
   o << "    <scan:JobInfo>\n"
-    << job_uri_element(style, port, job.id)
+    << job_uri_element(style, origin, job.id)
     << "      <pwg:JobUuid>" << job.uuid << "</pwg:JobUuid>\n"
     << "      <scan:Age>" << job.age_seconds << "</scan:Age>\n"
     << "      <pwg:ImagesCompleted>" << job.images_completed << "</pwg:ImagesCompleted>\n"

@@ -20,10 +20,11 @@ struct JobInfoEntry {
   const char *reason = "";
 };
 
-// The pwg:JobUri element of job `id`, with its indentation and line end.
-std::string job_uri_element(JobUriStyle style, uint16_t port, const std::string &id);
+// The pwg:JobUri element of job `id`, with its indentation and line end;
+// `origin` ("http://127.0.0.1:PORT", https over TLS) begins absolute ones.
+std::string job_uri_element(JobUriStyle style, const std::string &origin, const std::string &id);
 
 // The whole scan:JobInfo element.
-void write_job_info(std::ostream &o, const JobInfoEntry &job, JobUriStyle style, uint16_t port);
+void write_job_info(std::ostream &o, const JobInfoEntry &job, JobUriStyle style, const std::string &origin);
 
 }  // namespace escl_sim

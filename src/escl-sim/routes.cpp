@@ -246,7 +246,8 @@ bool Server::Impl::handle(Link &link, const Request &req) {
       return answer(link, req, r, RequestKind::kCreateJob);
     }
     std::string location;
-    std::string host = "http://127.0.0.1:" + std::to_string(port);
+    // A device on TLS names its jobs by https URLs.
+    std::string host = std::string(cfg.tls ? "https" : "http") + "://127.0.0.1:" + std::to_string(port);
     switch (cfg.location_style) {
       case LocationStyle::kAbsolute: location = host + kJobsPrefix + id; break;
       case LocationStyle::kRelative: location = kJobsPrefix + id; break;

@@ -3,7 +3,9 @@
 #
 #   peer_check.sh CHECK ESCL_SIM COMPARE_CHART PEERS_DIR
 #
-# CHECK is airscan_flatbed, airscan_feeder or escl_flatbed. The simulator runs
+# CHECK is airscan_flatbed, airscan_feeder, airscan_tls (the flatbed scan
+# over TLS, from a simulator with a fresh self-signed certificate, which
+# sane-airscan takes unchecked) or escl_flatbed. The simulator runs
 # on a free loopback port; the backend gets a private SANE_CONFIG_DIR that
 # names only that backend and only the simulator. Exit 77 skips the check
 # when scanimage or the backend is not installed.
@@ -34,6 +36,7 @@ sim_args=()
 # from the scan:XResolutionRange elements of the eSCL schema: its feeder check
 # uses the multifunction device with discrete resolutions.
 [ "$check" = airscan_feeder ] && profile="file:$peers_dir/mfp-discrete.xml" && sim_args=(--adf-sheets 2)
+[ "$check" = airscan_tls ] && sim_args=(--tls)
 # The escl backend (sane-backends 1.2.1) turns PNG pages upside down: its
 # device offers JPEG only.
 [ "$check" = escl_flatbed ] && profile="file:$peers_dir/flatbed-jpeg.xml"
@@ -43,6 +46,7 @@ coproc SIM { exec "$sim" --port 0 --profile "$profile" "${sim_args[@]}" 2>"$work
 sim_pid=$SIM_PID
 read -r -t 20 url <&"${SIM[0]}" || { echo "escl-sim did not start"; cat "$work/sim.log"; exit 1; }
 echo "escl-sim at $url"
+case $check in *_tls) [[ $url == https://* ]] || { echo "escl-sim does not speak TLS"; exit 1; } ;; esac
 
 mkdir "$work/conf"
 export SANE_CONFIG_DIR=$work/conf
@@ -69,7 +73,7 @@ dpi=75 left=20 top=30 width=50 height=40
 [ "$check" = escl_flatbed ] && left=0 top=0
 status=0
 case $check in
-  airscan_flatbed|escl_flatbed)
+  airscan_flatbed|airscan_tls|escl_flatbed)
     timeout 60 scanimage -d "$device" --source Flatbed --mode Color --resolution $dpi \
       -l $left -t $top -x $width -y $height --format=pnm -o "$work/page.pnm" || status=$?
     [ $status -eq 0 ] && { "$compare" "$work/page.pnm" --dpi $dpi --left-mm $left --top-mm $top \

@@ -174,6 +174,9 @@ TEST_F(TlsSim, AWholePageComesThroughTheLayer) {
   s.height = 3300;
   Answer job = c.exchange(post_scan_job(scan_settings(s)));
   ASSERT_EQ(job.status, 201);
+  // A device on TLS names its jobs by https URLs (a client that follows
+  // the whole URL must stay on TLS).
+  EXPECT_THAT(job.header("Location"), StartsWith("https://127.0.0.1:" + std::to_string(port()) + "/eSCL/ScanJobs/"));
   const std::string id = job_id_of(job.header("Location"));
   ASSERT_TRUE(c.send("GET /eSCL/ScanJobs/" + id + "/NextDocument HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
   const std::string page = c.read_rest();
