@@ -3,9 +3,9 @@
 #
 #   peer_check.sh CHECK ESCL_SIM COMPARE_CHART PEERS_DIR
 #
-# CHECK is airscan_flatbed, airscan_feeder, airscan_tls (the flatbed scan
-# over TLS, from a simulator with a fresh self-signed certificate, which
-# sane-airscan takes unchecked) or escl_flatbed. The simulator runs
+# CHECK is airscan_flatbed, airscan_feeder, escl_flatbed, or airscan_tls and
+# escl_tls: the flatbed scan over TLS, from a simulator with a fresh
+# self-signed certificate, which both peers take unchecked. The simulator runs
 # on a free loopback port; the backend gets a private SANE_CONFIG_DIR that
 # names only that backend and only the simulator. Exit 77 skips the check
 # when scanimage or the backend is not installed.
@@ -37,6 +37,7 @@ sim_args=()
 # uses the multifunction device with discrete resolutions.
 [ "$check" = airscan_feeder ] && profile="file:$peers_dir/mfp-discrete.xml" && sim_args=(--adf-sheets 2)
 [ "$check" = airscan_tls ] && sim_args=(--tls)
+[ "$check" = escl_tls ] && profile="file:$peers_dir/flatbed-jpeg.xml" && sim_args=(--tls)
 # The escl backend (sane-backends 1.2.1) turns PNG pages upside down: its
 # device offers JPEG only.
 [ "$check" = escl_flatbed ] && profile="file:$peers_dir/flatbed-jpeg.xml"
@@ -70,10 +71,10 @@ dpi=75 left=20 top=30 width=50 height=40
 # The escl backend (sane-backends 1.2.1) sends the bottom right corner as the
 # region's size with offsets 0, and crashes cropping a JPEG page itself: its
 # area has to start at the top left corner.
-[ "$check" = escl_flatbed ] && left=0 top=0
+[[ $check == escl_* ]] && left=0 top=0
 status=0
 case $check in
-  airscan_flatbed|airscan_tls|escl_flatbed)
+  airscan_flatbed|airscan_tls|escl_flatbed|escl_tls)
     timeout 60 scanimage -d "$device" --source Flatbed --mode Color --resolution $dpi \
       -l $left -t $top -x $width -y $height --format=pnm -o "$work/page.pnm" || status=$?
     [ $status -eq 0 ] && { "$compare" "$work/page.pnm" --dpi $dpi --left-mm $left --top-mm $top \
