@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "known_devices.h"
+#include "device_trust.h"
 #include "kvchan.h"
 
 namespace kvchan {
@@ -46,45 +46,19 @@ bool Channel::connect(Deadline deadline, std::string &error) {
   if (!socket_.valid()) return false;
   if (!device_->address.tls) return true;
   const TlsVerify mode = tls_verify();
-  if (!tls_.start(socket_.fd(), device_->address.host, mode == TlsVerify::system, deadline,
-                  error) ||
-      (mode == TlsVerify::pin && !key_trusted(error))) {
-    disconnect();
-    return false;
-  }
-  if (mode == TlsVerify::off) {
-    syslog(LOG_DEBUG, "kvchan: %s: certificate accepted without a check (TLS verification off)",
-           device_->uri.c_str());
-  }
-  return true;
-}
-
-// Trust on first use: the key a device showed first is the one it must
-// show ever after; nothing is sent to a device showing another.
-bool Channel::key_trusted(std::string &error) {
-  const std::string path = known_devices_path();
-  const std::string fingerprint = tls_.peer_key_fingerprint();
-  std::string remembered;
-  switch (check_device_key(path, device_key_name(device_->address), fingerprint, remembered, error)) {
-    case KeyCheck::first_use:
-      syslog(LOG_INFO, "kvchan: %s shows the key %s for the first time; remembered in %s",
-             device_->uri.c_str(), fingerprint.c_str(), path.c_str());
-      return true;
-    case KeyCheck::known:
-      return true;
-    case KeyCheck::changed: {
-      const std::string refusal = device_->uri + " shows the key " + fingerprint + ", not the key " +
-                                  remembered + " it showed before: refused (if the device was reset or "
-                                  "replaced, remove its line from " + path + ")";
-      syslog(LOG_ERR, "kvchan: %s", refusal.c_str());
-      device_->set_key_refusal(refusal);
-      error = "the device's key changed";
-      return false;
+  if (tls_.start(socket_.fd(), device_->address.host, mode == TlsVerify::system, deadline, error)) {
+    std::string refusal;
+    switch (trust_session(tls_, device_->uri, device_->address, mode, error, refusal)) {
+      case Trust::trusted:
+        return true;
+      case Trust::key_changed:
+        device_->set_key_refusal(refusal);
+        break;
+      case Trust::failed:
+        break;
     }
-    case KeyCheck::failed:
-      error = "cannot check the device's key: " + error;
-      return false;
   }
+  disconnect();
   return false;
 }
 

@@ -64,7 +64,6 @@ class Channel {
   // TCP, then the TLS handshake for an https device, within the deadline.
   bool connect(Deadline deadline, std::string &error);
   void disconnect();
-  bool key_trusted(std::string &error);
   bool connect_again(Deadline deadline);
   Peer peek() { return tls_.active() ? tls_.peek() : peek_peer(socket_.fd()); }
   // One read from the connection, as recv() answers; `again` when nothing

@@ -1,8 +1,7 @@
 #include "capabilities_probe.h"
 
 #include "capabilities_facts.h"
-#include "kvchan/device_uri.h"
-#include "plain_request.h"
+#include "device_request.h"
 
 namespace bbescl {
 
@@ -13,12 +12,12 @@ constexpr size_t kMostRead = 64 * 1024;
 
 }  // namespace
 
-discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline) {
-  // A TLS device is not asked in plain HTTP; it is listed without its facts.
+discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline,
+                                    TlsVerify tls) {
   // The sources follow the make and model: read until the device closes,
   // the document ends, or the time is up.
   const std::string answer =
-      plain_get(uri, "/eSCL/ScannerCapabilities", "</scan:ScannerCapabilities>", kMostRead, deadline);
+      device_get(uri, "/eSCL/ScannerCapabilities", "</scan:ScannerCapabilities>", kMostRead, deadline, tls);
   if (answer.compare(0, 12, "HTTP/1.1 200") != 0 && answer.compare(0, 12, "HTTP/1.0 200") != 0) return {};
   return discovery::facts_of_capabilities(answer);
 }

@@ -6,11 +6,14 @@
 #include <string>
 
 #include "capabilities_facts.h"
+#include "config_file.h"
 
 namespace bbescl {
 
-// Asks `uri` for its capabilities until `deadline`; empty facts when the
-// device does not answer in time.
-discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline);
+// Asks `uri` for its capabilities until `deadline` (over TLS for https,
+// trusting the device as `tls` says); empty facts when the device does
+// not answer in time or is not trusted.
+discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline,
+                                    TlsVerify tls);
 
 }  // namespace bbescl

@@ -24,10 +24,10 @@ std::map<std::string, discovery::DeviceFacts> &known_facts() {
   return facts;
 }
 
-void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time_point deadline) {
+void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time_point deadline, TlsVerify tls) {
   auto known = known_facts().find(entry.url);
   if (known == known_facts().end()) {
-    const discovery::DeviceFacts facts = probe_device(entry.url, deadline);
+    const discovery::DeviceFacts facts = probe_device(entry.url, deadline, tls);
     if (facts.make_and_model.empty()) {
       BBESCL_LOG(kLogInfo, "%s did not say its make and model in time", entry.url.c_str());
       return;
@@ -50,7 +50,7 @@ std::vector<discovery::ScannerEntry> list_scanners(const BackendConfig &config) 
     entry.name = device.name;
     entry.url = device.uri;
     entry.endpoint = discovery::endpoint_of(device.uri);
-    learn_facts(entry, deadline);
+    learn_facts(entry, deadline, config.tls_verify);
     discovery::add_scanner(list, std::move(entry));
   }
   if (!config.discovery) return list;

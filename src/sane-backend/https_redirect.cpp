@@ -3,7 +3,7 @@
 #include <strings.h>
 
 #include "kvchan/device_uri.h"
-#include "plain_request.h"
+#include "device_request.h"
 
 namespace bbescl {
 
@@ -66,7 +66,10 @@ std::string https_redirect_target(std::string_view answer, std::string_view uri)
 }
 
 std::string ask_https_redirect(const std::string &uri, std::chrono::steady_clock::time_point deadline) {
-  const std::string answer = plain_get(uri, "/eSCL/ScannerCapabilities", "\r\n\r\n", kMostRead, deadline);
+  const kvchan::UriParse parsed = kvchan::parse_device_uri(uri);
+  if (!parsed.ok || parsed.address.tls) return {};
+  const std::string answer =
+      device_get(uri, "/eSCL/ScannerCapabilities", "\r\n\r\n", kMostRead, deadline, TlsVerify::kPin);
   return https_redirect_target(answer, uri);
 }
 

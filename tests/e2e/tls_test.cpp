@@ -33,6 +33,9 @@ class Tls : public Scan {
 TEST_F(Tls, AColourPageIsScannedOverTlsAndTheKeyPinned) {
   start(tls_config());
   ASSERT_EQ(url_.rfind("https://127.0.0.1:", 0), 0u) << url_;
+  // Listed with its make and model, asked over TLS.
+  const RunResult listed = scanimage_->run({"-L"});
+  EXPECT_THAT(listed.out, HasSubstr("device `" + device_ + "' is a escl-sim Multifunction"));
   const RunResult r = scan(with({"--mode", "Color", "-o", "page.png"}, kSmallArea));
   ASSERT_EQ(r.exit_code, 0) << r.err;
   expect_chart("page.png", PageMode::kColor, 150, kPageWidth, kPageHeight, 0, 0, 8.0, 0.03);
@@ -59,6 +62,9 @@ TEST_F(Tls, ANewKeyIsRefusedUntilVerificationIsTurnedOff) {
   EXPECT_THAT(refused.err, HasSubstr(", not the key " + pinned.substr(url_.size() + 1, 7 + 64) + " it showed"));
   EXPECT_THAT(refused.err, HasSubstr("remove its line from " + scanimage_->known_devices()));
   EXPECT_THAT(refused.err, HasSubstr("Access to resource has been denied"));
+  // Listing does not ask it either.
+  const RunResult listed = scanimage_->run({"-L"});
+  EXPECT_THAT(listed.out, HasSubstr("device `" + device_ + "' is a eSCL 127.0.0.1:"));
   EXPECT_TRUE(sim_->requests().empty()) << "a request went to a device with another key";
   EXPECT_EQ(read_file(scanimage_->known_devices()), pinned);
 
