@@ -10,6 +10,7 @@
 
 #include "device_trust.h"
 #include "kvchan.h"
+#include "link_io.h"
 
 namespace kvchan {
 namespace {
@@ -120,39 +121,17 @@ int Channel::send_all(const char *data, int size, Deadline deadline, int &sent, 
   sent = 0;
   error = 0;
   while (sent < size) {
-    if (tls_.active()) {
-      size_t count = 0;
-      const TlsSession::Io io =
-          tls_.write(data + sent, static_cast<size_t>(size - sent), count, error);
-      if (io == TlsSession::Io::done) {
-        sent += static_cast<int>(count);
-        continue;
-      }
-      if (io == TlsSession::Io::want_read || io == TlsSession::Io::want_write) {
-        Wait w = wait_for(socket_.fd(), io == TlsSession::Io::want_read ? POLLIN : POLLOUT,
-                          deadline);
-        if (w == Wait::ready || w == Wait::interrupted) continue;
-        if (w == Wait::timed_out) return KVCHAN_E_TIMEOUT;
-        error = errno;
-        return KVCHAN_E_IO;
-      }
-      if (io == TlsSession::Io::closed) {
-        if (error == 0) error = EPIPE;
-        return KVCHAN_E_CLOSED;
-      }
-      if (error == 0) error = EPROTO;
-      return no_memory_errno(error) ? KVCHAN_E_BUSY : KVCHAN_E_IO;
-    }
-    ssize_t n = send(socket_.fd(), data + sent, static_cast<size_t>(size - sent),
-                     MSG_NOSIGNAL | MSG_DONTWAIT);
+    bool again = false;
+    short events = POLLOUT;
+    ssize_t n = send_some(socket_.fd(), tls_, data + sent, static_cast<size_t>(size - sent), again, events);
     if (n > 0) {
       sent += static_cast<int>(n);
       continue;
     }
     int e = n < 0 ? errno : EIO;
-    if (e == EINTR) continue;
-    if (e == EAGAIN || e == EWOULDBLOCK) {
-      Wait w = wait_for(socket_.fd(), POLLOUT, deadline);
+    if (!again && e == EINTR) continue;
+    if (again || e == EAGAIN || e == EWOULDBLOCK) {
+      Wait w = wait_for(socket_.fd(), events, deadline);
       if (w == Wait::ready || w == Wait::interrupted) continue;
       if (w == Wait::timed_out) return KVCHAN_E_TIMEOUT;
       error = errno;
@@ -233,31 +212,6 @@ int Channel::peer_closed(int error, Deadline deadline) {
   return KVCHAN_E_CLOSED;
 }
 
-ssize_t Channel::receive(void *data, int size, bool &again, short &events) {
-  again = false;
-  events = POLLIN;
-  if (!tls_.active()) return recv(socket_.fd(), data, static_cast<size_t>(size), MSG_DONTWAIT);
-  size_t count = 0;
-  int error = 0;
-  switch (tls_.read(data, static_cast<size_t>(size), count, error)) {
-    case TlsSession::Io::done:
-      return static_cast<ssize_t>(count);
-    case TlsSession::Io::want_read:  // part of a record, or one without data
-      again = true;
-      return -1;
-    case TlsSession::Io::want_write:
-      again = true;
-      events = POLLOUT;
-      return -1;
-    case TlsSession::Io::closed:
-      return 0;
-    case TlsSession::Io::failed:
-      break;
-  }
-  errno = error != 0 ? error : EPROTO;
-  return -1;
-}
-
 int Channel::read(void *data, int size, int sectime, int &bytes_read) {
   bytes_read = 0;
   if (!socket_.valid() || saw_eof_) {
@@ -283,7 +237,7 @@ int Channel::read(void *data, int size, int sectime, int &bytes_read) {
       }
     }
     bool again = false;
-    ssize_t n = receive(data, size, again, events);
+    ssize_t n = receive_some(socket_.fd(), tls_, data, static_cast<size_t>(size), again, events);
     if (again) continue;
     if (n > 0) {
       bytes_read = static_cast<int>(n);

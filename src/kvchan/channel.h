@@ -66,9 +66,6 @@ class Channel {
   void disconnect();
   bool connect_again(Deadline deadline);
   Peer peek() { return tls_.active() ? tls_.peek() : peek_peer(socket_.fd()); }
-  // One read from the connection, as recv() answers; `again` when nothing
-  // came through yet and the wait goes on for `events`.
-  ssize_t receive(void *data, int size, bool &again, short &events);
   bool may_resend_after_close() const;
   int send_all(const char *data, int size, Deadline deadline, int &sent, int &error);
   int peer_closed(int error, Deadline deadline);

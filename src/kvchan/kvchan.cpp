@@ -65,20 +65,13 @@ int with_channel(int dd, int channel, const char *call, Io io) {
 extern "C" {
 
 KVCHAN_EXPORT int kvchan_set_tls_verify(int mode) {
-  switch (mode) {
-    case KVCHAN_TLS_PIN:
-      kvchan::set_tls_verify(kvchan::TlsVerify::pin);
-      return KVCHAN_OK;
-    case KVCHAN_TLS_SYSTEM:
-      kvchan::set_tls_verify(kvchan::TlsVerify::system);
-      return KVCHAN_OK;
-    case KVCHAN_TLS_OFF:
-      kvchan::set_tls_verify(kvchan::TlsVerify::off);
-      return KVCHAN_OK;
-    default:
-      syslog(LOG_ERR, "kvchan: kvchan_set_tls_verify: unknown mode %d", mode);
-      return KVCHAN_E_INVALID;
+  kvchan::TlsVerify verify = kvchan::TlsVerify::pin;
+  if (!kvchan::tls_verify_of(mode, verify)) {
+    syslog(LOG_ERR, "kvchan: kvchan_set_tls_verify: unknown mode %d", mode);
+    return KVCHAN_E_INVALID;
   }
+  kvchan::set_tls_verify(verify);
+  return KVCHAN_OK;
 }
 
 KVCHAN_EXPORT int kvchan_open_device(const char *uri, int *dd) {

@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "kvchan.h"
+
 namespace kvchan {
 namespace {
 
@@ -76,6 +78,22 @@ bool is_address(const std::string &host) {
 std::atomic<TlsVerify> verify_mode{TlsVerify::pin};
 
 }  // namespace
+
+bool tls_verify_of(int mode, TlsVerify &verify) {
+  switch (mode) {
+    case KVCHAN_TLS_PIN:
+      verify = TlsVerify::pin;
+      return true;
+    case KVCHAN_TLS_SYSTEM:
+      verify = TlsVerify::system;
+      return true;
+    case KVCHAN_TLS_OFF:
+      verify = TlsVerify::off;
+      return true;
+    default:
+      return false;
+  }
+}
 
 void set_tls_verify(TlsVerify mode) { verify_mode = mode; }
 TlsVerify tls_verify() { return verify_mode; }
@@ -169,11 +187,12 @@ TlsSession::Io TlsSession::outcome(int result, int &error) {
   }
 }
 
-TlsSession::Io TlsSession::read(void *data, size_t size, size_t &count, int &error) {
+template <typename Transfer>
+TlsSession::Io TlsSession::transfer(Transfer call, size_t size, size_t &count, int &error) {
   count = 0;
   ERR_clear_error();
   errno = 0;
-  const int n = SSL_read(ssl_, data, static_cast<int>(size > INT_MAX ? INT_MAX : size));
+  const int n = call(ssl_, static_cast<int>(size > INT_MAX ? INT_MAX : size));
   if (n > 0) {
     count = static_cast<size_t>(n);
     return Io::done;
@@ -181,16 +200,12 @@ TlsSession::Io TlsSession::read(void *data, size_t size, size_t &count, int &err
   return outcome(n, error);
 }
 
+TlsSession::Io TlsSession::read(void *data, size_t size, size_t &count, int &error) {
+  return transfer([data](SSL *ssl, int n) { return SSL_read(ssl, data, n); }, size, count, error);
+}
+
 TlsSession::Io TlsSession::write(const void *data, size_t size, size_t &count, int &error) {
-  count = 0;
-  ERR_clear_error();
-  errno = 0;
-  const int n = SSL_write(ssl_, data, static_cast<int>(size > INT_MAX ? INT_MAX : size));
-  if (n > 0) {
-    count = static_cast<size_t>(n);
-    return Io::done;
-  }
-  return outcome(n, error);
+  return transfer([data](SSL *ssl, int n) { return SSL_write(ssl, data, n); }, size, count, error);
 }
 
 std::string TlsSession::peer_key_fingerprint() const {

@@ -13,6 +13,8 @@ namespace kvchan {
 
 // How devices' certificates are trusted (kvchan_set_tls_verify).
 enum class TlsVerify { pin, system, off };
+// The mode a KVCHAN_TLS_* number names; false for any other number.
+bool tls_verify_of(int mode, TlsVerify &verify);
 void set_tls_verify(TlsVerify mode);
 TlsVerify tls_verify();
 
@@ -54,6 +56,9 @@ class TlsSession {
 
  private:
   Io outcome(int result, int &error);
+  // One SSL_read or SSL_write, `call(ssl, size)`, and what came of it.
+  template <typename Transfer>
+  Io transfer(Transfer call, size_t size, size_t &count, int &error);
   ssl_st *ssl_ = nullptr;
 };
 

@@ -5,18 +5,11 @@
 #include <sstream>
 
 #include "debug_log.h"
+#include "text.h"
 
 namespace bbescl {
 
 namespace {
-
-std::string_view trim(std::string_view s) {
-  const char *blanks = " \t\r\n\f\v";
-  const size_t first = s.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  const size_t last = s.find_last_not_of(blanks);
-  return s.substr(first, last - first + 1);
-}
 
 void add_unique(std::vector<std::string> &dirs, std::string_view dir) {
   if (dir.empty()) return;

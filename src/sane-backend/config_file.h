@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kvchan.h"
+
 namespace bbescl {
 
 inline constexpr const char *kConfigFileName = "bbescl.conf";
@@ -22,11 +24,12 @@ struct ConfiguredDevice {
   bool operator==(const ConfiguredDevice &) const = default;
 };
 
-// How https devices' certificates are trusted: the channel library's modes.
+// How https devices' certificates are trusted: the channel library's
+// modes, with its numbers.
 enum class TlsVerify {
-  kPin,     // the key a device shows first, and no other, ever after
-  kSystem,  // a chain to the system's certificate store, for the host name
-  kOff,     // anything, as devices' self-signed certificates would need
+  kPin = KVCHAN_TLS_PIN,        // the key a device shows first, and no other, ever after
+  kSystem = KVCHAN_TLS_SYSTEM,  // a chain to the system's certificate store, for the host name
+  kOff = KVCHAN_TLS_OFF,        // anything, as devices' self-signed certificates would need
 };
 
 struct BackendConfig {

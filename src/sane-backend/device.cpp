@@ -9,7 +9,6 @@
 
 #include "debug_log.h"
 #include "https_redirect.h"
-#include "kvchan.h"
 
 namespace bbescl {
 
@@ -73,22 +72,6 @@ SANE_Status Device::open(const std::string &uri, TlsVerify tls, std::unique_ptr<
   return status;
 }
 
-namespace {
-
-int channel_tls_mode(TlsVerify tls) {
-  switch (tls) {
-    case TlsVerify::kSystem:
-      return KVCHAN_TLS_SYSTEM;
-    case TlsVerify::kOff:
-      return KVCHAN_TLS_OFF;
-    case TlsVerify::kPin:
-      break;
-  }
-  return KVCHAN_TLS_PIN;
-}
-
-}  // namespace
-
 SANE_Status Device::open_device(const std::string &uri, TlsVerify tls) {
   // About 4 MB, mostly the image buffer; zero-filled, as the plug-in's
   // lists carry no terminating entry of their own.
@@ -101,7 +84,7 @@ SANE_Status Device::open_device(const std::string &uri, TlsVerify tls) {
     return SANE_STATUS_UNSUPPORTED;
   }
   bb_ = &plugin_.entries();
-  plugin_.channel().set_tls_verify(channel_tls_mode(tls));
+  plugin_.channel().set_tls_verify(static_cast<int>(tls));
 
   bool may_have_moved = false;
   const SANE_Status status = open_session(uri, may_have_moved);

@@ -1,12 +1,12 @@
 #include "device_request.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 
 #include "kvchan/device_trust.h"
 #include "kvchan/device_uri.h"
+#include "kvchan/link_io.h"
 #include "kvchan/tcp_socket.h"
 #include "kvchan/tls_session.h"
 
@@ -14,24 +14,8 @@ namespace bbescl {
 
 namespace {
 
-// "http://HOST:PORT/..." → "HOST:PORT" for the Host header.
-std::string_view authority_of(std::string_view uri) {
-  const size_t start = uri.find("://");
-  uri.remove_prefix(start == std::string_view::npos ? 0 : start + 3);
-  return uri.substr(0, uri.find_first_of("/?#"));
-}
-
-kvchan::TlsVerify channel_mode(TlsVerify tls) {
-  switch (tls) {
-    case TlsVerify::kSystem:
-      return kvchan::TlsVerify::system;
-    case TlsVerify::kOff:
-      return kvchan::TlsVerify::off;
-    case TlsVerify::kPin:
-      break;
-  }
-  return kvchan::TlsVerify::pin;
-}
+// Nothing moved, for now.
+bool waits(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
 
 // The connection, with TLS over it for an https device.
 class Connection {
@@ -40,27 +24,23 @@ class Connection {
 
   bool start_tls(const std::string &uri, const kvchan::DeviceAddress &address, TlsVerify tls) {
     std::string error, refusal;
-    const kvchan::TlsVerify mode = channel_mode(tls);
+    kvchan::TlsVerify mode = kvchan::TlsVerify::pin;
+    kvchan::tls_verify_of(static_cast<int>(tls), mode);
     return tls_.start(socket_.fd(), address.host, mode == kvchan::TlsVerify::system, deadline_, error) &&
            kvchan::trust_session(tls_, uri, address, mode, error, refusal) == kvchan::Trust::trusted;
   }
 
   bool send_all(std::string_view data) {
     while (!data.empty()) {
-      size_t sent = 0;
-      short wait = POLLOUT;
-      if (tls_.active()) {
-        int error = 0;
-        const kvchan::TlsSession::Io io = tls_.write(data.data(), data.size(), sent, error);
-        if (io == kvchan::TlsSession::Io::want_read) wait = POLLIN;
-        else if (io != kvchan::TlsSession::Io::done && io != kvchan::TlsSession::Io::want_write) return false;
-      } else {
-        const ssize_t n = send(socket_.fd(), data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
-        sent = n > 0 ? static_cast<size_t>(n) : 0;
+      bool again = false;
+      short events = POLLOUT;
+      const ssize_t n = kvchan::send_some(socket_.fd(), tls_, data.data(), data.size(), again, events);
+      if (n > 0) {
+        data.remove_prefix(static_cast<size_t>(n));
+        continue;
       }
-      data.remove_prefix(sent);
-      if (sent == 0 && kvchan::wait_for(socket_.fd(), wait, deadline_) != kvchan::Wait::ready) return false;
+      if (!again && !waits(errno)) return false;
+      if (kvchan::wait_for(socket_.fd(), events, deadline_) != kvchan::Wait::ready) return false;
     }
     return true;
   }
@@ -68,20 +48,12 @@ class Connection {
   // Some bytes of the answer; 0 when it has ended (closed, failed, or out of time).
   size_t receive(char *buffer, size_t size) {
     for (;;) {
-      short wait = POLLIN;
-      if (tls_.active()) {
-        size_t count = 0;
-        int error = 0;
-        const kvchan::TlsSession::Io io = tls_.read(buffer, size, count, error);
-        if (io == kvchan::TlsSession::Io::done) return count;
-        if (io == kvchan::TlsSession::Io::want_write) wait = POLLOUT;
-        else if (io != kvchan::TlsSession::Io::want_read) return 0;
-      } else {
-        const ssize_t n = recv(socket_.fd(), buffer, size, MSG_DONTWAIT);
-        if (n > 0) return static_cast<size_t>(n);
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return 0;
-      }
-      if (kvchan::wait_for(socket_.fd(), wait, deadline_) != kvchan::Wait::ready) return 0;
+      bool again = false;
+      short events = POLLIN;
+      const ssize_t n = kvchan::receive_some(socket_.fd(), tls_, buffer, size, again, events);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (!again && !waits(errno)) return 0;
+      if (kvchan::wait_for(socket_.fd(), events, deadline_) != kvchan::Wait::ready) return 0;
     }
   }
 
@@ -92,6 +64,12 @@ class Connection {
 };
 
 }  // namespace
+
+std::string_view authority_of(std::string_view uri) {
+  const size_t start = uri.find("://");
+  uri.remove_prefix(start == std::string_view::npos ? 0 : start + 3);
+  return uri.substr(0, uri.find_first_of("/?#"));
+}
 
 std::string device_get(const std::string &uri, std::string_view path, std::string_view enough, size_t most,
                        std::chrono::steady_clock::time_point deadline, TlsVerify tls) {

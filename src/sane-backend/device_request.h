@@ -13,6 +13,10 @@
 
 namespace bbescl {
 
+// "http://HOST:PORT/..." → "HOST:PORT", as the Host header and people name
+// a device.
+std::string_view authority_of(std::string_view uri);
+
 // Sends "GET `path`" to the device of `uri` and reads the answer, head and
 // body as they came, until the device closes, `enough` appears in it,
 // `most` bytes have come or `deadline` passes; "" when the URI is refused,

@@ -1,9 +1,8 @@
 #include "https_redirect.h"
 
-#include <strings.h>
-
-#include "kvchan/device_uri.h"
 #include "device_request.h"
+#include "kvchan/device_uri.h"
+#include "text.h"
 
 namespace bbescl {
 
@@ -11,16 +10,6 @@ namespace {
 
 // A redirect's head is short; nothing past it is needed.
 constexpr size_t kMostRead = 8 * 1024;
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return s;
-}
-
-bool same_text(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
 
 bool is_redirect(std::string_view status_line) {
   if (status_line.size() < 12 || (status_line.substr(0, 9) != "HTTP/1.1 " && status_line.substr(0, 9) != "HTTP/1.0 "))
@@ -53,8 +42,7 @@ std::string https_redirect_target(std::string_view answer, std::string_view uri)
   if (!is_redirect(head.substr(0, first_line_end))) return {};
   const std::string_view location = header_value(head.substr(first_line_end + 2), "Location");
   if (location.size() < 8 || !same_text(location.substr(0, 8), "https://")) return {};
-  const std::string_view authority = location.substr(8, location.find_first_of("/?#", 8) - 8);
-  const std::string target = "https://" + std::string(authority) + "/";
+  const std::string target = "https://" + std::string(authority_of(location)) + "/";
 
   const kvchan::UriParse from = kvchan::parse_device_uri(uri);
   const kvchan::UriParse to = kvchan::parse_device_uri(target);

@@ -13,6 +13,7 @@
 #include "config_file.h"
 #include "debug_log.h"
 #include "device.h"
+#include "device_request.h"
 #include "device_listing.h"
 
 #ifndef BBESCL_SYSCONF_DIR
@@ -41,20 +42,12 @@ bbescl::BackendConfig backend_config() {
   return bbescl::read_config(bbescl::config_dirs(getenv("SANE_CONFIG_DIR"), defaults));
 }
 
-// "http://host:port/path" → "host:port", for the model column.
-std::string host_of(const std::string &uri) {
-  size_t start = uri.find("://");
-  start = start == std::string::npos ? 0 : start + 3;
-  const size_t end = uri.find('/', start);
-  return uri.substr(start, end == std::string::npos ? std::string::npos : end - start);
-}
-
 // What frontends show of a configured device nothing more is known of:
 // its name if it has one, else its host and port.
 void name_configured(bbescl::discovery::ScannerEntry &entry) {
   if (!entry.name.empty()) entry.model = entry.name;
   if (entry.vendor.empty()) entry.vendor = "eSCL";
-  if (entry.model.empty()) entry.model = host_of(entry.url);
+  if (entry.model.empty()) entry.model = std::string(bbescl::authority_of(entry.url));
   if (entry.type.empty()) entry.type = "network scanner";
 }
 
