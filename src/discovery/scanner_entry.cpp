@@ -19,8 +19,9 @@ bool link_local(std::string_view address) {
 
 std::string host_port(std::string_view host, uint16_t port) {
   const bool v6 = host.find(':') != std::string_view::npos;
-  std::string out = v6 ? "[" + lower(host) + "]" : lower(host);
-  return out + ":" + std::to_string(port);
+  std::string out = lower(host);
+  if (v6) out.insert(0, 1, '[').push_back(']');
+  return out.append(":").append(std::to_string(port));
 }
 
 }  // namespace
