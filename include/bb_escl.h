@@ -38,6 +38,25 @@ enum bb_source_id {
 #define BB_JOB_URL_SIZE 256
 #define BB_DEVICE_IP_SIZE 36
 #define BB_JOB_ID_SIZE 64
+#define BB_CONTENT_TYPE_SIZE 64
+
+/* Document formats a page can be asked in: the host decodes PNG and JPEG.
+ * AUTO lets the plug-in choose (lossless PNG where offered, else JPEG). */
+enum bb_transfer_format { BB_FORMAT_AUTO = 0, BB_FORMAT_PNG = 1, BB_FORMAT_JPEG = 2 };
+
+/* Scan intents (scan:Intent).  DEFAULT lets the plug-in choose: Preview for
+ * a preview, Document for line art and grey, Photo for colour, each where
+ * the device lists it. */
+enum bb_intent {
+  BB_INTENT_DEFAULT = 0,
+  BB_INTENT_DOCUMENT = 1,
+  BB_INTENT_TEXT_AND_GRAPHIC = 2,
+  BB_INTENT_PHOTO = 3,
+  BB_INTENT_PREVIEW = 4,
+  BB_INTENT_OBJECT = 5,
+  BB_INTENT_BUSINESS_CARD = 6
+};
+#define BB_INTENT_COUNT 7
 
 struct source_geometry {
   SANE_Word resolutions[BB_WORD_LIST_WORDS];
@@ -83,6 +102,18 @@ struct host_session {
    * the plug-in looks at it and returns SANE_STATUS_CANCELLED within half a
    * second.  The host clears it before a scan starts. */
   volatile sig_atomic_t cancel_requested;
+  /* Published by bb_open, one word per source block (index: source id - 1):
+   * bit (1 << BB_FORMAT_x) for each format the host decodes that the device
+   * offers there, bit (1 << BB_INTENT_x) for each intent it lists there. */
+  uint32_t source_formats[BB_SOURCE_COUNT];
+  uint32_t source_intents[BB_SOURCE_COUNT];
+  /* Set by the host before bb_start_scan. */
+  int32_t current_format; /* enum bb_transfer_format */
+  int32_t current_intent; /* enum bb_intent */
+  int32_t preview;        /* non-zero: a preview scan */
+  /* Set by the plug-in once a page's answer is there: its Content-Type
+   * (media type only), empty when the device sent none. */
+  char page_content_type[BB_CONTENT_TYPE_SIZE];
 };
 
 /* Entry points.  Those returning SANE_Status report scanner conditions;

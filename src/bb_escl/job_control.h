@@ -44,6 +44,10 @@ int32_t read_images_to_transfer(const host_session *hs, std::string_view doc);
 int read_job_location(host_session *hs, std::string_view response);
 bool scanner_idle(std::string_view doc);
 
+// Writes the ScanSettings document of a new job into body (room bytes);
+// returns its length as snprintf does.
+int write_scan_settings(const host_session *hs, const bb_session *session, char *body, size_t room);
+
 // The current job identifier, bounded by its field.
 std::string_view job_id_text(const host_session *hs);
 
