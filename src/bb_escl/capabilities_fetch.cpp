@@ -7,14 +7,10 @@
 #include "../http/http.h"
 #include "../http/xml.h"
 #include "payload.h"
+#include "request.h"
 #include "session.h"
 
 namespace {
-
-// The HOST header carries no value: the channel already names the device.
-constexpr char kCapabilitiesRequest[] = "GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHOST: \r\n\r\n";
-constexpr int32_t kRequestSize = sizeof kCapabilitiesRequest - 1;
-static_assert(kRequestSize == 50);
 
 constexpr int32_t kCapsSectime = 3;
 
@@ -43,7 +39,7 @@ int fetch_and_walk(host_session *hs, bb_session *session, escl_caps *caps, Fetch
     syslog(LOG_ERR, "bb_escl 912: unable to open http connection %s\n", hs->device_uri);
     return 1;
   }
-  if (http_write(session->http, kCapabilitiesRequest, kRequestSize, kCapsSectime) != HTTP_OK) {
+  if (bb::send_request(hs, session->http, "GET", {bb::kCapabilitiesPath}, kCapsSectime) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 919: unable to get_scanner_elements %s\n", hs->device_uri);
     return 1;
   }

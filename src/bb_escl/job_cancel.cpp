@@ -10,6 +10,7 @@
 #include "job_control.h"
 #include "limits.h"
 #include "payload.h"
+#include "request.h"
 #include "session.h"
 #include "text.h"
 
@@ -35,8 +36,7 @@ bool open_cancel_channel(const host_session *hs, bb_session *session) {
 // came.  The long status buffer of the session serves: the job may be
 // listed after dozens of others.
 bool read_cancel_status(host_session *hs, bb_session *session, int *job_state) {
-  if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
-                 kStatusSectime) != HTTP_OK) {
+  if (bb::send_request(hs, session->http, "GET", {bb::kScannerStatusPath}, kStatusSectime) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 967: Unable to write scanner status\n");
     return false;
   }
@@ -54,10 +54,8 @@ bool read_cancel_status(host_session *hs, bb_session *session, int *job_state) {
 // Sends the DELETE on the open channel and reads its answer's header.
 void send_delete(host_session *hs, bb_session *session) {
   char buf[bb::kStatusBufferSize + 1] = {};
-  std::string_view id = bb::job_id_text(hs);
-  int len = snprintf(buf, bb::kStatusBufferSize, "DELETE /eSCL/ScanJobs/%.*s HTTP/1.1\r\nHost: \r\n\r\n",
-                     static_cast<int>(id.size()), id.data());
-  if (http_write(session->http, buf, len, kDeleteWriteSectime) != HTTP_OK) {
+  if (bb::send_request(hs, session->http, "DELETE", {bb::kJobPathPrefix, bb::job_id_text(hs)},
+                       kDeleteWriteSectime) != HTTP_OK) {
     std::string_view url = bb::buffer_text(hs->job_url, sizeof hs->job_url);
     syslog(LOG_ERR, "bb_escl 988: unable to cancel_job %.*s\n", static_cast<int>(url.size()),
            url.data());

@@ -25,16 +25,8 @@ namespace bb {
 inline constexpr char kScanChannel[] = "KV-ESCL-SCAN";
 inline constexpr char kWebServicesChannel[] = "KV-EWS-NDAT";
 
-// The status request: devices want the Host header, but accept it empty.
-inline constexpr char kScannerStatusRequest[] = "GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\n\r\n";
-inline constexpr int32_t kScannerStatusRequestSize = sizeof kScannerStatusRequest - 1;
-static_assert(kScannerStatusRequestSize == 44, "the status request is 44 bytes");
-
 // The feeder sources deliver several pages per job.
 inline bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
-
-// Present anywhere in a status document: the scanner is idle.
-inline constexpr std::string_view kScannerIdle = "<pwg:State>Idle</pwg:State>";
 
 // Readers of the status document and the job-creation answer.  Each scans
 // only the given text; the entry points of the same names wrap them.
@@ -43,6 +35,9 @@ int read_job_state(const host_session *hs, std::string_view doc);
 int32_t read_images_to_transfer(const host_session *hs, std::string_view doc);
 int read_job_location(host_session *hs, std::string_view response);
 bool scanner_idle(std::string_view doc);
+// The scanner's pwg:State ("Idle", "Processing", "Testing", "Stopped"),
+// copied into buf (room bytes) and trimmed; empty when the document has none.
+std::string_view scanner_state(std::string_view doc, char *buf, size_t room);
 
 // Writes the ScanSettings document of a new job into body (room bytes);
 // returns its length as snprintf does.

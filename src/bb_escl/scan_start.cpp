@@ -13,6 +13,7 @@
 #include "job_control.h"
 #include "limits.h"
 #include "payload.h"
+#include "request.h"
 #include "session.h"
 #include "text.h"
 
@@ -35,6 +36,19 @@ constexpr int32_t kDocumentHeaderSectime = 5;
 // Some devices answer "400 Bad Request" before the real answer on the
 // same channel; a few such answers are read past.
 constexpr int kBadRequestRereads = 3;
+
+// Answers to the document request that say "no page for you now": the end
+// of the job, or only a device not ready to say more.  Brother devices
+// answer 404 right after a page while they draw in the next sheet, Xerox
+// B205/B215 answer 404 or 410 to the first requests of a job still
+// scanning, and a server answers 409 after the last sheet.
+constexpr int32_t kHttpConflictStatus = 409;
+constexpr int32_t kHttpGoneStatus = 410;
+// Such an answer is taken as the end only when the status confirms it;
+// until then the request is repeated after these growing pauses (the
+// last repeats).
+constexpr useconds_t kNoPagePausesUs[] = {300000, 450000, 700000, 1000000, 1500000, 2000000};
+constexpr size_t kNoPagePauses = sizeof kNoPagePausesUs / sizeof kNoPagePausesUs[0];
 
 // What the waits of one page start have used up, across status polls and
 // document requests answered "not ready yet".
@@ -79,8 +93,8 @@ bool open_status_channel(const host_session *hs, bb_session *session) {
 SANE_Status fetch_poll_status(const host_session *hs, bb_session *session, int32_t *bytes_read) {
   if (session->http == nullptr && !open_status_channel(hs, session)) return SANE_STATUS_IO_ERROR;
   syslog(LOG_INFO, "bb_escl 1663: writing get scanner status request.\n");
-  if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
-                 kPollWriteSectime) != HTTP_OK) {
+  if (bb::send_request(hs, session->http, "GET", {bb::kScannerStatusPath}, kPollWriteSectime) !=
+      HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 1667: Unable to write scanner status to http conection\n");
     return SANE_STATUS_IO_ERROR;
   }
@@ -176,57 +190,31 @@ SANE_Status poll_until_ready(host_session *hs, bb_session *session, WaitBudget *
   }
 }
 
-SANE_Status start_scan(host_session *hs, bb_session *session) {
-  if (bb::cancel_asked(hs)) return cancelled();
-  if (bb::job_id_text(hs).empty()) {
-    session->job_ended = 0;
-    SANE_Status posted = bb_post_scanjob(hs);
-    if (posted != SANE_STATUS_GOOD) return posted;
-  } else if (!bb::feeder_source(hs->current_source)) {
-    // Platen and camera jobs deliver one page; a second start before the
-    // scan ended is a host error.
-    return SANE_STATUS_IO_ERROR;
-  } else {
-    ++hs->job_page_count;
-  }
-
-  WaitBudget budget;
-  for (;;) {
-    int job_state = BB_JOB_NOT_FOUND;
-    SANE_Status polled = poll_until_ready(hs, session, &budget, &job_state);
-    if (polled != SANE_STATUS_GOOD) return polled;
-
-    syslog(LOG_INFO, "bb_escl 1728: JOBSTATE [%d].\n", job_state);
-    ChannelGuard(&session->http).close();
-    // The document always comes over a fresh scan channel, whichever channel
-    // carried the poll.
-    SANE_Status document = bb_get_scanjob(hs);
-    if (document != SANE_STATUS_DEVICE_BUSY) return document;
-    // "503 Service Unavailable": the page is not ready yet.
-    SANE_Status waited = pause_within(hs, &budget, kPollSleepUs);
-    if (waited != SANE_STATUS_GOOD) return waited;
-  }
+// The document request's refusals that may mean the end of the job.
+bool no_page_answer(int32_t http_status) {
+  return http_status == kHttpNotFoundStatus || http_status == kHttpConflictStatus ||
+         http_status == kHttpGoneStatus;
 }
 
 // Requests the next document on a fresh channel in session->http and reads
 // the answer's header; the body (the page) stays unread on the channel.
-// DEVICE_BUSY for "503 Service Unavailable".
-SANE_Status request_document(host_session *hs, bb_session *session, int32_t *bytes_read) {
+// DEVICE_BUSY for "503 Service Unavailable", NO_DOCS for the answers that
+// may mean the end of the job; *http_status is the answer's status.
+SANE_Status request_document(host_session *hs, bb_session *session, int32_t *bytes_read,
+                             int32_t *http_status) {
+  memset(hs->page_content_type, 0, sizeof hs->page_content_type);
   if (http_open(hs->dd, bb::kScanChannel, &session->http) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 1578: Unable to open http connection\n");
     return SANE_STATUS_IO_ERROR;
   }
   session->http->cancel = &hs->cancel_requested;
-  char buf[bb::kStatusBufferSize + 1] = {};
-  std::string_view id = bb::job_id_text(hs);
-  int len = snprintf(buf, bb::kStatusBufferSize,
-                     "GET /eSCL/ScanJobs/%.*s/NextDocument HTTP/1.1\r\nHost: \r\n\r\n",
-                     static_cast<int>(id.size()), id.data());
-  if (http_write(session->http, buf, len, kDocumentWriteSectime) != HTTP_OK) {
+  if (bb::send_request(hs, session->http, "GET",
+                       {bb::kJobPathPrefix, bb::job_id_text(hs), bb::kNextDocument},
+                       kDocumentWriteSectime) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 1586: Unable to write get scan job request\n");
     return SANE_STATUS_IO_ERROR;
   }
-  memset(buf, 0, sizeof buf);
+  char buf[bb::kStatusBufferSize + 1] = {};
   int ret = http_read_header(session->http, buf, bb::kStatusBufferSize, kDocumentHeaderSectime,
                              bytes_read);
   for (int i = 0; ret == HTTP_OK && session->http->http_status == kHttpBadRequestStatus; ++i) {
@@ -242,27 +230,27 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
     syslog(LOG_INFO, "bb_escl 1596: bb_get_scanjob read_header 2 ret=%d bytes_read=%d \n", ret,
            *bytes_read);
   }
-  // The header reader refuses 404 and 503 but keeps their status.
-  if (session->http->http_status == kHttpNotFoundStatus) return SANE_STATUS_NO_DOCS;
-  if (session->http->http_status == kHttpServiceUnavailableStatus) return SANE_STATUS_DEVICE_BUSY;
+  // The header reader refuses 404, 409, 410 and 503 but keeps their status.
+  *http_status = session->http->http_status;
+  if (no_page_answer(*http_status)) return SANE_STATUS_NO_DOCS;
+  if (*http_status == kHttpServiceUnavailableStatus) return SANE_STATUS_DEVICE_BUSY;
   if (ret != HTTP_OK) return SANE_STATUS_IO_ERROR;
+  // >>> page content type: waits for http_handle::content_type (media type
+  // only) from the HTTP layer; then:
+  //   bb::copy_bounded(hs->page_content_type, sizeof hs->page_content_type,
+  //                    bb::buffer_text(session->http->content_type,
+  //                                    sizeof session->http->content_type));
+  // <<<
   return SANE_STATUS_GOOD;
 }
 
-}  // namespace
-
-BB_EXPORT SANE_Status bb_get_scanjob(host_session *hs) {
+// The next document of the job; the channel stays open on GOOD only.
+SANE_Status get_scanjob(host_session *hs, bb_session *session, int32_t *http_status) {
   syslog(LOG_ERR, "bb_escl 1575: bb_get_scanjob..\n");
-  bb_session *session = bb::session_of(hs);
   int32_t bytes_read = 0;
-  if (session == nullptr) {
-    syslog(LOG_INFO, "bb_escl 1615: bb_get_scanjob stat=[%d] bytes_read=[%d].\n",
-           SANE_STATUS_IO_ERROR, bytes_read);
-    return SANE_STATUS_IO_ERROR;
-  }
   ChannelGuard channel(&session->http);
   channel.close();  // a page channel the host left open
-  SANE_Status status = request_document(hs, session, &bytes_read);
+  SANE_Status status = request_document(hs, session, &bytes_read, http_status);
   syslog(LOG_INFO, "bb_escl 1615: bb_get_scanjob stat=[%d] bytes_read=[%d].\n", status,
          bytes_read);
   if (status == SANE_STATUS_GOOD) {
@@ -274,6 +262,153 @@ BB_EXPORT SANE_Status bb_get_scanjob(host_session *hs) {
         session->page_counted ? static_cast<int32_t>(h->content_length > INT32_MAX ? INT32_MAX : h->content_length) : 0;
     channel.release();
   }
+  return status;
+}
+
+// What a "no page" answer to the document request turns out to mean.
+enum class NoPage {
+  kEnd,      // the device confirms the job has no further page
+  kAgain,    // the job still runs: ask again after a pause
+  kNextJob,  // the job ended with sheets left in the feeder
+  kStopped,  // the feeder jammed or its cover opened
+};
+
+// Judges a "no page" answer on a status document: the poll's own when it
+// already showed the job ended (a final state does not change), else one
+// fetched now.  *job_state is the job's state in it; *stop the status for
+// kStopped.
+NoPage judge_no_page(host_session *hs, bb_session *session, int32_t http_status,
+                     int *job_state, SANE_Status *stop) {
+  if (!bb::job_state_final(*job_state) && *job_state != BB_JOB_NOT_FOUND) {
+    int32_t bytes_read = 0;
+    SANE_Status fetched = fetch_poll_status(hs, session, &bytes_read);
+    ChannelGuard(&session->http).close();
+    if (fetched != SANE_STATUS_GOOD) {
+      // Unconfirmed, but the device did say it has no page.
+      syslog(LOG_INFO, "bb_escl 1731: bb_start_scan no page (%d) and no status to confirm the end\n",
+             http_status);
+      return NoPage::kEnd;
+    }
+  }
+  std::string_view doc = bb::buffer_text(session->status_doc, sizeof session->status_doc);
+  *job_state = bb::read_job_state(hs, doc);
+  session->job_ended = bb::job_state_final(*job_state) ? 1 : 0;
+  if (!bb::feeder_source(hs->current_source))
+    return *job_state == BB_JOB_PROCESSING ? NoPage::kAgain : NoPage::kEnd;
+
+  SANE_Status adf = bb::read_adf_state(doc);
+  if (adf == SANE_STATUS_JAMMED || adf == SANE_STATUS_COVER_OPEN) {
+    hs->scan_interrupted = 1;
+    syslog(LOG_INFO, "bb_escl 1686: ADF is in error state (%d), hence Exiting.....\n", adf);
+    *stop = adf;
+    return NoPage::kStopped;
+  }
+  // Some Ricoh devices end a feeder job after each sheet: the rest of the
+  // batch needs jobs of its own.
+  if (*job_state == BB_JOB_COMPLETED && adf == SANE_STATUS_GOOD) return NoPage::kNextJob;
+  if (bb::job_state_final(*job_state) || *job_state == BB_JOB_NOT_FOUND) return NoPage::kEnd;
+  // A job that has stopped scanning (or a scanner gone idle under a job it
+  // leaves "Processing") with the feeder empty has no sheet left.
+  const bool stopped = *job_state != BB_JOB_PROCESSING || bb::scanner_idle(doc);
+  if (stopped && adf == SANE_STATUS_NO_DOCS) return NoPage::kEnd;
+  return NoPage::kAgain;
+}
+
+SANE_Status start_scan(host_session *hs, bb_session *session) {
+  if (bb::cancel_asked(hs)) return cancelled();
+  if (bb::job_id_text(hs).empty()) {
+    session->job_ended = 0;
+    SANE_Status posted = bb_post_scanjob(hs);
+    if (posted != SANE_STATUS_GOOD) return posted;
+  } else if (!bb::feeder_source(hs->current_source)) {
+    // Platen and camera jobs deliver one page; a second start before the
+    // scan ended is a host error.
+    return SANE_STATUS_IO_ERROR;
+  } else {
+    ++hs->job_page_count;
+  }
+
+  WaitBudget budget;
+  int job_state = BB_JOB_NOT_FOUND;
+  bool poll = true;
+  bool new_job_made = false;
+  size_t no_pages = 0;  // "no page" answers in a row
+  for (;;) {
+    if (poll) {
+      SANE_Status polled = poll_until_ready(hs, session, &budget, &job_state);
+      if (polled != SANE_STATUS_GOOD) return polled;
+      syslog(LOG_INFO, "bb_escl 1728: JOBSTATE [%d].\n", job_state);
+    }
+    poll = true;
+    ChannelGuard(&session->http).close();
+    // The document always comes over a fresh scan channel, whichever channel
+    // carried the poll.
+    int32_t http_status = 0;
+    SANE_Status document = get_scanjob(hs, session, &http_status);
+    if (document == SANE_STATUS_DEVICE_BUSY) {
+      // "503 Service Unavailable": the page is not ready yet.
+      SANE_Status waited = pause_within(hs, &budget, kPollSleepUs);
+      if (waited != SANE_STATUS_GOOD) return waited;
+      continue;
+    }
+    if (document != SANE_STATUS_NO_DOCS) return document;
+    // A 409 to a platen or camera job is no announced end.
+    if (http_status == kHttpConflictStatus && !bb::feeder_source(hs->current_source))
+      return SANE_STATUS_IO_ERROR;
+
+    SANE_Status stop = SANE_STATUS_GOOD;
+    switch (judge_no_page(hs, session, http_status, &job_state, &stop)) {
+      case NoPage::kStopped:
+        return stop;
+      case NoPage::kEnd:
+        syslog(LOG_INFO, "bb_escl 1732: bb_start_scan no further page (%d, job state %d)\n",
+               http_status, job_state);
+        return SANE_STATUS_NO_DOCS;
+      case NoPage::kNextJob: {
+        if (new_job_made) return SANE_STATUS_NO_DOCS;  // a new job with no page: done
+        new_job_made = true;
+        syslog(LOG_INFO,
+               "bb_escl 1736: bb_start_scan job ended with the feeder loaded, a new job for the "
+               "next sheet\n");
+        memset(hs->job_id, 0, sizeof hs->job_id);
+        session->job_ended = 0;
+        SANE_Status posted = bb_post_scanjob(hs);
+        if (posted != SANE_STATUS_GOOD) return posted;
+        no_pages = 0;
+        break;
+      }
+      case NoPage::kAgain: {
+        useconds_t pause = kNoPagePausesUs[no_pages < kNoPagePauses ? no_pages : kNoPagePauses - 1];
+        ++no_pages;
+        syslog(LOG_INFO,
+               "bb_escl 1734: bb_start_scan no page yet (%d) while the job runs, asking again in "
+               "%u ms\n",
+               http_status, static_cast<unsigned>(pause / 1000));
+        SANE_Status waited = pause_within(hs, &budget, pause);
+        if (waited != SANE_STATUS_GOOD) return waited;
+        poll = false;
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+BB_EXPORT SANE_Status bb_get_scanjob(host_session *hs) {
+  bb_session *session = bb::session_of(hs);
+  if (session == nullptr) {
+    syslog(LOG_ERR, "bb_escl 1575: bb_get_scanjob..\n");
+    syslog(LOG_INFO, "bb_escl 1615: bb_get_scanjob stat=[%d] bytes_read=[%d].\n",
+           SANE_STATUS_IO_ERROR, 0);
+    return SANE_STATUS_IO_ERROR;
+  }
+  int32_t http_status = 0;
+  SANE_Status status = get_scanjob(hs, session, &http_status);
+  // A 409 ends only a feeder's batch.
+  if (status == SANE_STATUS_NO_DOCS && http_status == kHttpConflictStatus &&
+      !bb::feeder_source(hs->current_source))
+    return SANE_STATUS_IO_ERROR;
   return status;
 }
 

@@ -6,6 +6,7 @@
 #include "../http/http.h"
 #include "job_control.h"
 #include "payload.h"
+#include "request.h"
 #include "session.h"
 
 namespace {
@@ -19,8 +20,7 @@ SANE_Status fetch_status(host_session *hs, bb_session *session, char *buf, int32
     syslog(LOG_ERR, "bb_escl 1253: Failed to Open Channel KVCHAN_S_ESCL_SCAN\n");
     return SANE_STATUS_IO_ERROR;
   }
-  if (http_write(session->http, bb::kScannerStatusRequest, bb::kScannerStatusRequestSize,
-                 kStatusSectime) != HTTP_OK) {
+  if (bb::send_request(hs, session->http, "GET", {bb::kScannerStatusPath}, kStatusSectime) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 1258: Unable to write scanner status in http conection\n");
     return SANE_STATUS_IO_ERROR;
   }

@@ -585,7 +585,8 @@ TEST(Walk, WorksWithoutNormalisation) {
 
 // ---- the fetch over the scan channel ----
 
-const char kRequest[] = "GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHOST: \r\n\r\n";
+// A device URI that is no http one: the Host every device takes.
+const char kRequest[] = "GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHost: localhost:80\r\n\r\n";
 
 std::string ok_with_length(const std::string &body) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;

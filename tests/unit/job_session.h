@@ -18,6 +18,11 @@
 
 namespace jobtest {
 
+// The device the sessions talk to, and the Host every request carries for
+// it: the default port written out.
+inline constexpr char kDeviceUri[] = "http://192.168.1.20/";
+inline const std::string kHost = "192.168.1.20:80";
+
 // host_session carries the 4 MB image buffer: always on the heap, zeroed.
 struct Session {
   std::unique_ptr<host_session> hs = std::make_unique<host_session>();
@@ -25,6 +30,7 @@ struct Session {
 
   explicit Session(int dd = 7) {
     hs->dd = dd;
+    strcpy(hs->device_uri, kDeviceUri);
     hs->bb_session = bb;
     hs->current_resolution = 300;
   }
@@ -43,7 +49,16 @@ struct Session {
   std::string job_id() const { return std::string(hs->job_id, strnlen(hs->job_id, sizeof hs->job_id)); }
 };
 
-inline const std::string kStatusRequest = "GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\n\r\n";
+inline std::string request(const std::string &method, const std::string &target,
+                           const std::string &host = kHost) {
+  return method + " " + target + " HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+}
+
+inline const std::string kStatusRequest = request("GET", "/eSCL/ScannerStatus");
+
+inline std::string next_document_request(const std::string &id, const std::string &host = kHost) {
+  return request("GET", "/eSCL/ScanJobs/" + id + "/NextDocument", host);
+}
 
 inline std::string with_length(const std::string &body) {
   return "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
@@ -76,6 +91,19 @@ inline std::string status_doc(const std::string &scanner, const std::string &adf
       "<pwg:Version>2.63</pwg:Version><pwg:State>" + scanner + "</pwg:State>";
   if (!adf.empty()) d += "<scan:AdfState>" + adf + "</scan:AdfState>";
   return d + "<scan:Jobs>" + jobs + "</scan:Jobs></scan:ScannerStatus>\r\n";
+}
+
+// The status a job creation reads first: the jobs listed before the new one.
+inline fake::Channel &script_jobs_before(fake::Device &dev, const std::string &jobs = "") {
+  return dev.next("KV-ESCL-SCAN").reply(with_length(status_doc("Idle", "", jobs)));
+}
+
+// A job creation as the device sees it: that status, then the posting,
+// answered `answer`.
+inline fake::Channel &script_post(fake::Device &dev, const std::string &answer,
+                                  const std::string &jobs_before = "") {
+  script_jobs_before(dev, jobs_before);
+  return dev.next("KV-ESCL-SCAN").reply(answer);
 }
 
 inline std::string read_file(const std::string &path) {

@@ -20,7 +20,7 @@ using ::testing::ElementsAre;
 
 namespace {
 
-const std::string kDelete = "DELETE /eSCL/ScanJobs/J1 HTTP/1.1\r\nHost: \r\n\r\n";
+const std::string kDelete = jobtest::request("DELETE", "/eSCL/ScanJobs/J1");
 const std::string kDeleted = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
 
 // ---- continuation -----------------------------------------------------------

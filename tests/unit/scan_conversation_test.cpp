@@ -24,9 +24,7 @@ namespace {
 const std::string kScan = "KV-ESCL-SCAN";
 const std::string kWebServices = "KV-EWS-NDAT";
 
-std::string next_document(const std::string &id) {
-  return "GET /eSCL/ScanJobs/" + id + "/NextDocument HTTP/1.1\r\nHost: \r\n\r\n";
-}
+std::string next_document(const std::string &id) { return jobtest::next_document_request(id); }
 
 // A page of `size` bytes (a different byte run per page) in chunks of at
 // most `chunk_size`.
@@ -88,7 +86,7 @@ TEST(ScanConversation, FlatbedPageFromJobCreationToScanEnd) {
   Session s;
   set_area(s, BB_SOURCE_FLATBED, BB_MODE_COLOR);
   Page page = make_page(10000, 4096, 'a');
-  auto &post = dev.next(kScan).reply(jobtest::created("http://10.0.0.9/eSCL/ScanJobs/J1"));
+  auto &post = jobtest::script_post(dev, jobtest::created("http://10.0.0.9/eSCL/ScanJobs/J1"));
   auto &poll = dev.next(kScan).reply(status("Processing", "", "Processing"));
   auto &doc = dev.next(kScan).reply_in_pieces(page_answer(page), 1500);
 
@@ -107,7 +105,8 @@ TEST(ScanConversation, FlatbedPageFromJobCreationToScanEnd) {
   EXPECT_THAT(post.writes[1], HasSubstr("<pwg:InputSource>Platen</pwg:InputSource>"));
   EXPECT_THAT(poll.writes, ElementsAre(kStatusRequest));
   EXPECT_THAT(doc.writes, ElementsAre(next_document("J1")));
-  EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{kScan, kScan, kScan}));
+  // The jobs listed before, the job, the poll, the page.
+  EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{kScan, kScan, kScan, kScan}));
   for (fake::Channel *ch : dev.opened()) EXPECT_TRUE(ch->closed);
   expect_scan_ended(dev, s);
   EXPECT_TRUE(fake::sleeps().empty());
@@ -118,7 +117,7 @@ TEST(ScanConversation, ThreePageFeederScanEndsOnNotFound) {
   Session s;
   set_area(s, BB_SOURCE_ADF, BB_MODE_GRAY);
   Page pages[] = {make_page(5000, 2048, 'A'), make_page(7000, 3000, 'B'), make_page(300, 4096, 'C')};
-  dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   dev.next(kScan).reply(status("Processing", "ScannerAdfProcessing", "Processing"));
   dev.next(kScan).reply(page_answer(pages[0]));
   // Between pages one status a page: the page start reads the one the
@@ -130,6 +129,8 @@ TEST(ScanConversation, ThreePageFeederScanEndsOnNotFound) {
   // After the third sheet the feeder is empty while the job still runs.
   dev.next(kScan).reply(status("Processing", "ScannerAdfEmpty", "Processing"));
   auto &last = dev.next(kScan).reply("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+  // The end is the device's word only once its status confirms it.
+  auto &confirm = dev.next(kScan).reply(status("Idle", "ScannerAdfEmpty", "Completed"));
 
   for (int i = 0; i < 3; ++i) {
     if (i > 0) {
@@ -148,9 +149,11 @@ TEST(ScanConversation, ThreePageFeederScanEndsOnNotFound) {
   EXPECT_EQ(s.hs->job_page_count, 4);
   EXPECT_THAT(last.writes, ElementsAre(next_document("J1")));
   EXPECT_TRUE(last.closed);
+  EXPECT_THAT(confirm.writes, ElementsAre(kStatusRequest));
+  EXPECT_TRUE(fake::sleeps().empty());
   bb_end_scan(s.hs.get(), 0);
   expect_scan_ended(dev, s);
-  EXPECT_EQ(dev.opened().size(), 9u);
+  EXPECT_EQ(dev.opened().size(), 11u);
   for (fake::Channel *ch : dev.opened()) EXPECT_TRUE(ch->closed);
 }
 
@@ -160,7 +163,7 @@ TEST(ScanConversation, DuplexJobDeliversBothSides) {
   set_area(s, BB_SOURCE_DUPLEX, BB_MODE_COLOR);
   Page front = make_page(3000, 1000, 'f');
   Page back = make_page(3000, 1000, 'b');
-  auto &post = dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  auto &post = jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   dev.next(kScan).reply(status("Processing", "ScannerAdfProcessing", "Processing"));
   dev.next(kScan).reply(page_answer(front));
   dev.next(kScan).reply(status("Processing", "ScannerAdfEmpty", "Processing"));
@@ -201,7 +204,7 @@ TEST(ScanConversation, FeederStopDuringThePollThenCancellingScanEnd) {
     fake::Device dev;
     Session s;
     set_area(s, BB_SOURCE_ADF, BB_MODE_GRAY);
-    dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/J1"));
+    jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
     auto &poll = dev.next(kScan)
                      .reply(status("Processing", "ScannerAdfProcessing", "Pending"))
                      .reply(status("Processing", row.adf, "Processing"));
@@ -218,10 +221,11 @@ TEST(ScanConversation, FeederStopDuringThePollThenCancellingScanEnd) {
 
     EXPECT_EQ(bb_end_scan(s.hs.get(), 1), 0) << row.name;
     EXPECT_THAT(cancel.writes,
-                ElementsAre(kStatusRequest, "DELETE /eSCL/ScanJobs/J1 HTTP/1.1\r\nHost: \r\n\r\n"))
+                ElementsAre(kStatusRequest, jobtest::request("DELETE", "/eSCL/ScanJobs/J1")))
         << row.name;
     EXPECT_TRUE(cancel.closed) << row.name;
-    EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{kScan, kScan, kWebServices})) << row.name;
+    EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{kScan, kScan, kScan, kWebServices}))
+        << row.name;
     expect_scan_ended(dev, s);
   }
 }
@@ -231,7 +235,7 @@ TEST(ScanConversation, PendingJobOnTheFallBackChannelThenItsPage) {
   Session s;
   set_area(s, BB_SOURCE_FLATBED, BB_MODE_GRAY);
   Page page = make_page(2000, 512, 'p');
-  dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   dev.refuse(kScan);
   auto &poll = dev.next(kWebServices);
   for (int i = 0; i < 4; ++i) poll.reply(status("Processing", "", "Pending"));
@@ -256,7 +260,7 @@ TEST(ScanConversation, PageBreakingOffIsEndedByTheHost) {
   Session s;
   set_area(s, BB_SOURCE_FLATBED, BB_MODE_GRAY);
   Page page = make_page(9000, 4000, 'x');
-  dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   dev.next(kScan).reply(status("Processing", "", "Processing"));
   std::string answer = page_answer(page);
   auto &doc = dev.next(kScan).reply(answer.substr(0, answer.size() - 3000));
@@ -278,7 +282,7 @@ TEST(ScanConversation, PageBreakingOffIsEndedByTheHost) {
   // The device still runs the job whose page broke off: it is deleted.
   bb_end_scan(s.hs.get(), 1);
   EXPECT_THAT(cancel.writes,
-              ElementsAre(kStatusRequest, "DELETE /eSCL/ScanJobs/J1 HTTP/1.1\r\nHost: \r\n\r\n"));
+              ElementsAre(kStatusRequest, jobtest::request("DELETE", "/eSCL/ScanJobs/J1")));
   expect_scan_ended(dev, s);
 }
 
@@ -286,7 +290,7 @@ TEST(ScanConversation, JobTheDeviceCancelledIsNotDeleted) {
   fake::Device dev;
   Session s;
   set_area(s, BB_SOURCE_ADF, BB_MODE_GRAY);
-  dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   dev.next(kScan).reply(status("Processing", "ScannerAdfLoaded", "Canceled"));
   auto &cancel = dev.next(kWebServices).reply(status("Idle", "ScannerAdfLoaded", "Canceled"));
 
@@ -294,7 +298,7 @@ TEST(ScanConversation, JobTheDeviceCancelledIsNotDeleted) {
   EXPECT_EQ(s.hs->scan_interrupted, 1);
   bb_end_scan(s.hs.get(), 1);
   EXPECT_TRUE(cancel.writes.empty());
-  EXPECT_EQ(dev.opened().size(), 2u);
+  EXPECT_EQ(dev.opened().size(), 3u);
   expect_scan_ended(dev, s);
 }
 
@@ -304,7 +308,7 @@ TEST(ScanConversation, SecondScanCreatesANewJob) {
   set_area(s, BB_SOURCE_FLATBED, BB_MODE_GRAY);
   for (const std::string id : {"J1", "J2"}) {
     Page page = make_page(100, 64, id[1]);
-    dev.next(kScan).reply(jobtest::created("/eSCL/ScanJobs/" + id));
+    jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/" + id));
     dev.next(kScan).reply(status("Processing", "", "Processing", id));
     auto &doc = dev.next(kScan).reply(page_answer(page));
     ASSERT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD) << id;

@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "device_double.h"
 #include "bb_escl/job_control.h"
@@ -34,7 +36,7 @@ struct Posted {
 };
 
 Posted post(Session &s, fake::Device &dev, const std::string &answer) {
-  auto &ch = dev.next("KV-ESCL-SCAN").reply(answer);
+  auto &ch = jobtest::script_post(dev, answer);
   SANE_Status st = bb_post_scanjob(s.hs.get());
   EXPECT_EQ(st, SANE_STATUS_GOOD);
   EXPECT_EQ(ch.writes.size(), 2u);
@@ -51,26 +53,24 @@ TEST(PostScanJob, FlatbedColourA4Conversation) {
   s.hs->br_x = kMm210;
   s.hs->br_y = kMm297;
   s.hs->x_range_max = kMm215_9;
+  auto &before = jobtest::script_jobs_before(dev);
   auto &ch = dev.next("KV-ESCL-SCAN").reply(
       jobtest::created("http://192.168.1.20:80/eSCL/ScanJobs/1f2e3d"));
 
   EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_GOOD);
 
-  const std::string body =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><scan:ScanSettings "
-      "xmlns:scan=\"http://schemas.example.com/imaging/escl/2011/05/03\" "
-      "xmlns:pwg=\"http://www.pwg.org/schemas/2010/12/sm\"><pwg:Version>2.0</pwg:Version>"
-      "<scan:Intent>Photo</scan:Intent><pwg:ScanRegions><pwg:ScanRegion>"
-      "<pwg:Height>3507</pwg:Height>"
-      "<pwg:ContentRegionUnits>escl:ThreeHundredthsOfInches</pwg:ContentRegionUnits>"
-      "<pwg:Width>2480</pwg:Width><pwg:XOffset>0</pwg:XOffset><pwg:YOffset>0</pwg:YOffset>"
-      "</pwg:ScanRegion></pwg:ScanRegions><pwg:ContentType>Photo</pwg:ContentType>"
-      "<pwg:InputSource>Platen</pwg:InputSource><scan:XResolution>300</scan:XResolution>"
-      "<scan:YResolution>300</scan:YResolution><scan:ColorMode>RGB24</scan:ColorMode>"
-      "<scan:Duplex>false</scan:Duplex></scan:ScanSettings>\r\n";
-  const std::string header = "POST /eSCL/ScanJobs HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: " +
-                             std::to_string(body.size()) + "\r\nHOST: \r\n\r\n";
+  // The document itself is the ScanSettings writer's; its length is ours.
+  ASSERT_EQ(ch.writes.size(), 2u);
+  const std::string body = ch.writes[1];
+  EXPECT_THAT(body, ::testing::HasSubstr("<pwg:InputSource>Platen</pwg:InputSource>"));
+  EXPECT_THAT(body, ::testing::EndsWith("</scan:ScanSettings>\r\n"));
+  const std::string header = "POST /eSCL/ScanJobs HTTP/1.1\r\nHost: 192.168.1.20:80\r\n"
+                             "Content-Type: text/xml\r\nContent-Length: " +
+                             std::to_string(body.size()) + "\r\n\r\n";
   EXPECT_THAT(ch.writes, ElementsAre(header, body));
+  // The jobs listed before the posting are read first.
+  EXPECT_THAT(before.writes, ElementsAre(jobtest::kStatusRequest));
+  EXPECT_EQ(dev.opened_names(), (std::vector<std::string>{"KV-ESCL-SCAN", "KV-ESCL-SCAN"}));
   EXPECT_THAT(ch.write_timeouts, ElementsAre(5, 1));
   EXPECT_TRUE(ch.closed);
   EXPECT_EQ(s.bb->http, nullptr);
@@ -153,55 +153,273 @@ TEST(PostScanJob, BadRequestBeforeTheRealAnswerIsReadPast) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
-// A created job the answer does not name can be neither scanned nor
-// deleted: the start fails.
-TEST(PostScanJob, AnswerWithoutAUsableLocationIsAnIoError) {
-  for (const char *answer : {"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n",
-                             "HTTP/1.1 201 Created\r\nLocation: /eSCL/ScanJobs/\r\n\r\n",
-                             "HTTP/1.1 201 Created\r\nLocation: /jobs/5\r\n\r\n"}) {
+// ---- the Host header ----------------------------------------------------------
+
+struct HostRow {
+  std::string uri;
+  std::string host;
+};
+
+TEST(Request, HostHeaderFollowsTheDeviceUri) {
+  const HostRow rows[] = {
+      {"http://127.0.0.1:8080/", "127.0.0.1:8080"},
+      // Epson devices need the default port written.
+      {"http://192.168.1.20/", "192.168.1.20:80"},
+      {"https://scanner.local/", "scanner.local:443"},
+      {"HTTPS://Scanner.Local:8443", "Scanner.Local:8443"},
+      {"http://printer-3.office_lan/eSCL", "printer-3.office_lan:80"},
+      // The zone names the host's own interface: never sent.
+      {"http://[fe80::1%25eth0]:8080/eSCL", "[fe80::1]:8080"},
+      {"http://[fe80::1%eth0]/", "[fe80::1]:80"},
+      {"https://[2001:db8::5]/", "[2001:db8::5]:443"},
+      {"http://[::ffff:10.0.0.1]:9/", "[::ffff:10.0.0.1]:9"},
+      {"http://host?x", "host:80"},
+      // What no host could have opened leaves the name every device takes.
+      {"", "localhost:80"},
+      {"kv://scanner-1", "localhost:80"},
+      {"http://host:0/", "localhost:80"},
+      {"http://host:65536/", "localhost:80"},
+      {"http://host:/", "localhost:80"},
+      {"http://[fe80::1/", "localhost:80"},
+      {"http://[fe80::1]x/", "localhost:80"},
+      {"http://user@host/", "localhost:80"},
+      {"http://ho st/", "localhost:80"},
+      {"http://host\r\nX-Evil: 1/", "localhost:80"},
+  };
+  for (const HostRow &row : rows) {
     fake::Device dev;
     Session s;
-    dev.next("KV-ESCL-SCAN").reply(answer);
-    EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR) << answer;
-    EXPECT_EQ(s.job_id(), "") << answer;
-    EXPECT_EQ(fake::logs_starting("bb_escl 1552:").size(), 1u) << answer;
-    EXPECT_EQ(fake::logs_starting("bb_escl 1552:")[0].level, 3) << answer;
-    EXPECT_EQ(dev.open_count(), 0) << answer;
+    memset(s.hs->device_uri, 0, sizeof s.hs->device_uri);
+    memcpy(s.hs->device_uri, row.uri.data(), row.uri.size());
+    auto &ch = dev.next("KV-ESCL-SCAN").reply(jobtest::with_length("<x/>"));
+    char doc[64] = {};
+    EXPECT_EQ(bb_get_scanner_status(s.hs.get(), doc, sizeof doc), SANE_STATUS_GOOD) << row.uri;
+    EXPECT_EQ(ch.written, jobtest::request("GET", "/eSCL/ScannerStatus", row.host)) << row.uri;
   }
 }
 
-// Busy or warming up: nothing was created, the host may try again.  A 409
-// means busy only when the scanner's status says it is working; otherwise
-// the settings were refused and asking again would not help.
-TEST(PostScanJob, RefusalsThatMeanBusy) {
-  const std::string conflict = "HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n";
-  auto status = [](const std::string &state) {
-    const std::string doc = "<scan:ScannerStatus><pwg:State>" + state + "</pwg:State></scan:ScannerStatus>";
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(doc.size()) + "\r\n\r\n" + doc;
+// A URI filling the whole field, without a NUL, is read within it.
+TEST(Request, DeviceUriFillingItsFieldIsReadWithinIt) {
+  fake::Device dev;
+  Session s;
+  const std::string name(BB_DEVICE_URI_SIZE - 7, 'a');
+  memcpy(s.hs->device_uri, ("http://" + name).data(), BB_DEVICE_URI_SIZE);
+  auto &ch = dev.next("KV-ESCL-SCAN").reply(jobtest::with_length("<x/>"));
+  char doc[64] = {};
+  bb_get_scanner_status(s.hs.get(), doc, sizeof doc);
+  EXPECT_EQ(ch.written, jobtest::request("GET", "/eSCL/ScannerStatus", name + ":80"));
+}
+
+// ---- refusals of the Host: asked again as localhost ------------------------
+
+const std::string kBadRequest = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\n\r\n";
+const std::string kForbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n";
+
+std::string posted_host(const fake::Channel &ch) {
+  if (ch.writes.empty()) return "(nothing written)";
+  const std::string &h = ch.writes[0];
+  size_t at = h.find("\r\nHost: ");
+  if (at == std::string::npos) return "(no Host)";
+  at += 8;
+  return h.substr(at, h.find("\r\n", at) - at);
+}
+
+TEST(PostScanJob, HostRefusedIsPostedAgainAsLocalhostAndKept) {
+  struct Row {
+    std::string name, uri, host, refusal, local;
   };
-  struct Case {
-    std::string answer;
-    std::string status;  // empty: no status exchange expected
-    SANE_Status expected;
+  const Row rows[] = {
+      {"400 alone", "http://192.168.1.20:8080/", "192.168.1.20:8080", kBadRequest, "localhost:8080"},
+      {"403", "https://scanner.local/", "scanner.local:443", kForbidden, "localhost:443"},
+      {"400 and the channel closed", "http://10.0.0.2/", "10.0.0.2:80",
+       "HTTP/1.1 400 Bad Request\r\n\r\n", "localhost:80"},
   };
-  const Case cases[] = {
-      {"HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n", "", SANE_STATUS_DEVICE_BUSY},
-      {conflict, status("Processing"), SANE_STATUS_DEVICE_BUSY},
-      {conflict, status("Testing"), SANE_STATUS_DEVICE_BUSY},
-      {conflict, status("Idle"), SANE_STATUS_IO_ERROR},
-      {conflict, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n", SANE_STATUS_IO_ERROR},
-  };
-  for (const Case &c : cases) {
+  for (const Row &row : rows) {
     fake::Device dev;
     Session s;
-    dev.next("KV-ESCL-SCAN").reply(c.answer);
-    auto *status_channel = c.status.empty() ? nullptr : &dev.next("KV-ESCL-SCAN").reply(c.status);
-    EXPECT_EQ(bb_post_scanjob(s.hs.get()), c.expected) << c.status;
-    if (status_channel) {
-      EXPECT_THAT(status_channel->writes, ElementsAre(bb::kScannerStatusRequest)) << c.status;
+    strcpy(s.hs->device_uri, row.uri.c_str());
+    auto &first = jobtest::script_post(dev, row.refusal);
+    auto &second = dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/7"));
+    EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_GOOD) << row.name;
+    EXPECT_EQ(posted_host(first), row.host) << row.name;
+    EXPECT_EQ(posted_host(second), row.local) << row.name;
+    EXPECT_EQ(second.writes.size(), 2u) << row.name;  // the whole job again
+    EXPECT_EQ(s.job_id(), "7") << row.name;
+    EXPECT_EQ(dev.open_count(), 0) << row.name;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1553:").size(), 1u) << row.name;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1553:")[0].level, 6) << row.name;
+
+    // Every later request to the device says localhost, a scan end's
+    // DELETE included.
+    auto &status = dev.next("KV-ESCL-SCAN").reply(jobtest::with_length("<x/>"));
+    char doc[64] = {};
+    bb_get_scanner_status(s.hs.get(), doc, sizeof doc);
+    EXPECT_EQ(status.written, jobtest::request("GET", "/eSCL/ScannerStatus", row.local)) << row.name;
+    auto &cancel = dev.next("KV-EWS-NDAT").silence().reply(
+        "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    cancel.fail_read(5);
+    bb_end_scan(s.hs.get(), 1);
+    ASSERT_FALSE(cancel.writes.empty()) << row.name;
+    EXPECT_THAT(cancel.writes[0], ::testing::HasSubstr("\r\nHost: " + row.local + "\r\n")) << row.name;
+  }
+}
+
+TEST(PostScanJob, HostRefusedTwiceIsARefusalAndTheNameGoesBack) {
+  fake::Device dev;
+  Session s;
+  jobtest::script_post(dev, kForbidden);
+  auto &second = dev.next("KV-ESCL-SCAN").reply(kBadRequest);
+  EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(posted_host(second), "localhost:80");
+  EXPECT_EQ(dev.opened().size(), 3u);  // posted twice, no more
+  EXPECT_TRUE(fake::logged(3, "bb_escl 1554: the device refused the job (400 or 403)\n"));
+  EXPECT_EQ(s.bb->host_localhost, 0);
+  // A device that took localhost once is not asked twice the same way.
+  fake::Device dev2;
+  s.bb->host_localhost = 1;
+  auto &only = jobtest::script_post(dev2, kForbidden);
+  EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR);
+  EXPECT_EQ(posted_host(only), "localhost:80");
+  EXPECT_EQ(dev2.opened().size(), 2u);
+  EXPECT_EQ(s.bb->host_localhost, 1);
+}
+
+// ---- "409 Conflict": busy with another client, or settings refused ------------
+
+std::string scanner_status(const std::string &state) {
+  return jobtest::with_length(jobtest::status_doc(state, ""));
+}
+
+TEST(PostScanJob, ConflictIsPostedAgainWhileTheScannerIsBusy) {
+  const std::string conflict = "HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n";
+  struct Row {
+    std::string name;
+    std::vector<std::string> states;  // the status after each 409
+    bool accepted;                    // the posting after the last one creates the job
+    SANE_Status expected;
+  };
+  const Row rows[] = {
+      {"busy twice, then taken", {"Processing", "Testing"}, true, SANE_STATUS_GOOD},
+      // Some devices refuse for a moment after they turn idle.
+      {"busy, idle a moment, then taken", {"Processing", "Idle", "Idle", "Idle"}, true, SANE_STATUS_GOOD},
+      // 2 s of idle and still refused: the settings are the trouble.
+      {"idle beyond 2 s", {"Idle", "Idle", "Idle", "Idle", "Idle"}, false, SANE_STATUS_IO_ERROR},
+      {"busy, then idle beyond 2 s", {"Processing", "Idle", "Idle", "Idle", "Idle", "Idle"}, false,
+       SANE_STATUS_IO_ERROR},
+      // 30 s of another client's job: busy, for the host to try later.
+      {"busy for 30 s", std::vector<std::string>(61, "Processing"), false, SANE_STATUS_DEVICE_BUSY},
+  };
+  for (const Row &row : rows) {
+    fake::Device dev;
+    Session s;
+    std::vector<fake::Channel *> posts{&jobtest::script_post(dev, conflict)};
+    for (size_t i = 0; i < row.states.size(); ++i) {
+      dev.next("KV-ESCL-SCAN").reply(scanner_status(row.states[i]));
+      const bool last = i + 1 == row.states.size();
+      if (!last) posts.push_back(&dev.next("KV-ESCL-SCAN").reply(conflict));
     }
-    EXPECT_EQ(dev.open_count(), 0) << c.status;
-    EXPECT_EQ(s.bb->http, nullptr);
+    if (row.accepted) posts.push_back(&dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/5")));
+    EXPECT_EQ(bb_post_scanjob(s.hs.get()), row.expected) << row.name << jobtest::dump_logs();
+    const size_t pauses = row.states.size() - (row.accepted ? 0 : 1);
+    EXPECT_EQ(fake::slept_total(), pauses * 500000ULL) << row.name;
+    for (fake::Channel *p : posts) EXPECT_EQ(p->writes.size(), 2u) << row.name;
+    EXPECT_EQ(dev.open_count(), 0) << row.name;
+    EXPECT_EQ(s.job_id(), row.accepted ? "5" : "") << row.name;
+  }
+}
+
+TEST(PostScanJob, CancelEndsTheWaitForABusyScanner) {
+  const std::string conflict = "HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n";
+  fake::Device dev;
+  Session s;
+  jobtest::script_post(dev, conflict);
+  dev.next("KV-ESCL-SCAN").reply(scanner_status("Processing"));
+  fake::on_sleep([&](size_t n) {
+    if (n == 2) s.hs->cancel_requested = 1;
+  });
+  EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_CANCELLED);
+  EXPECT_EQ(fake::sleeps().size(), 2u);
+  EXPECT_EQ(dev.opened().size(), 3u);  // nothing posted after the cancel
+}
+
+TEST(PostScanJob, ServiceUnavailableIsBusyAtOnce) {
+  fake::Device dev;
+  Session s;
+  jobtest::script_post(dev, "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n");
+  EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_DEVICE_BUSY);
+  EXPECT_EQ(dev.opened().size(), 2u);
+  EXPECT_TRUE(fake::sleeps().empty());
+}
+
+// ---- no orphan job ------------------------------------------------------------
+
+// The creation's answer is lost, yet the device may have created the job:
+// a job that appeared since the posting, waiting or running, is deleted.
+TEST(PostScanJob, JobCreatedWhileItsAnswerWasLostIsDeleted) {
+  struct Row {
+    std::string name;
+    std::function<void(fake::Channel &)> answer;
+  };
+  const Row rows[] = {
+      {"silent", [](fake::Channel &) {}},
+      {"garbled", [](fake::Channel &c) { c.reply("HTTP/1.1 2O1 Cre@ted\r\n\r\n"); }},
+      {"cut", [](fake::Channel &c) { c.reply("HTTP/1.1 201 Created\r\nLocat").fail_read(5); }},
+      {"no Location", [](fake::Channel &c) { c.reply("HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n"); }},
+      {"Location without a job",
+       [](fake::Channel &c) { c.reply("HTTP/1.1 201 Created\r\nLocation: /eSCL/ScanJobs/\r\n\r\n"); }},
+      {"Location elsewhere", [](fake::Channel &c) { c.reply("HTTP/1.1 201 Created\r\nLocation: /jobs/5\r\n\r\n"); }},
+  };
+  const std::string before = jobtest::job_entry("old-done", "Completed") +
+                             jobtest::job_entry("other-client", "Processing");
+  const std::string after = before + jobtest::job_entry("new-done", "Completed") +
+                            "<scan:JobInfo><pwg:JobUri>\r\n  http://192.168.1.20:80/eSCL/ScanJobs/ours\r\n"
+                            "</pwg:JobUri><pwg:JobState>Pending</pwg:JobState></scan:JobInfo>";
+  for (const Row &row : rows) {
+    fake::Device dev;
+    Session s;
+    jobtest::script_jobs_before(dev, before);
+    row.answer(dev.next("KV-ESCL-SCAN"));
+    auto &status = dev.next("KV-ESCL-SCAN").reply(jobtest::with_length(jobtest::status_doc("Processing", "", after)));
+    auto &del = dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+
+    EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR) << row.name;
+    EXPECT_THAT(status.writes, ElementsAre(jobtest::kStatusRequest)) << row.name;
+    EXPECT_THAT(del.writes, ElementsAre(jobtest::request("DELETE", "/eSCL/ScanJobs/ours"))) << row.name;
+    EXPECT_EQ(dev.opened().size(), 4u) << row.name;  // no other job deleted
+    EXPECT_EQ(dev.open_count(), 0) << row.name;
+    EXPECT_TRUE(fake::logged(3, "bb_escl 1555: deleting the job http://192.168.1.20:80/eSCL/ScanJobs/ours, "
+                                "created though the answer to its creation was lost\n"))
+        << row.name << jobtest::dump_logs();
+    EXPECT_EQ(s.job_id(), "") << row.name;
+  }
+}
+
+TEST(PostScanJob, LostAnswerWithoutANewLiveJobDeletesNothing) {
+  struct Row {
+    std::string name;
+    bool listed_before;  // the status before the posting was read
+    std::string after;
+  };
+  const Row rows[] = {
+      {"no new job", true, jobtest::job_entry("old", "Processing")},
+      {"new job already ended", true, jobtest::job_entry("old", "Processing") + jobtest::job_entry("n", "Aborted")},
+      // Unknown what was there before: nothing can be told apart.
+      {"no list before", false, jobtest::job_entry("n", "Pending")},
+  };
+  for (const Row &row : rows) {
+    fake::Device dev;
+    Session s;
+    if (row.listed_before)
+      jobtest::script_jobs_before(dev, jobtest::job_entry("old", "Processing"));
+    else
+      dev.refuse("KV-ESCL-SCAN");
+    dev.next("KV-ESCL-SCAN").fail_read(5);
+    if (row.listed_before)
+      dev.next("KV-ESCL-SCAN").reply(jobtest::with_length(jobtest::status_doc("Processing", "", row.after)));
+    EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR) << row.name;
+    EXPECT_EQ(dev.opened().size(), row.listed_before ? 3u : 1u) << row.name;
+    EXPECT_TRUE(fake::logs_starting("bb_escl 1555:").empty()) << row.name;
+    EXPECT_EQ(fake::logs_starting("bb_escl 1556:").size(), row.listed_before ? 0u : 1u) << row.name;
   }
 }
 
@@ -212,18 +430,28 @@ TEST(PostScanJob, FailuresAreIoErrorsAndLeaveTheJobFields) {
     Log message;
   };
   const Case cases[] = {
-      {"channel refused", [](fake::Device &d) { d.refuse("KV-ESCL-SCAN"); },
-       {3, "bb_escl 1511: Unable to open http connection\n"}},
-      {"header write fails", [](fake::Device &d) { d.next("KV-ESCL-SCAN").write_result = 5; },
-       {3, "bb_escl 1539: Unable to write eSCL header in http conection\n"}},
-      {"scanner refuses the job's settings",
+      {"channel refused",
        [](fake::Device &d) {
-         d.next("KV-ESCL-SCAN").reply("HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n");
-         d.next("KV-ESCL-SCAN").reply(
-             "HTTP/1.1 200 OK\r\nContent-Length: 27\r\n\r\n<pwg:State>Idle</pwg:State>");
+         jobtest::script_jobs_before(d);
+         d.refuse("KV-ESCL-SCAN");
        },
-       {3, "bb_escl 1550: the device refused the job's settings (409)\n"}},
-      {"no answer", [](fake::Device &d) { d.next("KV-ESCL-SCAN").fail_read(5); },
+       {3, "bb_escl 1511: Unable to open http connection\n"}},
+      {"header write fails",
+       [](fake::Device &d) {
+         jobtest::script_jobs_before(d);
+         d.next("KV-ESCL-SCAN").write_result = 5;
+       },
+       {3, "bb_escl 1539: Unable to write eSCL header in http conection\n"}},
+      {"server error",
+       [](fake::Device &d) {
+         jobtest::script_post(d, "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 0\r\n\r\n");
+       },
+       {6, "bb_escl 1558: bb_post_scanjob returning with stat = [9]"}},
+      {"no answer",
+       [](fake::Device &d) {
+         jobtest::script_jobs_before(d);
+         d.next("KV-ESCL-SCAN").fail_read(5);
+       },
        {6, "bb_escl 1558: bb_post_scanjob returning with stat = [9]"}},
   };
   for (const Case &c : cases) {
@@ -233,7 +461,7 @@ TEST(PostScanJob, FailuresAreIoErrorsAndLeaveTheJobFields) {
     strcpy(s.hs->job_url, "/eSCL/ScanJobs/keep");
     c.script(dev);
     EXPECT_EQ(bb_post_scanjob(s.hs.get()), SANE_STATUS_IO_ERROR) << c.name;
-    EXPECT_TRUE(fake::logged(c.message.level, c.message.text)) << c.name;
+    EXPECT_TRUE(fake::logged(c.message.level, c.message.text)) << c.name << jobtest::dump_logs();
     EXPECT_EQ(s.job_id(), "keep") << c.name;
     EXPECT_STREQ(s.hs->job_url, "/eSCL/ScanJobs/keep") << c.name;
     EXPECT_EQ(dev.open_count(), 0) << c.name;

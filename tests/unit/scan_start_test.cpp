@@ -30,9 +30,7 @@ std::string status_answer(const std::string &scanner, const std::string &adf,
   return with_length(status_doc(scanner, adf, job_entry(id, job_state)));
 }
 
-std::string next_document_request(const std::string &id) {
-  return "GET /eSCL/ScanJobs/" + id + "/NextDocument HTTP/1.1\r\nHost: \r\n\r\n";
-}
+using jobtest::next_document_request;
 
 // The rest of the open page channel, read the way the image reader does.
 std::string rest_of_page(Session &s) {
@@ -56,7 +54,7 @@ TEST(StartScan, FlatbedFirstPageProcessingAtOnce) {
   Session s;
   setup_flatbed(s);
   s.hs->scan_interrupted = 1;  // left from an earlier scan
-  auto &post = dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  auto &post = jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   auto &poll = dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "", "Processing"));
   auto &doc = dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
 
@@ -125,7 +123,7 @@ TEST(StartScan, FirstStatusAnswerDecides) {
     if (row.source == BB_SOURCE_ADF || row.source == BB_SOURCE_DUPLEX)
       s.set_job("J1");
     else
-      dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+      jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
     auto &poll = dev.next("KV-ESCL-SCAN").reply(status_answer(row.scanner, row.adf, row.job_state));
     dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
 
@@ -162,7 +160,7 @@ TEST(StartScan, PendingFirstPageIsPolledEveryHalfSecondOnOneChannel) {
   fake::Device dev;
   Session s;
   s.hs->current_source = BB_SOURCE_ADF;
-  dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   auto &poll = dev.next("KV-ESCL-SCAN")
                    .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
                    .reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"))
@@ -220,7 +218,7 @@ TEST(StartScan, PendingJobThatNeverStartsEndsAfterFiveMinutesOfSleeps) {
   fake::Device dev;
   Session s;
   s.hs->current_source = BB_SOURCE_ADF;
-  dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
   auto &poll = dev.next("KV-ESCL-SCAN");
   for (int i = 0; i < 700; ++i) poll.reply(status_answer("Processing", "ScannerAdfLoaded", "Pending"));
 
@@ -228,7 +226,7 @@ TEST(StartScan, PendingJobThatNeverStartsEndsAfterFiveMinutesOfSleeps) {
   EXPECT_EQ(fake::slept_total(), 300000000ULL);
   EXPECT_EQ(poll.writes.size(), 600u);
   EXPECT_TRUE(poll.closed);
-  EXPECT_EQ(dev.open_calls(), 2);  // the job, the poll; no document request
+  EXPECT_EQ(dev.open_calls(), 3);  // the jobs before, the job, the poll; no document request
   EXPECT_TRUE(fake::logged(3, "bb_escl 1745: bb_start_scan job not ready after 300 seconds, giving up\n"));
   EXPECT_EQ(s.hs->scan_interrupted, 0);
 }
@@ -251,7 +249,7 @@ TEST(StartScan, CancelEndsEveryWaitWithinHalfASecond) {
     fake::Device dev;
     Session s;
     s.hs->current_source = BB_SOURCE_ADF;
-    dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+    jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
     for (int round = 0; round < 10; ++round) {
       auto &poll = dev.next("KV-ESCL-SCAN");
       for (int i = 0; i < 50; ++i) poll.reply(row.status);
@@ -403,7 +401,7 @@ TEST(StartScan, NoStatusChannelIsAnIoError) {
     Session s;
     s.hs->current_source = BB_SOURCE_ADF;
     if (first_page)
-      dev.next("KV-ESCL-SCAN").reply(jobtest::created("/eSCL/ScanJobs/J1"));
+      jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
     else
       s.set_job("J1");
     dev.refuse("KV-ESCL-SCAN");
@@ -432,9 +430,10 @@ TEST(StartScan, FailedJobCreationEndsTheStart) {
   fake::Device dev;
   Session s;
   setup_flatbed(s);
+  jobtest::script_jobs_before(dev);
   dev.refuse("KV-ESCL-SCAN");
   EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_IO_ERROR);
-  EXPECT_EQ(dev.open_calls(), 1);
+  EXPECT_EQ(dev.open_calls(), 2);
   EXPECT_TRUE(fake::logged(6, "bb_escl 1742: bb_start_scan returning with status ret = (9)\n"));
 }
 
@@ -548,7 +547,7 @@ TEST(GetScanJob, UnnamedJobAsksForAnEmptyPath) {
   Session s;
   auto &ch = dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 404 Not Found\r\n\r\n");
   EXPECT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_NO_DOCS);
-  EXPECT_EQ(ch.written, "GET /eSCL/ScanJobs//NextDocument HTTP/1.1\r\nHost: \r\n\r\n");
+  EXPECT_EQ(ch.written, next_document_request(""));
 }
 
 TEST(GetScanJob, OpenAndWriteFailures) {
