@@ -1,9 +1,13 @@
 #include "capabilities.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <vector>
 
+#include "xml_names.h"
 #include "xml_text.h"
 
 namespace escl_sim {
@@ -17,7 +21,14 @@ struct SourceSpec {
   std::vector<int> discrete;  // discrete resolutions; empty: the range below
   int range_min, range_max, range_normal, range_step;
   int max_optical;
+  std::vector<std::string> formats;
+  std::vector<std::string> intents;
 };
+
+// Formats the simulator renders, in the order most devices list them.
+const std::vector<std::string> kImageFormats = {"image/jpeg", "image/png"};
+// Intents as multifunction devices list them for every source.
+const std::vector<std::string> kOfficeIntents = {"Document", "TextAndGraphic", "Photo", "Preview"};
 
 // Elements in the order of the eSCL schema: sizes first, then the setting
 // profiles, intents, optical maxima and margins. Clients that read by
@@ -37,12 +48,13 @@ std::string input_caps(const char *element, const SourceSpec &s, const char *ind
   for (const auto &mode : s.color_modes)
     o << in << "        <scan:ColorMode>" << mode << "</scan:ColorMode>\n";
   o << in << "      </scan:ColorModes>\n"
-    << in << "      <scan:DocumentFormats>\n"
-    << in << "        <pwg:DocumentFormat>image/jpeg</pwg:DocumentFormat>\n"
-    << in << "        <pwg:DocumentFormat>image/png</pwg:DocumentFormat>\n"
-    << in << "        <scan:DocumentFormatExt>image/jpeg</scan:DocumentFormatExt>\n"
-    << in << "        <scan:DocumentFormatExt>image/png</scan:DocumentFormatExt>\n"
-    << in << "      </scan:DocumentFormats>\n"
+    << in << "      <scan:DocumentFormats>\n";
+  // Devices list every format twice: the PWG element for older clients,
+  // then the extended one.
+  for (const auto &f : s.formats) o << in << "        <pwg:DocumentFormat>" << f << "</pwg:DocumentFormat>\n";
+  for (const auto &f : s.formats)
+    o << in << "        <scan:DocumentFormatExt>" << f << "</scan:DocumentFormatExt>\n";
+  o << in << "      </scan:DocumentFormats>\n"
     << in << "      <scan:SupportedResolutions>\n";
   if (!s.discrete.empty()) {
     o << in << "        <scan:DiscreteResolutions>\n";
@@ -71,12 +83,9 @@ std::string input_caps(const char *element, const SourceSpec &s, const char *ind
     << in << "      </scan:ColorSpaces>\n"
     << in << "    </scan:SettingProfile>\n"
     << in << "  </scan:SettingProfiles>\n"
-    << in << "  <scan:SupportedIntents>\n"
-    << in << "    <scan:Intent>Document</scan:Intent>\n"
-    << in << "    <scan:Intent>TextAndGraphic</scan:Intent>\n"
-    << in << "    <scan:Intent>Photo</scan:Intent>\n"
-    << in << "    <scan:Intent>Preview</scan:Intent>\n"
-    << in << "  </scan:SupportedIntents>\n"
+    << in << "  <scan:SupportedIntents>\n";
+  for (const auto &intent : s.intents) o << in << "    <scan:Intent>" << intent << "</scan:Intent>\n";
+  o << in << "  </scan:SupportedIntents>\n"
     << in << "  <scan:MaxOpticalXResolution>" << s.max_optical << "</scan:MaxOpticalXResolution>\n"
     << in << "  <scan:MaxOpticalYResolution>" << s.max_optical << "</scan:MaxOpticalYResolution>\n"
     << in << "  <scan:RiskyLeftMargin>0</scan:RiskyLeftMargin>\n"
@@ -112,12 +121,25 @@ constexpr int kFeederHeight = 4200;
 constexpr int kFileMaxResolution = 1200;
 
 SourceCaps caps_of(const SourceSpec &s) {
-  return SourceCaps{true, s.max_width, s.max_height, s.max_optical};
+  return SourceCaps{true, s.max_width, s.max_height, s.max_optical, s.formats, s.intents};
+}
+
+// Where devices put it: after the sources, for all of them.
+std::string compression_element(const CompressionSupport &c) {
+  std::ostringstream o;
+  o << "  <scan:CompressionFactorSupport>\n"
+    << "    <scan:Min>" << c.min << "</scan:Min>\n"
+    << "    <scan:Max>" << c.max << "</scan:Max>\n"
+    << "    <scan:Normal>" << c.normal << "</scan:Normal>\n"
+    << "    <scan:Step>1</scan:Step>\n"
+    << "  </scan:CompressionFactorSupport>\n";
+  return o.str();
 }
 
 void flatbed_photo(DeviceModel &m) {
   SourceSpec platen{16, kPlatenWidth, 16, kPlatenHeight, {"Grayscale8", "RGB24"},
-                    {75, 100, 150, 200, 300, 600, 1200}, 0, 0, 0, 0, 1200};
+                    {75, 100, 150, 200, 300, 600, 1200}, 0, 0, 0, 0, 1200, kImageFormats,
+                    {"Document", "Photo", "Preview"}};
   m.capabilities = document_head("escl-sim Photo Flatbed", "a8c4e5d0-3e1b-4c57-9a0f-000000000001") +
                    "  <scan:Platen>\n" + input_caps("PlatenInputCaps", platen, "    ") +
                    "  </scan:Platen>\n" + kDocumentEnd;
@@ -126,8 +148,13 @@ void flatbed_photo(DeviceModel &m) {
 
 void mfp(DeviceModel &m) {
   std::vector<std::string> modes = {"BlackAndWhite1", "Grayscale8", "RGB24"};
-  SourceSpec platen{16, kPlatenWidth, 16, kPlatenHeight, modes, {}, 75, 600, 300, 25, 600};
-  SourceSpec feeder{16, kPlatenWidth, 16, kFeederHeight, modes, {}, 75, 600, 300, 25, 600};
+  SourceSpec platen{16, kPlatenWidth, 16, kPlatenHeight, modes, {}, 75, 600, 300, 25, 600, kImageFormats,
+                    kOfficeIntents};
+  SourceSpec feeder{16, kPlatenWidth, 16, kFeederHeight, modes, {}, 75, 600, 300, 25, 600, kImageFormats,
+                    kOfficeIntents};
+  // The whole scale, as office devices offer it; Normal is what their own
+  // scan-to-mail uses.
+  m.compression = CompressionSupport{true, 0, 100, 25};
   m.capabilities = document_head("escl-sim Multifunction", "a8c4e5d0-3e1b-4c57-9a0f-000000000002") +
                    "  <scan:Platen>\n" + input_caps("PlatenInputCaps", platen, "    ") +
                    "  </scan:Platen>\n" + "  <scan:Adf>\n" +
@@ -139,17 +166,45 @@ void mfp(DeviceModel &m) {
                    "      <scan:AdfOption>Duplex</scan:AdfOption>\n"
                    "    </scan:AdfOptions>\n"
                    "  </scan:Adf>\n" +
-                   kDocumentEnd;
+                   compression_element(m.compression) + kDocumentEnd;
   m.platen = caps_of(platen);
   m.adf_simplex = caps_of(feeder);
   m.adf_duplex = caps_of(feeder);
 }
 
+// An office device that lists PDF first and takes a job without a format as
+// a PDF job: platen and simplex feeder, discrete resolutions, its
+// compression range 5-95 (Normal 25), as a captured B235 document has them.
+void pdf_first(DeviceModel &m) {
+  std::vector<std::string> modes = {"RGB24", "Grayscale8", "BlackAndWhite1"};
+  std::vector<std::string> formats = {"application/pdf", "image/jpeg", "image/png"};
+  std::vector<std::string> intents = {"Document", "Photo", "Preview", "TextAndGraphic"};
+  std::vector<int> resolutions = {75, 150, 200, 300, 600};
+  SourceSpec platen{300, kPlatenWidth, 300, kPlatenHeight, modes, resolutions, 0, 0, 0, 0, 600, formats,
+                    intents};
+  SourceSpec feeder{1230, kPlatenWidth, 1740, kFeederHeight, modes, resolutions, 0, 0, 0, 0, 600, formats,
+                    intents};
+  m.compression = CompressionSupport{true, 5, 95, 25};
+  m.capabilities = document_head("escl-sim Office PDF", "a8c4e5d0-3e1b-4c57-9a0f-000000000004") +
+                   "  <scan:Platen>\n" + input_caps("PlatenInputCaps", platen, "    ") +
+                   "  </scan:Platen>\n" + "  <scan:Adf>\n" +
+                   input_caps("AdfSimplexInputCaps", feeder, "    ") +
+                   "    <scan:FeederCapacity>50</scan:FeederCapacity>\n"
+                   "    <scan:AdfOptions>\n"
+                   "      <scan:AdfOption>DetectPaperLoaded</scan:AdfOption>\n"
+                   "    </scan:AdfOptions>\n"
+                   "  </scan:Adf>\n" +
+                   compression_element(m.compression) + kDocumentEnd;
+  m.platen = caps_of(platen);
+  m.adf_simplex = caps_of(feeder);
+}
+
 void camera(DeviceModel &m) {
   SourceSpec platen{16, kPlatenWidth, 16, kPlatenHeight, {"Grayscale8", "RGB24"},
-                    {75, 150, 300}, 0, 0, 0, 0, 300};
+                    {75, 150, 300}, 0, 0, 0, 0, 300, kImageFormats, kOfficeIntents};
+  // A camera takes documents and objects; it has no preview pass.
   SourceSpec cam{16, kPlatenWidth, 16, 3300, {"Grayscale8", "RGB24"}, {75, 150, 300}, 0, 0, 0, 0,
-                 300};
+                 300, kImageFormats, {"Document", "Photo", "Object"}};
   m.capabilities = document_head("escl-sim Document Camera", "a8c4e5d0-3e1b-4c57-9a0f-000000000003") +
                    "  <scan:Platen>\n" + input_caps("PlatenInputCaps", platen, "    ") +
                    "  </scan:Platen>\n" + "  <scan:Camera>\n" +
@@ -158,9 +213,34 @@ void camera(DeviceModel &m) {
   m.camera = caps_of(cam);
 }
 
+// Texts of the elements below `ancestor` with one of the local names, in
+// document order, each once. Captured documents are read by local name:
+// some write their numbers in no namespace at all.
+std::vector<std::string> texts_below(const std::vector<XmlNode> &nodes, int ancestor,
+                                     std::initializer_list<std::string_view> names) {
+  std::vector<std::string> texts;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    bool named = false;
+    for (auto n : names) named = named || nodes[i].local == n;
+    bool below = false;
+    for (int up = nodes[i].parent; up >= 0 && !below; up = nodes[static_cast<size_t>(up)].parent)
+      below = up == ancestor;
+    if (!named || !below || nodes[i].text.empty()) continue;
+    if (std::find(texts.begin(), texts.end(), nodes[i].text) == texts.end()) texts.push_back(nodes[i].text);
+  }
+  return texts;
+}
+
+int node_named(const std::vector<XmlNode> &nodes, std::string_view local) {
+  for (size_t i = 0; i < nodes.size(); ++i)
+    if (nodes[i].local == local) return static_cast<int>(i);
+  return -1;
+}
+
 // A source named in a document read from a file: present when its element
-// is there, with the first MaxWidth and MaxHeight inside it.
-SourceCaps source_in(const std::string &doc, const char *local_name) {
+// is there, with the first MaxWidth and MaxHeight inside it, and the
+// formats and intents its setting profiles list.
+SourceCaps source_in(const std::string &doc, const std::vector<XmlNode> &nodes, const char *local_name) {
   SourceCaps caps;
   std::string inner;
   if (!xml_element_body(doc, local_name, inner)) return caps;
@@ -168,7 +248,27 @@ SourceCaps source_in(const std::string &doc, const char *local_name) {
   caps.max_width = xml_int(inner, "MaxWidth", kPlatenWidth);
   caps.max_height = xml_int(inner, "MaxHeight", kPlatenHeight);
   caps.max_resolution = xml_int(inner, "MaxOpticalXResolution", kFileMaxResolution);
+  const int at = node_named(nodes, local_name);
+  if (at < 0) return caps;
+  caps.formats = texts_below(nodes, at, {"DocumentFormat", "DocumentFormatExt"});
+  // Some devices write scan:SupportedIntent inside scan:SupportedIntents.
+  caps.intents = texts_below(nodes, at, {"Intent", "SupportedIntent"});
   return caps;
+}
+
+CompressionSupport compression_in(const std::vector<XmlNode> &nodes) {
+  CompressionSupport c;
+  const int at = node_named(nodes, "CompressionFactorSupport");
+  if (at < 0) return c;
+  auto number = [&](std::string_view name) {
+    const std::vector<std::string> t = texts_below(nodes, at, {name});
+    return t.empty() ? -1 : std::atoi(t[0].c_str());
+  };
+  c.min = number("Min");
+  c.max = number("Max");
+  c.normal = number("Normal");
+  c.present = c.min >= 0 && c.max > c.min;
+  return c;
 }
 
 }  // namespace
@@ -181,6 +281,8 @@ bool load_device_model(const std::string &profile, DeviceModel &model, std::stri
     mfp(model);
   } else if (profile == "camera") {
     camera(model);
+  } else if (profile == "pdf-first") {
+    pdf_first(model);
   } else if (profile.rfind("file:", 0) == 0) {
     std::string path = profile.substr(5);
     std::ifstream in(path, std::ios::binary);
@@ -191,13 +293,19 @@ bool load_device_model(const std::string &profile, DeviceModel &model, std::stri
     std::ostringstream text;
     text << in.rdbuf();
     model.capabilities = text.str();
-    model.platen = source_in(model.capabilities, "PlatenInputCaps");
-    model.adf_simplex = source_in(model.capabilities, "AdfSimplexInputCaps");
-    model.adf_duplex = source_in(model.capabilities, "AdfDuplexInputCaps");
-    model.camera = source_in(model.capabilities, "CameraInputCaps");
+    // A document that does not read as XML still serves; its sources then
+    // list no formats or intents.
+    std::vector<XmlNode> nodes;
+    std::string ignored;
+    if (!read_xml_nodes(model.capabilities, nodes, ignored)) nodes.clear();
+    model.platen = source_in(model.capabilities, nodes, "PlatenInputCaps");
+    model.adf_simplex = source_in(model.capabilities, nodes, "AdfSimplexInputCaps");
+    model.adf_duplex = source_in(model.capabilities, nodes, "AdfDuplexInputCaps");
+    model.camera = source_in(model.capabilities, nodes, "CameraInputCaps");
+    model.compression = compression_in(nodes);
     // A document naming no source still gets a platen to scan from.
     if (!model.platen.present && !model.has_adf() && !model.camera.present)
-      model.platen = SourceCaps{true, kPlatenWidth, kPlatenHeight, kFileMaxResolution};
+      model.platen = SourceCaps{true, kPlatenWidth, kPlatenHeight, kFileMaxResolution, {}, {}};
   } else {
     error = "unknown profile " + profile;
     return false;

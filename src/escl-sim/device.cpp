@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <sstream>
 
@@ -14,6 +15,23 @@ namespace {
 // Finished jobs stay listed in the status, newest first, as real devices
 // keep a short history.
 constexpr size_t kJobHistory = 16;
+
+// The other client's job gets an id no job of this run or past_jobs has.
+constexpr int kOtherClientJob = -200000;
+
+// JPEG quality at the least and the most compression a device offers.
+constexpr int kBestQuality = 95;
+constexpr int kWorstQuality = 10;
+
+// What the simulator can render; a device lists nothing else, so a listed
+// format outside these (image/tiff in a captured document) is refused.
+bool renders(const std::string &format) {
+  return format == "image/jpeg" || format == "image/png" || format == "application/pdf";
+}
+
+bool listed(const std::vector<std::string> &list, const std::string &item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
 
 uint64_t mix(uint64_t x) {
   x += 0x9e3779b97f4a7c15ULL;
@@ -90,7 +108,22 @@ Device::Device(const Config &cfg, DeviceModel model, uint16_t port)
       port_(port),
       started_(std::chrono::steady_clock::now()),
       busy_answers_left_(cfg.busy_503),
-      conflict_answers_left_(cfg.busy_409) {}
+      conflict_answers_left_(cfg.busy_409) {
+  if (cfg_.busy_409_other_client > 0) {
+    // Someone at the panel started a copy just before our client came.
+    Job other;
+    other.id = job_id_for(kOtherClientJob);
+    other.uuid = "urn:uuid:" + other.id;
+    other.format = "image/jpeg";
+    other.total_pages = 1;
+    other.state = JobState::kProcessing;
+    other.foreign = true;
+    other.created = started_;
+    other_job_id_ = other.id;
+    other_client_refusals_left_ = cfg_.busy_409_other_client;
+    jobs_.push_front(std::move(other));
+  }
+}
 
 Job *Device::find(const std::string &id) {
   for (auto &job : jobs_)
@@ -102,16 +135,52 @@ void Device::finish(Job &job, JobState state) {
   if (alive(job)) job.state = state;
 }
 
+bool Device::pulling_next_sheet(const Job &job, std::chrono::steady_clock::time_point now) const {
+  if (cfg_.next_document_too_soon_ms <= 0 || job.settings.source != InputSource::kFeeder ||
+      !job.page_ended || job.pages_handed_out >= job.total_pages)
+    return false;
+  return now - job.page_end < std::chrono::milliseconds(cfg_.next_document_too_soon_ms);
+}
+
 AdfCondition Device::adf_condition() const {
   if (adf_fault_active_) return adf_fault_;
   if (cfg_.adf_sheets <= 0) return AdfCondition::kEmpty;
-  // While a feeder job runs the feeder empties sheet by sheet; between jobs
-  // the operator has reloaded it.
+  const auto now = std::chrono::steady_clock::now();
   for (const auto &job : jobs_) {
     if (!alive(job) || job.settings.source != InputSource::kFeeder) continue;
+    // The sensor sees no sheet while the next one is being pulled in.
+    if (pulling_next_sheet(job, now)) return AdfCondition::kEmpty;
+    if (cfg_.one_sheet_per_job) break;
+    // While a feeder job runs the feeder empties sheet by sheet; between jobs
+    // the operator has reloaded it.
     return job.pages_handed_out >= job.total_pages ? AdfCondition::kEmpty : AdfCondition::kLoaded;
   }
+  // A feeder that is never reloaded holds what earlier jobs left.
+  if (cfg_.one_sheet_per_job)
+    return sheets_taken_ < cfg_.adf_sheets ? AdfCondition::kLoaded : AdfCondition::kEmpty;
   return AdfCondition::kLoaded;
+}
+
+bool Device::job_format(const ScanSettings &settings, const SourceCaps &caps, std::string &format,
+                        std::string &reason) const {
+  // A document that lists no formats leaves the two image formats.
+  const std::vector<std::string> offered =
+      caps.formats.empty() ? std::vector<std::string>{"image/jpeg", "image/png"} : caps.formats;
+  if (!settings.format.empty()) {
+    format = settings.format;
+    if (!listed(offered, format)) {
+      reason = "document format not offered for this source: " + format;
+      return false;
+    }
+  } else {
+    // Devices take a job without a format in their first listed one.
+    format = cfg_.format.empty() ? offered.front() : cfg_.format;
+  }
+  if (!renders(format)) {
+    reason = "document format not rendered: " + format;
+    return false;
+  }
+  return true;
 }
 
 void Device::feeder_reaches(Job &job, int page) {
@@ -138,6 +207,12 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
     reason = "scanning for another user";
     return 409;
   }
+  if (Job *other = find(other_job_id_); other != nullptr && alive(*other) && other_client_refusals_left_ > 0) {
+    // The other client's job ends while this one is being refused.
+    if (--other_client_refusals_left_ == 0) finish(*other, JobState::kCompleted);
+    reason = "another client's job is processing";
+    return 409;
+  }
   const SourceCaps &caps = source_caps(model_, settings);
   if (!caps.present) {
     reason = "input source not offered";
@@ -147,12 +222,25 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
     reason = "resolution above " + std::to_string(caps.max_resolution) + " dpi";
     return 409;
   }
-  std::string format = settings.format.empty() ? cfg_.format : settings.format;
-  if (format != "image/jpeg" && format != "image/png") {
-    reason = "document format not offered: " + format;
+  std::string format;
+  if (!job_format(settings, caps, format, reason)) return 409;
+  if (!settings.intent.empty() && !caps.intents.empty() && !listed(caps.intents, settings.intent)) {
+    reason = "intent not offered for this source: " + settings.intent;
     return 409;
   }
-  if (settings.source == InputSource::kFeeder && cfg_.adf_sheets <= 0) {
+  int quality = cfg_.jpeg_quality;
+  // A device without CompressionFactorSupport ignores the element.
+  if (settings.compression_factor >= 0 && model_.compression.present) {
+    const CompressionSupport &c = model_.compression;
+    if (settings.compression_factor < c.min || settings.compression_factor > c.max) {
+      reason = "compression factor outside " + std::to_string(c.min) + "-" + std::to_string(c.max);
+      return 409;
+    }
+    const double share = static_cast<double>(settings.compression_factor - c.min) / (c.max - c.min);
+    quality = static_cast<int>(std::lround(kBestQuality - (kBestQuality - kWorstQuality) * share));
+  }
+  const bool feeder = settings.source == InputSource::kFeeder;
+  if (feeder && (cfg_.adf_sheets <= 0 || (cfg_.one_sheet_per_job && sheets_taken_ >= cfg_.adf_sheets))) {
     reason = "feeder empty";
     return 409;
   }
@@ -164,11 +252,17 @@ int Device::create_job(const ScanSettings &settings, std::string &job_id, std::s
   job.uuid = "urn:uuid:" + job.id;
   job.settings = settings;
   job.format = format;
+  job.jpeg_quality = quality;
   job.created = std::chrono::steady_clock::now();
-  if (settings.source == InputSource::kFeeder)
+  if (feeder && cfg_.one_sheet_per_job) {
+    job.first_sheet = sheets_taken_ + 1;
+    job.total_pages = settings.duplex ? 2 : 1;
+  } else if (feeder) {
     job.total_pages = cfg_.adf_sheets * (settings.duplex ? 2 : 1);
-  else
+  } else {
     job.total_pages = 1;
+  }
+  job.not_ready_left = cfg_.not_ready_404;
   job.pending_polls_left = cfg_.pending_polls;
   job.waiting_for_document = cfg_.pending_until_document_request;
   job.state = job.pending_polls_left > 0 || job.waiting_for_document ? JobState::kPending
@@ -255,6 +349,7 @@ int Device::next_document(const std::string &job_id, PageOrder &order, std::stri
   std::lock_guard lock(mutex_);
   Job *job = find(job_id);
   if (!job || (job->hidden && cfg_.job_vanishes == JobVanish::kEntirely)) return 404;
+  if (job->foreign) return 404;  // not ours to take
   if (job->state == JobState::kCanceled || job->state == JobState::kCompleted) return 404;
   // A stopped job (jam, open cover, aborted by the device) cannot deliver.
   if (job->state == JobState::kAborted || job->stopped) return 409;
@@ -269,9 +364,16 @@ int Device::next_document(const std::string &job_id, PageOrder &order, std::stri
       if (job->stopped || job->state == JobState::kAborted) return 409;
     }
   }
+  if (job->not_ready_left > 0) {
+    // Devices that answer "no page yet" with the code others use for "no
+    // more pages": the job goes on.
+    --job->not_ready_left;
+    return cfg_.not_ready_410 ? 410 : 404;
+  }
+  if (pulling_next_sheet(*job, std::chrono::steady_clock::now())) return 404;
   if (job->pages_handed_out >= job->total_pages) {
     finish(*job, JobState::kCompleted);
-    return 404;
+    return job->settings.source == InputSource::kFeeder ? cfg_.feeder_end : 404;
   }
   if (job->busy_answers_left > 0) {
     // Still scanning the page: the client is to ask again.
@@ -282,12 +384,16 @@ int Device::next_document(const std::string &job_id, PageOrder &order, std::stri
   job->busy_answers_left = cfg_.busy_next_document;  // for the page after this one
   order.job_id = job->id;
   order.page = ++job->pages_handed_out;
+  const int first = job->first_sheet - 1;
   if (job->settings.source == InputSource::kFeeder && job->settings.duplex)
-    order.side = PageSide{(order.page + 1) / 2, order.page % 2 == 0};
+    order.side = PageSide{first + (order.page + 1) / 2, order.page % 2 == 0};
   else if (job->settings.source == InputSource::kFeeder)
-    order.side = PageSide{order.page, false};
+    order.side = PageSide{first + order.page, false};
+  if (cfg_.one_sheet_per_job && job->settings.source == InputSource::kFeeder && !order.side.back)
+    ++sheets_taken_;
   order.settings = job->settings;
   order.format = job->format;
+  order.jpeg_quality = job->jpeg_quality;
   const SourceCaps &caps = source_caps(model_, job->settings);
   const ScanSettings &s = job->settings;
   if (s.has_region) {
@@ -308,6 +414,8 @@ void Device::page_sent(const std::string &job_id, int page) {
   Job *job = find(job_id);
   if (!job) return;
   job->pages_completed = std::max(job->pages_completed, page);
+  job->page_ended = true;
+  job->page_end = std::chrono::steady_clock::now();
   if (job->state != JobState::kProcessing) return;
   if (cfg_.pending_between_pages && job->settings.source == InputSource::kFeeder) {
     // One server scans a sheet only when its document is asked for; in
@@ -351,7 +459,8 @@ int Device::image_info(const std::string &job_id, std::string &document) {
 
 int Device::jobs_alive() {
   std::lock_guard lock(mutex_);
-  return static_cast<int>(std::count_if(jobs_.begin(), jobs_.end(), alive));
+  return static_cast<int>(
+      std::count_if(jobs_.begin(), jobs_.end(), [](const Job &j) { return alive(j) && !j.foreign; }));
 }
 
 }  // namespace escl_sim

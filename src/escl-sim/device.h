@@ -36,6 +36,12 @@ struct Job {
   int busy_answers_left = 0;          // 503 answers still due before the next page
   bool stopped = false;               // jam or open cover stopped it
   bool hidden = false;                // vanished from the status list
+  bool foreign = false;               // another client's job: never ours to take, never alive for us
+  int first_sheet = 1;                // feeder sheet its first page shows
+  int not_ready_left = 0;             // NextDocument requests still answered "not ready"
+  int jpeg_quality = 90;
+  bool page_ended = false;            // a page's data was written ...
+  std::chrono::steady_clock::time_point page_end;  // ... at this time
   std::chrono::steady_clock::time_point created;
 };
 
@@ -46,6 +52,7 @@ struct PageOrder {
   PageSide side;  // what the page shows in its stamp
   ScanSettings settings;
   std::string format;
+  int jpeg_quality = 90;  // of the page, or of the JPEG a PDF page wraps
   int width_300 = 0;  // area actually scanned, 1/300 inch
   int height_300 = 0;
   int x_offset_300 = 0;
@@ -63,7 +70,7 @@ class Device {
   int create_job(const ScanSettings &settings, std::string &job_id, std::string &reason);
   // GET /eSCL/ScannerStatus; every call is one status poll.
   std::string status_document();
-  // GET .../NextDocument: 200 with the page to send, or 404 / 409 / 503;
+  // GET .../NextDocument: 200 with the page to send, or 404 / 409 / 410 / 503;
   // busy_text is the body of a 503 for a page still being scanned.
   int next_document(const std::string &job_id, PageOrder &order, std::string &busy_text);
   // The answer for a page was written (whole or not).
@@ -80,6 +87,12 @@ class Device {
   // The feeder reaches page `page` of a feeder job: jam or open cover?
   void feeder_reaches(Job &job, int page);
   AdfCondition adf_condition() const;
+  // A feeder page ended less than next_document_too_soon_ms ago and the
+  // device is still pulling in the next sheet.
+  bool pulling_next_sheet(const Job &job, std::chrono::steady_clock::time_point now) const;
+  // The format of a new job, or a 409 reason.
+  bool job_format(const ScanSettings &settings, const SourceCaps &caps, std::string &format,
+                  std::string &reason) const;
   void finish(Job &job, JobState state);
   void write_past_jobs(std::ostream &o, std::chrono::steady_clock::time_point now) const;
 
@@ -97,6 +110,12 @@ class Device {
   // "409 Conflict" and the status shows the scanner Processing.
   int conflict_answers_left_ = 0;
   bool scanning_for_another_ = false;
+  // Another client's job, when busy_409_other_client: job creations are
+  // refused until it ends.
+  std::string other_job_id_;
+  int other_client_refusals_left_ = 0;
+  // Sheets taken from a feeder that is never reloaded (one_sheet_per_job).
+  int sheets_taken_ = 0;
   AdfCondition adf_fault_ = AdfCondition::kLoaded;
   bool adf_fault_active_ = false;
 };

@@ -98,6 +98,33 @@ std::string Request::header(const std::string &name) const {
   return {};
 }
 
+bool host_has_port(std::string_view host) {
+  size_t colon;
+  if (host.starts_with('[')) {
+    const size_t close = host.find(']');
+    if (close == std::string_view::npos || close + 1 >= host.size() || host[close + 1] != ':') return false;
+    colon = close + 1;
+  } else {
+    colon = host.find(':');
+    if (colon == 0 || colon == std::string_view::npos || host.find(':', colon + 1) != std::string_view::npos)
+      return false;
+  }
+  const std::string_view port = host.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return false;
+  unsigned value = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value <= 65535;
+}
+
+bool host_is_localhost(std::string_view host) {
+  const size_t colon = host.find(':');
+  if (colon != std::string_view::npos && !host_has_port(host)) return false;
+  return iequals(host.substr(0, colon == std::string_view::npos ? host.size() : colon), "localhost");
+}
+
 ParseStatus take_request(std::string &buffer, Request &req) {
   // Blank lines before a request are tolerated (RFC 9112, 2.2).
   size_t start = 0;

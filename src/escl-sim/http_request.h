@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,6 +38,13 @@ enum class ParseStatus {
   kBad,          // malformed: 400
   kTooLarge,     // header block or body over the limits
 };
+
+// A Host value as strict devices want it: a host and a port ("HOST:PORT",
+// an IPv6 literal bracketed, "[::1]:PORT"). False for "", "127.0.0.1",
+// "[::1]", "host:" or a port that is no number up to 65535.
+bool host_has_port(std::string_view host);
+// The host of a Host value is "localhost" (any case), with a port or not.
+bool host_is_localhost(std::string_view host);
 
 // Takes one whole request off the front of buffer. For kHeadComplete and
 // kNeedMore nothing is taken; req holds the head for kHeadComplete.

@@ -58,15 +58,28 @@ Device:
                                             colour (the default)
                              camera         platen and document camera,
                                             discrete resolutions 75-300 dpi
+                             pdf-first      platen and simplex feeder listing
+                                            application/pdf, image/jpeg and
+                                            image/png in that order (a job
+                                            naming no format gets a PDF page),
+                                            75-600 dpi, compression 5-95
                              file:PATH      the capabilities document in PATH,
-                                            served as it is
+                                            served as it is (jobs may ask for
+                                            the formats and intents it lists)
   --adf-sheets N           sheets in the feeder for each job (default 3); a
                            duplex job gives two pages a sheet; 0 leaves the
                            feeder empty (feeder jobs get 409 Conflict)
   --format MIME            page format when the ScanSettings name none:
-                           image/jpeg (default) or image/png
+                           image/jpeg, image/png or application/pdf (default:
+                           the first the profile lists for the source). A job
+                           naming a format, an intent or a compression factor
+                           its source does not offer gets 409 Conflict
   --chunk-size N           bytes of page data per chunk (default 65536)
-  --jpeg-quality N         JPEG quality 1-100 (default 90)
+  --jpeg-quality N         JPEG quality 1-100 (default 90) of jobs naming no
+                           CompressionFactor; one that names it gets quality
+                           95 at the profile's least factor down to 10 at its
+                           greatest
+  --png-interlaced         write PNG pages Adam7-interlaced
   --scan-rate BYTES_PER_S  page data after the first chunk comes at this
                            average rate, as the head scans (0, the default:
                            as fast as the connection takes it)
@@ -103,6 +116,27 @@ Behaviours:
                            trailing-slash (/eSCL/ScanJobs/ID/)
   --bom                    the capabilities body starts with a UTF-8
                            byte-order mark and a line break
+  --lenient-host           accept any Host header, or none (by default a
+                           request whose Host is missing, empty or without
+                           a port gets 400 Bad Request)
+  --host-localhost         a large maker's device: every answer names its own
+                           embedded web server in Server:, and job creation
+                           gets 400 unless Host is localhost (a port or not)
+  --namespace-prefixes STYLE
+                           XML answers re-written as XML libraries write
+                           them: ns0 (ns0: for eSCL, ns2: for PWG), pwg2 (PWG
+                           under pwg2:) or escl1 (the eSCL 1.0 namespace URI,
+                           2011/02/08); standard (scan:, pwg:) by default
+  --status-chunk-size N    send every text answer (status, capabilities, job
+                           creation) chunked, N bytes a chunk
+  --feeder-end CODE        answer the NextDocument after a feeder job's last
+                           page with 404 (default), 409 (as one open-source
+                           eSCL server does) or 410; the job is Completed and
+                           the feeder shows empty whichever
+  --one-sheet-per-job      each feeder job ends after one sheet, the feeder
+                           still showing loaded; it is not reloaded between
+                           jobs, so the next job takes the next sheet until
+                           --adf-sheets sheets are gone (then 409)
 
 Faults:
   --pending-polls N        a new job stays Pending for N status answers
@@ -122,6 +156,28 @@ Faults:
                            another user's job
   --busy-next-document N   answer the first N document requests of each page
                            with 503 Service Unavailable (Retry-After: 1)
+  --busy-409-other-client N
+                           another client's job is Processing when the device
+                           starts: job creations get 409 Conflict, and that
+                           job is Completed at the N-th refusal, so the next
+                           creation is taken
+  --next-document-too-soon MS
+                           a feeder NextDocument within MS milliseconds after
+                           the previous page ended answers 404, the job still
+                           Processing and the status showing the feeder empty
+                           meanwhile (the device pulls in the next sheet)
+  --not-ready-404 N        answer the first N NextDocument requests of every
+                           job (feeder or platen) 404 while it is Processing
+  --not-ready-410 N        the same with 410 Gone
+  --lose-job-answer HOW    the first job is created but its answer is lost:
+                           garbled (bytes that are no status line), cut (the
+                           connection closed inside the header), silent (no
+                           answer, the connection held open) or no-location
+                           (201 without Location); the job runs until it ends
+                           or is deleted
+  --damaged-page N         damage the N-th page served: the middle third of a
+                           JPEG's coded data turned to noise (EOI kept), a
+                           byte of a PNG's image data flipped (CRC fails)
   --bad-request-first N    write N "400 Bad Request" answers before each real
                            answer, on the same connection
   --bad-request-on KIND    the requests that fault hits: any (default),
@@ -217,7 +273,7 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
     } else if (arg == "--profile") {
       ok = take(cfg.profile);
       if (ok && cfg.profile != "flatbed-photo" && cfg.profile != "mfp" && cfg.profile != "camera" &&
-          cfg.profile.rfind("file:", 0) != 0) {
+          cfg.profile != "pdf-first" && cfg.profile.rfind("file:", 0) != 0) {
         error = "unknown profile " + cfg.profile;
         ok = false;
       }
@@ -226,7 +282,7 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
       cfg.adf_sheets = static_cast<int>(n);
     } else if (arg == "--format") {
       ok = take(cfg.format);
-      if (ok && cfg.format != "image/jpeg" && cfg.format != "image/png") {
+      if (ok && cfg.format != "image/jpeg" && cfg.format != "image/png" && cfg.format != "application/pdf") {
         error = "unsupported format " + cfg.format;
         ok = false;
       }
@@ -318,6 +374,48 @@ bool parse_args(int argc, char **argv, Config &cfg, std::string &error) {
     } else if (arg == "--drop-image-at") {
       ok = number(0, LLONG_MAX, n);
       cfg.drop_image_at = n;
+    } else if (arg == "--lenient-host") {
+      ok = flag(cfg.lenient_host);
+    } else if (arg == "--host-localhost") {
+      ok = flag(cfg.host_localhost);
+    } else if (arg == "--namespace-prefixes") {
+      ok = take(text);
+      if (text == "standard") cfg.namespace_prefixes = NamespacePrefixes::kStandard;
+      else if (text == "ns0") cfg.namespace_prefixes = NamespacePrefixes::kNs0;
+      else if (text == "pwg2") cfg.namespace_prefixes = NamespacePrefixes::kPwg2;
+      else if (text == "escl1") cfg.namespace_prefixes = NamespacePrefixes::kEscl1;
+      else if (ok) error = "unknown namespace prefixes " + text, ok = false;
+    } else if (arg == "--status-chunk-size") {
+      ok = number(1, 16 * 1024 * 1024, n);
+      cfg.status_chunk_size = static_cast<size_t>(n);
+    } else if (arg == "--feeder-end") {
+      ok = number(404, 410, n);
+      if (ok && n != 404 && n != 409 && n != 410) error = "bad value for --feeder-end: " + std::to_string(n), ok = false;
+      cfg.feeder_end = static_cast<int>(n);
+    } else if (arg == "--next-document-too-soon") {
+      ok = number(0, 600000, n);
+      cfg.next_document_too_soon_ms = static_cast<int>(n);
+    } else if (arg == "--not-ready-404" || arg == "--not-ready-410") {
+      ok = number(0, 1000000, n);
+      cfg.not_ready_404 = static_cast<int>(n);
+      cfg.not_ready_410 = arg == "--not-ready-410";
+    } else if (arg == "--one-sheet-per-job") {
+      ok = flag(cfg.one_sheet_per_job);
+    } else if (arg == "--busy-409-other-client") {
+      ok = number(0, 1000000, n);
+      cfg.busy_409_other_client = static_cast<int>(n);
+    } else if (arg == "--lose-job-answer") {
+      ok = take(text);
+      if (text == "garbled") cfg.lose_job_answer = LostJobAnswer::kGarbled;
+      else if (text == "cut") cfg.lose_job_answer = LostJobAnswer::kCut;
+      else if (text == "silent") cfg.lose_job_answer = LostJobAnswer::kSilent;
+      else if (text == "no-location") cfg.lose_job_answer = LostJobAnswer::kNoLocation;
+      else if (ok) error = "unknown way to lose the job answer " + text, ok = false;
+    } else if (arg == "--png-interlaced") {
+      ok = flag(cfg.png_interlaced);
+    } else if (arg == "--damaged-page") {
+      ok = number(0, 1000000, n);
+      cfg.damaged_page = static_cast<int>(n);
     } else if (arg == "--job-vanishes") {
       ok = take(text);
       if (text == "status") cfg.job_vanishes = JobVanish::kFromStatus;

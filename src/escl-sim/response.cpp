@@ -15,6 +15,7 @@ const char *reason_phrase(int status) {
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
     case 409: return "Conflict";
+    case 410: return "Gone";
     case 413: return "Content Too Large";
     case 431: return "Request Header Fields Too Large";
     case 500: return "Internal Server Error";
@@ -38,7 +39,7 @@ void add_field(std::string &out, std::string name, const std::string &value, boo
 
 std::string response_head(const Response &r, bool lowercase) {
   std::string out = "HTTP/1.1 " + std::to_string(r.status) + " " + reason_phrase(r.status) + "\r\n";
-  add_field(out, "Server", "escl-sim", lowercase);
+  add_field(out, "Server", r.server, lowercase);
   for (const auto &h : r.headers) add_field(out, h.first, h.second, lowercase);
   switch (r.framing) {
     case Framing::kContentLength:

@@ -17,6 +17,7 @@ struct Response {
   std::string body;
   Framing framing = Framing::kContentLength;
   bool close = false;  // Connection: close, then the connection ends
+  std::string server = "escl-sim";  // the Server header's value
 };
 
 const char *reason_phrase(int status);

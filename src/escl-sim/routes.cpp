@@ -8,6 +8,7 @@
 #include "chart.h"
 #include "image_codec.h"
 #include "server_impl.h"
+#include "xml_names.h"
 
 namespace escl_sim {
 
@@ -18,6 +19,9 @@ constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 // A page that trickles: its first KiB at once, then 500 bytes a second.
 constexpr long long kSlowPageRate = 500;
 constexpr size_t kSlowPageStart = 1024;
+// The embedded web server of a large maker's devices, as its Server header
+// names it.
+constexpr const char *kMakerServer = "Tern-EWS/4.12 (embedded)";
 
 // The exchange a request belongs to, for the faults aimed at one.
 RequestKind kind_of(const Request &req) {
@@ -51,6 +55,45 @@ void Server::Impl::note(const std::string &text) {
   fflush(stderr);
 }
 
+std::string Server::Impl::server_name() const { return cfg.host_localhost ? kMakerServer : "escl-sim"; }
+
+bool Server::Impl::host_accepted(const Request &req, RequestKind kind) const {
+  const std::string host = req.header("Host");
+  // That device's web server takes a job only from a client that names it
+  // localhost, as its own panel software does.
+  if (cfg.host_localhost && kind == RequestKind::kCreateJob) return host_is_localhost(host);
+  // Strict servers refuse a request without Host, as HTTP/1.1 says, and one
+  // without a port, which their virtual-host check compares.
+  return cfg.lenient_host || host_has_port(host);
+}
+
+bool Server::Impl::lose_job_answer(Link &link, const Request &req) {
+  switch (cfg.lose_job_answer) {
+    case LostJobAnswer::kGarbled:
+      note("\"" + req.line + "\" 201 lost: garbled");
+      if (send_all(link, "\x7f\x01\x02 JOB 201 CR\xC9\xC1TED\r\n\r\n")) hold_until_closed(link);
+      return false;
+    case LostJobAnswer::kCut: {
+      note("\"" + req.line + "\" 201 lost: cut");
+      Response r;
+      r.status = 201;
+      r.server = server_name();
+      r.headers.emplace_back("Location", "/eSCL/ScanJobs/");
+      const std::string head = response_head(r, cfg.lowercase_headers);
+      send_all(link, std::string_view(head).substr(0, head.size() / 2));
+      return false;
+    }
+    case LostJobAnswer::kSilent:
+      note("\"" + req.line + "\" 201 lost: silent");
+      hold_until_closed(link);
+      return false;
+    case LostJobAnswer::kNoLocation:
+    case LostJobAnswer::kNone:
+      break;
+  }
+  return true;
+}
+
 // Devices that answer "400 Bad Request" before the real answer, both on the
 // same connection, back to back; the 400 has a short page of its own.
 std::string Server::Impl::bad_request_prefix(RequestKind kind) const {
@@ -60,12 +103,16 @@ std::string Server::Impl::bad_request_prefix(RequestKind kind) const {
   bad.status = 400;
   bad.headers.emplace_back("Content-Type", "text/html");
   bad.body = "<html><body>400 Bad Request</body></html>\n";
+  bad.server = server_name();
   for (int i = 0; i < cfg.bad_request_first; ++i) wire += serialize(bad, cfg.lowercase_headers, 0);
   return wire;
 }
 
 bool Server::Impl::answer(Link &link, const Request &req, Response r, RequestKind kind) {
   const HostileSet hostile(cfg.hostile, kind);
+  r.server = server_name();
+  // A device whose web server chunks every answer it builds.
+  if (cfg.status_chunk_size > 0) r.framing = Framing::kChunked;
   r = hostile_response(hostile, std::move(r), port);
   if (hostile.has(Hostile::kEndlessChunked)) r.framing = Framing::kChunked;
   if (cfg.one_request_per_connection || !req.keep_alive) r.close = true;
@@ -74,10 +121,12 @@ bool Server::Impl::answer(Link &link, const Request &req, Response r, RequestKin
   // Devices that first answer a status request with an empty body.
   if (kind == RequestKind::kStatus && cfg.status_content_length_zero) {
     Response empty;
+    empty.server = server_name();
     empty.headers.emplace_back("Content-Type", "text/xml");
     wire += serialize(empty, cfg.lowercase_headers, 0);
   }
-  wire += hostile_head(hostile, serialize(r, cfg.lowercase_headers, cfg.chunk_size));
+  wire += hostile_head(hostile, serialize(r, cfg.lowercase_headers,
+                                         cfg.status_chunk_size > 0 ? cfg.status_chunk_size : cfg.chunk_size));
   log(req, r.status, r.body.size());
   return send_answer(link, hostile, wire, r.close);
 }
@@ -99,10 +148,23 @@ bool Server::Impl::send_page(Link &link, const Request &req, const PageOrder &or
               s.color_mode, order.side, row);
   };
   const bool huge = hostile.has(Hostile::kHugeProgressive);
-  std::string page = huge ? huge_progressive_jpeg()
-                     : order.format == "image/png"
-                         ? encode_png(rows, s.x_resolution, s.y_resolution)
-                         : encode_jpeg(rows, cfg.jpeg_quality, s.x_resolution, s.y_resolution);
+  const int served = ++pages_served;
+  const bool damaged = cfg.damaged_page > 0 && served == cfg.damaged_page;
+  std::string page;
+  if (huge) {
+    page = huge_progressive_jpeg();
+  } else if (order.format == "image/png") {
+    // Black and white pages are 1-bit grey PNGs, as devices write them.
+    const PngShape shape{s.color_mode == ColorMode::kBlackAndWhite1, cfg.png_interlaced};
+    page = encode_png(rows, s.x_resolution, s.y_resolution, shape);
+    if (damaged) damage_png(page);
+  } else {
+    page = encode_jpeg(rows, order.jpeg_quality, s.x_resolution, s.y_resolution);
+    if (damaged) damage_jpeg(page, static_cast<uint64_t>(served));
+    if (order.format == "application/pdf")
+      page = wrap_in_pdf(page, rows.width, rows.height, rows.channels, s.x_resolution, s.y_resolution);
+  }
+  if (damaged) note("page " + std::to_string(served) + " damaged");
   if (hostile.has(Hostile::kCutPage)) page.resize(page.size() * 6 / 10);
   if (cfg.keep_pages) {
     std::lock_guard lock(record_mutex);
@@ -110,6 +172,7 @@ bool Server::Impl::send_page(Link &link, const Request &req, const PageOrder &or
   }
 
   Response head;
+  head.server = server_name();
   head.headers.emplace_back("Content-Type", huge ? "image/jpeg" : order.format);
   head.framing = hostile.has(Hostile::kCountedPage) ? Framing::kContentLength : Framing::kChunked;
   if (cfg.one_request_per_connection || !req.keep_alive) head.close = true;
@@ -178,11 +241,12 @@ bool Server::Impl::send_paced(Link &link, std::string_view data, const ScanPace 
 bool Server::Impl::handle(Link &link, const Request &req) {
   record(req);
   const std::string &path = req.path;
-  auto xml = [](int status, std::string body) {
+  const RequestKind kind = kind_of(req);
+  auto xml = [this](int status, const std::string &body) {
     Response r;
     r.status = status;
     r.headers.emplace_back("Content-Type", "text/xml");
-    r.body = std::move(body);
+    r.body = rewrite_prefixes(body, cfg.namespace_prefixes);
     return r;
   };
   auto plain = [](int status) {
@@ -195,6 +259,14 @@ bool Server::Impl::handle(Link &link, const Request &req) {
     r.headers.emplace_back("Allow", allowed);
     return answer(link, req, r, RequestKind::kAny);
   };
+
+  if (!host_accepted(req, kind)) {
+    note("Host refused: \"" + req.header("Host") + "\"");
+    Response r = plain(400);
+    r.headers.emplace_back("Content-Type", "text/html");
+    r.body = "<html><body>400 Bad Request: Host</body></html>\n";
+    return answer(link, req, r, kind);
+  }
 
   // A device that speaks eSCL over TLS only sends plain requests there,
   // the same path on its TLS port, and does nothing else.
@@ -209,7 +281,6 @@ bool Server::Impl::handle(Link &link, const Request &req) {
 
   // A device that refuses does nothing else: no job made, none deleted,
   // no page taken.
-  const RequestKind kind = kind_of(req);
   if (HostileSet(cfg.hostile, kind).refuses()) return answer(link, req, plain(200), kind);
 
   if (path == "/eSCL/ScannerCapabilities") {
@@ -253,9 +324,12 @@ bool Server::Impl::handle(Link &link, const Request &req) {
       case LocationStyle::kRelative: location = kJobsPrefix + id; break;
       case LocationStyle::kTrailingSlash: location = host + kJobsPrefix + id + "/"; break;
     }
+    // The first job's answer may get lost; the job runs all the same.
+    const bool lost = cfg.lose_job_answer != LostJobAnswer::kNone && !job_answer_lost.exchange(true);
+    if (lost && !lose_job_answer(link, req)) return false;
     Response r = plain(201);
     // A device without Location leaves its client no way to the job.
-    if (!cfg.no_location)
+    if (!cfg.no_location && !(lost && cfg.lose_job_answer == LostJobAnswer::kNoLocation))
       r.headers.emplace_back("Location", hostile_location(HostileSet(cfg.hostile, kind), location));
     return answer(link, req, r, RequestKind::kCreateJob);
   }

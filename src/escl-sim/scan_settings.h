@@ -22,17 +22,23 @@ struct ScanSettings {
   int x_offset = 0;
   int y_offset = 0;
   std::string format;  // DocumentFormatExt, else DocumentFormat; empty when neither
+  std::string intent;  // scan:Intent; empty when absent
+  int compression_factor = -1;  // scan:CompressionFactor; -1 when absent
 };
 
 enum class SettingsResult {
   kOk,
-  kMalformed,    // not a ScanSettings document: 400
+  kMalformed,    // not a ScanSettings document, or elements in unknown namespaces: 400
   kUnsupported,  // a value the device cannot do: 409
 };
 
 // One line for the log: source, resolution, mode, region, format.
 std::string describe(const ScanSettings &s);
 
+// Reads the document as a strict device does: the root and every element
+// must lie in the eSCL (or eSCL 1.0) or PWG namespace, and each setting is
+// taken from its own namespace (pwg:InputSource, scan:ColorMode, ...)
+// whatever prefix the client bound it to.
 SettingsResult parse_scan_settings(std::string_view doc, ScanSettings &settings,
                                    std::string &error);
 

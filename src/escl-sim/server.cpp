@@ -168,6 +168,7 @@ void Server::Impl::serve(Connection &conn) {
                                                       ? 431
                                                       : 413);
       r.close = true;
+      r.server = server_name();
       record(req);
       note("\"" + req.line + "\" " + std::to_string(r.status) + " (refused)");
       send_all(link, serialize(r, cfg.lowercase_headers, 0));

@@ -65,6 +65,9 @@ struct Server::Impl {
 
   std::mutex log_mutex;
 
+  std::atomic<int> pages_served{0};         // for damaged_page
+  std::atomic<bool> job_answer_lost{false};  // lose_job_answer hits the first creation only
+
   explicit Impl(Config c) : cfg(std::move(c)) {}
 
   void accept_loop();
@@ -96,6 +99,13 @@ struct Server::Impl {
   // false when the connection must end.
   bool send_answer(Link &link, const HostileSet &h, std::string_view wire, bool close);
   bool send_forever(Link &link, std::string_view start, std::string_view unit);
+  // The Server header of every answer.
+  std::string server_name() const;
+  // Whether the request's Host is one the device takes for this exchange.
+  bool host_accepted(const Request &req, RequestKind kind) const;
+  // The answer to a job creation, lost as lose_job_answer says; false when
+  // the connection must end.
+  bool lose_job_answer(Link &link, const Request &req);
   void record(const Request &req);
   void log(const Request &req, int status, size_t bytes);
   void note(const std::string &text);

@@ -90,6 +90,25 @@ struct HostileRule {
   RequestKind on = RequestKind::kAny;
 };
 
+// How documents are re-written on the way out, as XML libraries re-serialise
+// what the device's firmware built.
+enum class NamespacePrefixes {
+  kStandard,  // scan: for eSCL, pwg: for PWG, as the captured documents declare them
+  kNs0,       // ns0: for eSCL and ns2: for PWG
+  kPwg2,      // the PWG namespace under the prefix pwg2:
+  kEscl1,     // scan: bound to the eSCL 1.0 namespace URI (2011/02/08)
+};
+
+// How the answer to a job creation gets lost, the job being created all the
+// same (kNone: answered as usual).
+enum class LostJobAnswer {
+  kNone,
+  kGarbled,     // bytes that are no status line, then the connection closes
+  kCut,         // the connection closes in the middle of the header
+  kSilent,      // no answer; the connection held until the client closes it
+  kNoLocation,  // 201 Created without Location
+};
+
 // How far a vanishing job is forgotten.
 enum class JobVanish {
   kNone,
@@ -106,11 +125,23 @@ enum class JobVanish {
 // - A platen or camera job has one page and is Completed once it is sent. A
 //   feeder job has adf_sheets pages (twice that in duplex); after the last
 //   one the status shows ScannerAdfEmpty under the still Processing job, and
-//   the next NextDocument answers 404 and completes it. Each new job finds
+//   the next NextDocument answers feeder_end (404 by default) and completes
+//   it. Each new job finds
 //   the feeder reloaded and any jam or open cover cleared. With
 //   pending_between_pages the feeder job is Pending (scanner Processing,
 //   nothing to transfer) after each page, and the next sheet is scanned when
 //   its NextDocument comes.
+// - Requests are checked as a strict device checks them: a Host that is
+//   missing, empty or has no port ("127.0.0.1:PORT", "[::1]:PORT") is
+//   answered 400 (lenient_host accepts any); a ScanSettings document whose
+//   root or any element lies in no namespace the device knows (eSCL, its 1.0
+//   predecessor, PWG; an undeclared prefix is unknown) is answered 400, and
+//   it is read by namespace and local name, whatever the prefixes.
+// - A job names its format by scan:DocumentFormatExt or pwg:DocumentFormat
+//   (DocumentFormatExt wins); a format, intent or compression factor the
+//   profile does not offer for the source is answered 409. Without a format
+//   the job gets `format`, or the source's first listed format when
+//   `format` is empty.
 // - NextDocument answers 404 for unknown, completed or cancelled jobs, 409
 //   for jobs stopped by the device (abort, jam, open cover), 503 while the
 //   job is held Pending by pending_polls, and 503 with Retry-After: 1 and a
@@ -127,10 +158,17 @@ struct Config {
   // "flatbed-photo", "mfp", "camera", or "file:PATH" (capabilities read from
   // PATH and served as they are; the device then offers the platen, and the
   // feeder and camera when the document names them).
+  // "pdf-first" lists application/pdf first, as some office devices do.
   std::string profile = "mfp";
   int adf_sheets = 3;                 // sheets in the feeder for each job; duplex: two pages a sheet
-  std::string format = "image/jpeg";  // page format when the ScanSettings name none
+  // Page format when the ScanSettings name none; empty: the first format the
+  // profile lists for the source (image/jpeg, application/pdf for pdf-first).
+  std::string format;
   size_t chunk_size = 65536;          // chunk size of the page body
+  // JPEG quality of jobs that name no scan:CompressionFactor. One that
+  // names one, on a profile with CompressionFactorSupport (mfp: 0-100,
+  // pdf-first: 5-95), gets quality 95 at the range's Min down to 10 at its
+  // Max, linearly: a lower factor means less compression, a better page.
   int jpeg_quality = 90;
 
   // --- behaviours ---
@@ -146,6 +184,38 @@ struct Config {
   bool capabilities_bom = false;        // capabilities body starts with a UTF-8 BOM and a line break
   long long scan_rate = 0;              // page data bytes a second after the first chunk (0: no pacing)
   long long head_start = -1;            // bytes of page data ready at once (-1: the first chunk)
+  bool lenient_host = false;            // accept any Host header, or none (default: HOST:PORT required)
+  // A large maker's device: every answer carries its own Server header, and
+  // job creation is refused (400) unless Host is "localhost" (a port or not).
+  bool host_localhost = false;
+  NamespacePrefixes namespace_prefixes = NamespacePrefixes::kStandard;  // of every XML answer
+  size_t status_chunk_size = 0;         // text answers chunked in pieces of this size (0: as `framing` says)
+  // The status code of a NextDocument after a feeder job's last page: 404,
+  // 409 (as one open-source eSCL server answers) or 410. Whichever, the job
+  // is then Completed and the feeder shows empty.
+  int feeder_end = 404;
+  // A NextDocument within this many ms after the previous page's data ended
+  // answers 404 while the feeder job stays Processing, the status showing
+  // ScannerAdfEmpty meanwhile (a device still pulling in the next sheet);
+  // later ones get the page (0: off).
+  int next_document_too_soon_ms = 0;
+  int not_ready_404 = 0;       // the first N NextDocument requests of every job (feeder or
+                               // platen) answer 404 while it is Processing
+  bool not_ready_410 = false;  // ... 410 Gone instead of 404
+  // Each feeder job ends after one sheet (its NextDocument after it answers
+  // feeder_end), the status showing ScannerAdfLoaded while sheets remain;
+  // the feeder is not reloaded, so the next job takes the next sheet and the
+  // feeder is empty (409 for feeder jobs) after adf_sheets sheets in all.
+  // Page stamps count sheets across jobs.
+  bool one_sheet_per_job = false;
+  // Another client's job is Processing when the simulator starts (listed in
+  // the status, the scanner Processing): job creations are answered 409 and
+  // the other job is Completed at the N-th refusal; the next one is taken.
+  // Its documents answer 404; it never counts as alive.
+  int busy_409_other_client = 0;
+  // The first job creation's answer is lost: the job is created and runs,
+  // and stays alive (jobs_alive()) until it ends or is deleted.
+  LostJobAnswer lose_job_answer = LostJobAnswer::kNone;
 
   // --- faults ---
   int pending_polls = 0;       // job stays Pending (scanner Processing) for this many status answers
@@ -166,6 +236,12 @@ struct Config {
   long long stall_image_at = -1;  // page data stops after this many bytes, connection held open
   long long drop_image_at = -1;   // connection closed after this many bytes of page data
   JobVanish job_vanishes = JobVanish::kNone;
+  bool png_interlaced = false;  // PNG pages written Adam7-interlaced
+  // The N-th page served (1-based, counted over the run; 0 off) is damaged:
+  // a JPEG's middle third of entropy-coded data replaced by noise (it still
+  // ends in EOI, so decoders warn of corrupt data), a PNG's first IDAT with a
+  // byte flipped so that its CRC fails.
+  int damaged_page = 0;
   std::vector<HostileRule> hostile;  // broken or hostile answers, each on its exchange
 
   // --- running ---

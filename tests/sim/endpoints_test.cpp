@@ -48,7 +48,7 @@ TEST_F(Endpoints, CapabilitiesOfEachProfile) {
     cfg.profile = p.profile;
     start(cfg);
     RawClient c(port());
-    Answer a = c.exchange("GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHOST: \r\n\r\n");
+    Answer a = c.exchange("GET /eSCL/ScannerCapabilities HTTP/1.1\r\nHOST: 127.0.0.1:1\r\n\r\n");
     ASSERT_EQ(a.status, 200);
     EXPECT_TRUE(a.complete);
     EXPECT_EQ(a.header("Content-Type"), "text/xml");

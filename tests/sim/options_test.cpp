@@ -79,6 +79,29 @@ TEST(Options, EachOptionSetsItsField) {
       {{"--tls", "--cert", "c.pem", "--key=k.pem"},
        [](const Config &c) { return c.tls && c.cert_file == "c.pem" && c.key_file == "k.pem"; }},
       {{"--redirect-to-https", "8443"}, [](const Config &c) { return c.redirect_to_https == 8443; }},
+      {{"--profile", "pdf-first"}, [](const Config &c) { return c.profile == "pdf-first"; }},
+      {{"--format", "application/pdf"}, [](const Config &c) { return c.format == "application/pdf"; }},
+      {{"--lenient-host"}, [](const Config &c) { return c.lenient_host; }},
+      {{"--host-localhost"}, [](const Config &c) { return c.host_localhost && !c.lenient_host; }},
+      {{"--namespace-prefixes", "ns0"}, [](const Config &c) { return c.namespace_prefixes == NamespacePrefixes::kNs0; }},
+      {{"--namespace-prefixes=pwg2"}, [](const Config &c) { return c.namespace_prefixes == NamespacePrefixes::kPwg2; }},
+      {{"--namespace-prefixes", "escl1"},
+       [](const Config &c) { return c.namespace_prefixes == NamespacePrefixes::kEscl1; }},
+      {{"--status-chunk-size", "7"}, [](const Config &c) { return c.status_chunk_size == 7; }},
+      {{"--feeder-end", "409"}, [](const Config &c) { return c.feeder_end == 409; }},
+      {{"--feeder-end=410"}, [](const Config &c) { return c.feeder_end == 410; }},
+      {{"--next-document-too-soon", "250"}, [](const Config &c) { return c.next_document_too_soon_ms == 250; }},
+      {{"--not-ready-404", "2"}, [](const Config &c) { return c.not_ready_404 == 2 && !c.not_ready_410; }},
+      {{"--not-ready-410", "3"}, [](const Config &c) { return c.not_ready_404 == 3 && c.not_ready_410; }},
+      {{"--one-sheet-per-job"}, [](const Config &c) { return c.one_sheet_per_job; }},
+      {{"--busy-409-other-client", "2"}, [](const Config &c) { return c.busy_409_other_client == 2; }},
+      {{"--lose-job-answer", "garbled"}, [](const Config &c) { return c.lose_job_answer == LostJobAnswer::kGarbled; }},
+      {{"--lose-job-answer", "cut"}, [](const Config &c) { return c.lose_job_answer == LostJobAnswer::kCut; }},
+      {{"--lose-job-answer", "silent"}, [](const Config &c) { return c.lose_job_answer == LostJobAnswer::kSilent; }},
+      {{"--lose-job-answer=no-location"},
+       [](const Config &c) { return c.lose_job_answer == LostJobAnswer::kNoLocation && !c.no_location; }},
+      {{"--png-interlaced"}, [](const Config &c) { return c.png_interlaced; }},
+      {{"--damaged-page", "2"}, [](const Config &c) { return c.damaged_page == 2; }},
       {{"--hostile", "cut-page", "--hostile=garbage-lines@delete"},
        [](const Config &c) {
          return c.hostile.size() == 2 && c.hostile[0].behaviour == Hostile::kCutPage &&
@@ -100,7 +123,7 @@ TEST(Options, EachOptionSetsItsField) {
 TEST(Options, BadWordsAreRefusedWithAMessage) {
   std::vector<std::vector<std::string>> cases = {
       {"--nonesuch"},           {"--port"},          {"--port", "70000"},
-      {"--port", "12ab"},       {"--profile", "x"},  {"--format", "application/pdf"},
+      {"--port", "12ab"},       {"--profile", "x"},  {"--format", "image/tiff"},
       {"--chunk-size", "0"},    {"--framing", "x"},  {"--location", "x"},
       {"--bad-request-on", "x"}, {"--job-vanishes", "x"}, {"--abort-job=yes"},
       {"--adf-sheets", "-1"},   {"positional"},      {"--job-uri", "x"},
@@ -108,6 +131,9 @@ TEST(Options, BadWordsAreRefusedWithAMessage) {
       {"--busy-next-document"}, {"--hostile", "x"}, {"--hostile", "cut-page@create"},
       {"--tls", "--cert", "c.pem"}, {"--cert", "c.pem", "--key", "k.pem"},
       {"--redirect-to-https", "0"}, {"--tls=1"},
+      {"--feeder-end", "405"},  {"--feeder-end", "200"}, {"--namespace-prefixes", "ns1"},
+      {"--status-chunk-size", "0"}, {"--lose-job-answer", "late"}, {"--lenient-host=1"},
+      {"--not-ready-404", "-1"}, {"--damaged-page"},
   };
   for (const auto &words : cases) {
     Config cfg;
@@ -118,7 +144,7 @@ TEST(Options, BadWordsAreRefusedWithAMessage) {
 }
 
 TEST(Options, UsageNamesEveryProfile) {
-  for (const char *profile : {"flatbed-photo", "mfp", "camera", "file:PATH"})
+  for (const char *profile : {"flatbed-photo", "mfp", "camera", "pdf-first", "file:PATH"})
     EXPECT_THAT(usage(), HasSubstr(profile));
 }
 

@@ -17,7 +17,7 @@ for signal in TERM INT; do
   [[ $url =~ ^http://127\.0\.0\.1:([0-9]+)/$ ]] || { echo "bad first line: $url"; exit 1; }
   port=${BASH_REMATCH[1]}
   exec 3<>"/dev/tcp/127.0.0.1/$port"
-  printf 'GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\nConnection: close\r\n\r\n' >&3
+  printf 'GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: 127.0.0.1:%s\r\nConnection: close\r\n\r\n' "$port" >&3
   answer=$(cat <&3)
   exec 3<&-
   [[ $answer == "HTTP/1.1 200 OK"* ]] || { echo "no status answer"; kill "$pid"; exit 1; }

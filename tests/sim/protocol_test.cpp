@@ -21,7 +21,7 @@ TEST_F(Protocol, KeepAliveServesManyRequestsOnOneConnection) {
   RawClient c(port());
   // The status poll writes the same request again and again on one channel.
   for (int i = 0; i < 5; ++i) {
-    Answer a = c.exchange("GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: \r\n\r\n");
+    Answer a = c.exchange("GET /eSCL/ScannerStatus HTTP/1.1\r\nHOST: 127.0.0.1:1\r\n\r\n");
     ASSERT_EQ(a.status, 200) << i;
     EXPECT_TRUE(a.complete);
     EXPECT_EQ(a.header("Connection"), "");
@@ -43,11 +43,11 @@ TEST_F(Protocol, OneRequestPerConnectionClosesAfterEachAnswer) {
 TEST_F(Protocol, ClientAskingForCloseGetsIt) {
   start();
   RawClient c(port());
-  Answer a = c.exchange("GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+  Answer a = c.exchange("GET /eSCL/ScannerStatus HTTP/1.1\r\nHost: x:80\r\nConnection: close\r\n\r\n");
   EXPECT_EQ(a.header("Connection"), "close");
   EXPECT_TRUE(c.closed_by_peer());
   RawClient old(port());
-  EXPECT_EQ(old.exchange("GET /eSCL/ScannerStatus HTTP/1.0\r\n\r\n").status, 200);
+  EXPECT_EQ(old.exchange("GET /eSCL/ScannerStatus HTTP/1.0\r\nHost: x:80\r\n\r\n").status, 200);
   EXPECT_TRUE(old.closed_by_peer());
 }
 
@@ -152,7 +152,7 @@ TEST_F(Protocol, HeaderAndBodyInSeparateWrites) {
   RawClient c(port());
   std::string body = scan_settings({});
   ASSERT_TRUE(c.send("POST /eSCL/ScanJobs HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: " +
-                     std::to_string(body.size()) + "\r\nHOST: \r\n\r\n"));
+                     std::to_string(body.size()) + "\r\nHOST: 127.0.0.1:1\r\n\r\n"));
   ASSERT_TRUE(c.send(body));
   EXPECT_EQ(c.read_answer().status, 201);
 }
@@ -172,11 +172,11 @@ TEST_F(Protocol, ChunkedRequestBodyAndExpectContinue) {
   start();
   RawClient c(port());
   std::string body = scan_settings({});
-  ASSERT_TRUE(c.send("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"));
+  ASSERT_TRUE(c.send("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: x:80\r\nTransfer-Encoding: chunked\r\n\r\n"));
   ASSERT_TRUE(c.send(chunk_of(body.substr(0, 10)) + chunk_of(body.substr(10)) + "0\r\n\r\n"));
   EXPECT_EQ(c.read_answer().status, 201);
 
-  ASSERT_TRUE(c.send("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: x\r\nExpect: 100-continue\r\nContent-Length: " +
+  ASSERT_TRUE(c.send("POST /eSCL/ScanJobs HTTP/1.1\r\nHost: x:80\r\nExpect: 100-continue\r\nContent-Length: " +
                      std::to_string(body.size()) + "\r\n\r\n"));
   EXPECT_EQ(c.read_answer().status, 100);
   ASSERT_TRUE(c.send(body));
@@ -186,7 +186,7 @@ TEST_F(Protocol, ChunkedRequestBodyAndExpectContinue) {
 TEST_F(Protocol, AbsoluteFormTargetAndQueryAreAccepted) {
   start();
   RawClient c(port());
-  EXPECT_EQ(c.exchange("GET http://127.0.0.1/eSCL/ScannerStatus?x=1 HTTP/1.1\r\nHost: x\r\n\r\n").status, 200);
+  EXPECT_EQ(c.exchange("GET http://127.0.0.1/eSCL/ScannerStatus?x=1 HTTP/1.1\r\nHost: x:80\r\n\r\n").status, 200);
 }
 
 TEST_F(Protocol, UnknownPathsAnswer404AndWrongMethods405) {
@@ -268,7 +268,7 @@ TEST_F(Protocol, ConcurrentConnectionsAreServedTogether) {
   for (auto &t : threads) t.join();
   for (int i = 0; i < kClients; ++i) EXPECT_EQ(ok[i], 11) << i;
   EXPECT_EQ(server().pages_sent().size(), static_cast<size_t>(kClients));
-  ASSERT_TRUE(idle.send("Host: x\r\n\r\n"));
+  ASSERT_TRUE(idle.send("Host: x:80\r\n\r\n"));
   EXPECT_EQ(idle.read_answer().status, 200);
 }
 

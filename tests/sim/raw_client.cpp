@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <atomic>
 #include <cstdlib>
 #include <ctime>
 
@@ -24,7 +25,13 @@ bool iequals(const std::string &a, const std::string &b) {
   return true;
 }
 
+// The port of the device the last client connected to, for the Host
+// header the request helpers write.
+std::atomic<int> device_port{0};
+
 }  // namespace
+
+std::string host_header() { return "Host: 127.0.0.1:" + std::to_string(device_port.load()) + "\r\n"; }
 
 std::string Answer::header(const std::string &name) const {
   for (const auto &h : headers)
@@ -40,6 +47,7 @@ RawClient::RawClient(uint16_t port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
     fd_ = fd;
+    device_port = port;
   } else if (fd >= 0) {
     close(fd);
   }
@@ -178,14 +186,14 @@ std::string RawClient::read_during(int ms) {
   return some;
 }
 
-std::string get(const std::string &path) { return "GET " + path + " HTTP/1.1\r\nHOST: \r\n\r\n"; }
+std::string get(const std::string &path) { return "GET " + path + " HTTP/1.1\r\n" + host_header() + "\r\n"; }
 
 std::string post_scan_job(const std::string &body) {
   return "POST /eSCL/ScanJobs HTTP/1.1\r\nContent-Type: text/xml\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nHOST: \r\n\r\n" + body;
+         std::to_string(body.size()) + "\r\n" + host_header() + "\r\n" + body;
 }
 
-std::string del(const std::string &path) { return "DELETE " + path + " HTTP/1.1\r\nHost: \r\n\r\n"; }
+std::string del(const std::string &path) { return "DELETE " + path + " HTTP/1.1\r\n" + host_header() + "\r\n"; }
 
 std::string chunk_of(const std::string &data) {
   char size[24];

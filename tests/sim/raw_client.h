@@ -55,7 +55,10 @@ class RawClient {
   std::string buffer_;
 };
 
-// Requests as the plug-in writes them.
+// Requests as a client writes them, with the Host header (host_header())
+// naming 127.0.0.1 and the port of the device the last RawClient connected
+// to, as strict devices want it.
+std::string host_header();
 std::string get(const std::string &path);
 std::string post_scan_job(const std::string &settings_xml);
 std::string del(const std::string &path);

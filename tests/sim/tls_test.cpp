@@ -178,7 +178,7 @@ TEST_F(TlsSim, AWholePageComesThroughTheLayer) {
   // the whole URL must stay on TLS).
   EXPECT_THAT(job.header("Location"), StartsWith("https://127.0.0.1:" + std::to_string(port()) + "/eSCL/ScanJobs/"));
   const std::string id = job_id_of(job.header("Location"));
-  ASSERT_TRUE(c.send("GET /eSCL/ScanJobs/" + id + "/NextDocument HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n"));
+  ASSERT_TRUE(c.send("GET /eSCL/ScanJobs/" + id + "/NextDocument HTTP/1.1\r\nHost: x:80\r\nConnection: close\r\n\r\n"));
   const std::string page = c.read_rest();
   ASSERT_EQ(server().pages_sent().size(), 1u);
   EXPECT_THAT(page, StartsWith("HTTP/1.1 200"));
