@@ -53,6 +53,26 @@ void set_percent(SANE_Option_Descriptor &d, const char *name, const char *title,
   d.constraint.range = range;
 }
 
+// Auto, then each value of `names` whose bit (1 << id) is set in `offered`.
+void offered_values(const SANE_String_Const *names, size_t count, uint32_t offered, SANE_String_Const *list) {
+  size_t n = 0;
+  list[n++] = names[0];
+  for (size_t id = 1; id < count; ++id)
+    if (offered & (1u << id)) list[n++] = names[id];
+  while (n <= count) list[n++] = nullptr;
+}
+
+bool offers(uint32_t offered, int id) { return id == 0 || (offered & (1u << id)) != 0; }
+
+constexpr const char *kFormatDesc =
+    "How the scanner sends each page over the network.  Auto takes lossless PNG where the scanner "
+    "offers it, else JPEG.  JPEG sends far less data, at some loss of detail: choose it on a slow link "
+    "(Wi-Fi far from the access point, a VPN).";
+constexpr const char *kIntentDesc =
+    "What is being scanned, so that the scanner can tune its image processing.  Auto asks for Document "
+    "in Lineart and Gray, Photo in Color and Preview for a preview, each where the scanner offers it; "
+    "the others are the scanner's own choices.";
+
 void set_fixed_mm(SANE_Option_Descriptor &d, const char *name, const char *title, const char *desc) {
   describe(d, name, title, desc, SANE_TYPE_FIXED, SANE_UNIT_MM, kSoftOption);
   d.constraint_type = SANE_CONSTRAINT_RANGE;
@@ -110,6 +130,20 @@ void OptionSet::build(host_session &hs) {
   describe(desc_[kOptPreview], SANE_NAME_PREVIEW, SANE_TITLE_PREVIEW, SANE_DESC_PREVIEW,
            SANE_TYPE_BOOL, SANE_UNIT_NONE, kSoftOption);
 
+  SANE_Option_Descriptor &format = desc_[kOptTransferFormat];
+  describe(format, "transfer-format", "Transfer format", kFormatDesc, SANE_TYPE_STRING, SANE_UNIT_NONE,
+           kSoftOption | SANE_CAP_ADVANCED);
+  format.size = longest_string(kFormatNames, kFormatCount);
+  format.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+  format.constraint.string_list = format_list_;
+
+  SANE_Option_Descriptor &intent = desc_[kOptScanIntent];
+  describe(intent, "scan-intent", "Scan intent", kIntentDesc, SANE_TYPE_STRING, SANE_UNIT_NONE,
+           kSoftOption | SANE_CAP_ADVANCED);
+  intent.size = longest_string(kIntentNames, BB_INTENT_COUNT);
+  intent.constraint_type = SANE_CONSTRAINT_STRING_LIST;
+  intent.constraint.string_list = intent_list_;
+
   set_group(desc_[kOptGroupGeometry], SANE_TITLE_GEOMETRY);
   set_fixed_mm(desc_[kOptTlX], SANE_NAME_SCAN_TL_X, SANE_TITLE_SCAN_TL_X, SANE_DESC_SCAN_TL_X);
   set_fixed_mm(desc_[kOptTlY], SANE_NAME_SCAN_TL_Y, SANE_TITLE_SCAN_TL_Y, SANE_DESC_SCAN_TL_Y);
@@ -148,6 +182,8 @@ void OptionSet::build(host_session &hs) {
     if (hs.mode_ids[i] == BB_MODE_COLOR) mode_index_ = i;
 
   resolution_ = kDefaultResolution;
+  format_ = BB_FORMAT_AUTO;
+  intent_ = BB_INTENT_DEFAULT;
   select_source(0);
   const source_geometry &g = geometry();
   tl_x_ = tl_y_ = 0;
@@ -184,16 +220,35 @@ void OptionSet::select_source(size_t index) {
   tl_y_ = clamp(tl_y_, g.tl_y_range, nullptr);
   br_x_ = place_corner(br_x_, tl_x_, g.br_x_range, min_span(g.min_width), nullptr);
   br_y_ = place_corner(br_y_, tl_y_, g.br_y_range, min_span(g.min_height), nullptr);
+  list_choices();
+}
+
+// Formats and intents differ between sources (a feeder may send JPEG only,
+// a camera list Photo and Object alone): a choice the new source does not
+// offer goes back to Auto rather than fail the next scan.
+void OptionSet::list_choices() {
+  const uint32_t formats = hs_->source_formats[source_id() - 1];
+  const uint32_t intents = hs_->source_intents[source_id() - 1];
+  offered_values(kFormatNames, kFormatCount, formats, format_list_);
+  offered_values(kIntentNames, BB_INTENT_COUNT, intents, intent_list_);
+  if (!offers(formats, format_)) format_ = BB_FORMAT_AUTO;
+  if (!offers(intents, intent_)) intent_ = BB_INTENT_DEFAULT;
 }
 
 // The threshold means something in lineart only.  The tone adjustments
 // apply in every mode, to lineart before its threshold, so they stay active:
 // a frontend that sets them whatever the mode never meets an inactive one.
+// The intent is for devices that list intents: one that lists none gets
+// none asked of it.
 void OptionSet::update_activity() {
-  if (mode_id() == BB_MODE_LINEART)
-    desc_[kOptThreshold].cap &= ~SANE_CAP_INACTIVE;
-  else
-    desc_[kOptThreshold].cap |= SANE_CAP_INACTIVE;
+  const auto set_active = [this](SANE_Int option, bool active) {
+    if (active)
+      desc_[option].cap &= ~SANE_CAP_INACTIVE;
+    else
+      desc_[option].cap |= SANE_CAP_INACTIVE;
+  };
+  set_active(kOptThreshold, mode_id() == BB_MODE_LINEART);
+  set_active(kOptScanIntent, intent_list_[1] != nullptr);
 }
 
 int OptionSet::mode_id() const {
@@ -218,6 +273,12 @@ SANE_Word OptionSet::scan_resolution() const {
     if (r >= kPreviewResolution && r < lowest) lowest = r;
   }
   return lowest;
+}
+
+void OptionSet::write_scan_choices(host_session &hs) const {
+  hs.current_format = format_;
+  hs.current_intent = intent_;
+  hs.preview = preview_ ? 1 : 0;
 }
 
 int OptionSet::threshold_level() const { return static_cast<int>(lround(threshold_ * 255 / 100.0)); }
@@ -288,6 +349,8 @@ SANE_Status OptionSet::get(SANE_Int option, void *value) const {
     case kOptSource: strcpy(static_cast<char *>(value), hs_->source_names[source_index_] ? hs_->source_names[source_index_] : ""); break;
     case kOptResolution: *word = resolution_; break;
     case kOptPreview: *word = preview_; break;
+    case kOptTransferFormat: strcpy(static_cast<char *>(value), kFormatNames[format_]); break;
+    case kOptScanIntent: strcpy(static_cast<char *>(value), kIntentNames[intent_]); break;
     case kOptTlX: *word = tl_x_; break;
     case kOptTlY: *word = tl_y_; break;
     case kOptBrX: *word = br_x_; break;
@@ -311,6 +374,10 @@ SANE_Status OptionSet::set(SANE_Int option, void *value, SANE_Int *info) {
   switch (option) {
     case kOptMode: return set_mode(static_cast<const char *>(value), info);
     case kOptSource: return set_source(static_cast<const char *>(value), info);
+    case kOptTransferFormat:
+      return set_choice(static_cast<const char *>(value), format_list_, kFormatNames, kFormatCount, &format_);
+    case kOptScanIntent:
+      return set_choice(static_cast<const char *>(value), intent_list_, kIntentNames, BB_INTENT_COUNT, &intent_);
     case kOptResolution: {
       const SANE_Word r = nearest_in_list(resolutions_, word);
       inexact = r != word;
@@ -386,7 +453,19 @@ SANE_Status OptionSet::set_source(const char *name, SANE_Int *info) {
   for (size_t i = 0; i < BB_SOURCE_COUNT && hs_->source_names[i]; ++i) {
     if (strcasecmp(name, hs_->source_names[i]) != 0) continue;
     select_source(i);
+    update_activity();
     if (info) *info = SANE_INFO_RELOAD_PARAMS | SANE_INFO_RELOAD_OPTIONS;
+    return SANE_STATUS_GOOD;
+  }
+  return SANE_STATUS_INVAL;
+}
+
+SANE_Status OptionSet::set_choice(const char *name, const SANE_String_Const *list, const SANE_String_Const *names,
+                                  size_t count, int *id) {
+  for (size_t i = 0; list[i]; ++i) {
+    if (strcasecmp(name, list[i]) != 0) continue;
+    for (size_t n = 0; n < count; ++n)
+      if (strcmp(names[n], list[i]) == 0) *id = static_cast<int>(n);
     return SANE_STATUS_GOOD;
   }
   return SANE_STATUS_INVAL;

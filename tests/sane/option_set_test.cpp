@@ -53,6 +53,7 @@ TEST_F(Options, DescribeEveryOptionWithSaneNames) {
   const std::vector<std::pair<SANE_Int, const char *>> names = {
       {bbescl::kOptMode, SANE_NAME_SCAN_MODE},   {bbescl::kOptSource, SANE_NAME_SCAN_SOURCE},
       {bbescl::kOptResolution, SANE_NAME_SCAN_RESOLUTION}, {bbescl::kOptPreview, SANE_NAME_PREVIEW},
+      {bbescl::kOptTransferFormat, "transfer-format"}, {bbescl::kOptScanIntent, "scan-intent"},
       {bbescl::kOptTlX, SANE_NAME_SCAN_TL_X},    {bbescl::kOptTlY, SANE_NAME_SCAN_TL_Y},
       {bbescl::kOptBrX, SANE_NAME_SCAN_BR_X},    {bbescl::kOptBrY, SANE_NAME_SCAN_BR_Y},
       {bbescl::kOptThreshold, SANE_NAME_THRESHOLD}, {bbescl::kOptBrightness, SANE_NAME_BRIGHTNESS},
@@ -228,6 +229,154 @@ TEST_F(Options, ASourceWithoutItsOwnListUsesThePublishedOne) {
   ASSERT_EQ(o.control(bbescl::kOptSource, SANE_ACTION_SET_VALUE, adf, nullptr), SANE_STATUS_GOOD);
   const SANE_Word *l = o.descriptor(bbescl::kOptResolution)->constraint.word_list;
   EXPECT_EQ(std::vector<SANE_Word>(l, l + 3), (std::vector<SANE_Word>{2, 150, 300}));
+}
+
+std::vector<std::string> string_list(const SANE_Option_Descriptor *d) {
+  std::vector<std::string> values;
+  for (const SANE_String_Const *v = d->constraint.string_list; *v; ++v) values.push_back(*v);
+  return values;
+}
+
+constexpr uint32_t bit(int id) { return 1u << id; }
+
+// Each source lists what the device offers there, Auto first and always;
+// the intent is inactive where the device lists none.
+TEST(OptionLists, FollowWhatTheDevicePublishedForEachSource) {
+  struct Row {
+    const char *source;
+    uint32_t formats, intents;
+    std::vector<std::string> format_list, intent_list;
+  };
+  const std::vector<Row> rows = {
+      {"Flatbed", bit(BB_FORMAT_PNG) | bit(BB_FORMAT_JPEG),
+       bit(BB_INTENT_DOCUMENT) | bit(BB_INTENT_PHOTO) | bit(BB_INTENT_PREVIEW),
+       {"Auto", "PNG", "JPEG"}, {"Auto", "Document", "Photo", "Preview"}},
+      {"ADF", bit(BB_FORMAT_JPEG), bit(BB_INTENT_TEXT_AND_GRAPHIC) | bit(BB_INTENT_BUSINESS_CARD),
+       {"Auto", "JPEG"}, {"Auto", "TextAndGraphic", "BusinessCard"}},
+      {"ADF Duplex", 0, 0, {"Auto"}, {"Auto"}},
+      // Bits beyond the known ids and the Auto bit are not values.
+      {"Flatbed", bit(BB_FORMAT_AUTO) | bit(BB_FORMAT_PNG) | bit(9), bit(BB_INTENT_DEFAULT) | bit(BB_INTENT_OBJECT) | bit(20),
+       {"Auto", "PNG"}, {"Auto", "Object"}},
+      {"Flatbed", 0, bit(BB_INTENT_DEFAULT), {"Auto"}, {"Auto"}},
+  };
+  for (const Row &row : rows) {
+    auto hs = fixtures::published_session();
+    const int index = row.source[0] == 'F' ? 0 : (strcmp(row.source, "ADF") == 0 ? 1 : 2);
+    hs->source_formats[index] = row.formats;
+    hs->source_intents[index] = row.intents;
+    OptionSet o;
+    o.build(*hs);
+    char source[32];
+    strcpy(source, row.source);
+    ASSERT_EQ(o.control(bbescl::kOptSource, SANE_ACTION_SET_VALUE, source, nullptr), SANE_STATUS_GOOD);
+    EXPECT_EQ(string_list(o.descriptor(bbescl::kOptTransferFormat)), row.format_list) << row.source;
+    EXPECT_EQ(string_list(o.descriptor(bbescl::kOptScanIntent)), row.intent_list) << row.source;
+    const bool intent_active = !(o.descriptor(bbescl::kOptScanIntent)->cap & SANE_CAP_INACTIVE);
+    EXPECT_EQ(intent_active, row.intent_list.size() > 1) << row.source;
+    EXPECT_FALSE(o.descriptor(bbescl::kOptTransferFormat)->cap & SANE_CAP_INACTIVE) << row.source;
+    // Room for the longest value of any source.
+    EXPECT_EQ(o.descriptor(bbescl::kOptScanIntent)->size, static_cast<SANE_Int>(strlen("TextAndGraphic") + 1));
+    EXPECT_EQ(o.descriptor(bbescl::kOptTransferFormat)->size, 5);
+  }
+}
+
+// The platen offers PNG and JPEG and four intents, the feeder JPEG and
+// Document only, the duplex feeder nothing.
+class Choices : public Options {
+ protected:
+  void SetUp() override {
+    hs->source_formats[0] = bit(BB_FORMAT_PNG) | bit(BB_FORMAT_JPEG);
+    hs->source_intents[0] = bit(BB_INTENT_DOCUMENT) | bit(BB_INTENT_PHOTO) | bit(BB_INTENT_PREVIEW) | bit(BB_INTENT_OBJECT);
+    hs->source_formats[1] = bit(BB_FORMAT_JPEG);
+    hs->source_intents[1] = bit(BB_INTENT_DOCUMENT);
+    options.build(*hs);
+  }
+};
+
+TEST_F(Choices, DefaultToAutoAndTakeOnlyOfferedValues) {
+  EXPECT_EQ(get_string(bbescl::kOptTransferFormat), "Auto");
+  EXPECT_EQ(get_string(bbescl::kOptScanIntent), "Auto");
+  struct Row {
+    SANE_Int option;
+    const char *value;
+    SANE_Status status;
+    const char *kept;
+  };
+  const Row rows[] = {
+      {bbescl::kOptTransferFormat, "JPEG", SANE_STATUS_GOOD, "JPEG"},
+      {bbescl::kOptTransferFormat, "png", SANE_STATUS_GOOD, "PNG"},  // any case
+      {bbescl::kOptTransferFormat, "TIFF", SANE_STATUS_INVAL, "PNG"},
+      {bbescl::kOptTransferFormat, "auto", SANE_STATUS_GOOD, "Auto"},
+      {bbescl::kOptScanIntent, "Photo", SANE_STATUS_GOOD, "Photo"},
+      {bbescl::kOptScanIntent, "object", SANE_STATUS_GOOD, "Object"},
+      {bbescl::kOptScanIntent, "BusinessCard", SANE_STATUS_INVAL, "Object"},  // not listed here
+      {bbescl::kOptScanIntent, "", SANE_STATUS_INVAL, "Object"},
+      {bbescl::kOptScanIntent, "Auto", SANE_STATUS_GOOD, "Auto"},
+  };
+  for (const Row &row : rows) {
+    SANE_Int info = -1;
+    EXPECT_EQ(set_string(row.option, row.value, &info), row.status) << row.value;
+    EXPECT_EQ(info, 0) << row.value;  // neither changes the frame nor other options
+    EXPECT_EQ(get_string(row.option), row.kept) << row.value;
+  }
+}
+
+// A value the new source does not offer goes back to Auto; one it offers
+// stays.
+TEST_F(Choices, ASourceThatDoesNotOfferTheChoiceGoesBackToAuto) {
+  struct Row {
+    const char *format, *intent;  // chosen on the platen
+    const char *source;
+    const char *format_after, *intent_after;
+    bool intent_active;
+  };
+  const Row rows[] = {
+      {"JPEG", "Document", "ADF", "JPEG", "Document", true},
+      {"PNG", "Photo", "ADF", "Auto", "Auto", true},
+      {"JPEG", "Preview", "ADF Duplex", "Auto", "Auto", false},
+      {"PNG", "Object", "Flatbed", "PNG", "Object", true},
+  };
+  for (const Row &row : rows) {
+    ASSERT_EQ(set_string(bbescl::kOptSource, "Flatbed"), SANE_STATUS_GOOD);
+    ASSERT_EQ(set_string(bbescl::kOptTransferFormat, row.format), SANE_STATUS_GOOD);
+    ASSERT_EQ(set_string(bbescl::kOptScanIntent, row.intent), SANE_STATUS_GOOD);
+    SANE_Int info = 0;
+    ASSERT_EQ(set_string(bbescl::kOptSource, row.source, &info), SANE_STATUS_GOOD);
+    EXPECT_TRUE(info & SANE_INFO_RELOAD_OPTIONS);
+    EXPECT_EQ(get_string(bbescl::kOptTransferFormat), row.format_after) << row.format << " to " << row.source;
+    EXPECT_EQ(!(options.descriptor(bbescl::kOptScanIntent)->cap & SANE_CAP_INACTIVE), row.intent_active);
+    // Inactive, the intent is not read, but what the scan sends is still Auto.
+    EXPECT_STREQ(bbescl::kIntentNames[options.scan_intent()], row.intent_after) << row.intent << " to " << row.source;
+  }
+  // Back on the platen the lists are the platen's again.
+  ASSERT_EQ(set_string(bbescl::kOptSource, "Flatbed"), SANE_STATUS_GOOD);
+  EXPECT_EQ(string_list(options.descriptor(bbescl::kOptScanIntent)),
+            (std::vector<std::string>{"Auto", "Document", "Photo", "Preview", "Object"}));
+}
+
+// What the plug-in reads at bb_start_scan.
+TEST_F(Choices, WriteTheTransferFormatIntentAndPreviewForTheScan) {
+  struct Row {
+    const char *format, *intent;
+    SANE_Word preview;
+    int32_t current_format, current_intent, hs_preview;
+  };
+  const Row rows[] = {
+      {"Auto", "Auto", SANE_FALSE, BB_FORMAT_AUTO, BB_INTENT_DEFAULT, 0},
+      {"JPEG", "Photo", SANE_FALSE, BB_FORMAT_JPEG, BB_INTENT_PHOTO, 0},
+      {"PNG", "Document", SANE_TRUE, BB_FORMAT_PNG, BB_INTENT_DOCUMENT, 1},
+      {"Auto", "Object", SANE_TRUE, BB_FORMAT_AUTO, BB_INTENT_OBJECT, 1},
+  };
+  for (const Row &row : rows) {
+    ASSERT_EQ(set_string(bbescl::kOptTransferFormat, row.format), SANE_STATUS_GOOD);
+    ASSERT_EQ(set_string(bbescl::kOptScanIntent, row.intent), SANE_STATUS_GOOD);
+    ASSERT_EQ(set_word(bbescl::kOptPreview, row.preview), SANE_STATUS_GOOD);
+    hs->current_format = hs->current_intent = hs->preview = -1;
+    options.write_scan_choices(*hs);
+    EXPECT_EQ(hs->current_format, row.current_format) << row.format;
+    EXPECT_EQ(hs->current_intent, row.current_intent) << row.intent;
+    EXPECT_EQ(hs->preview, row.hs_preview) << row.preview;
+  }
 }
 
 TEST(NearestInList, PicksTheClosestValue) {
