@@ -47,6 +47,10 @@ class Device::PluginChunks final : public ChunkSource {
     return Result::kData;
   }
 
+  std::string content_type() const override {
+    return std::string(hs_.page_content_type, strnlen(hs_.page_content_type, sizeof hs_.page_content_type));
+  }
+
  private:
   const bb_escl_entry_table &bb_;
   host_session &hs_;
@@ -177,6 +181,7 @@ void Device::apply_options() {
   hs.current_mode = options_.mode_id();
   hs.current_source = options_.source_id();
   hs.current_resolution = options_.scan_resolution();
+  options_.write_scan_choices(hs);
   const source_geometry &g = options_.geometry();
   hs.x_range_max = g.br_x_range.max;
   plan_ = plan_area({options_.tl_x(), options_.tl_y(), options_.br_x(), options_.br_y()}, g,
@@ -229,9 +234,10 @@ SANE_Status Device::start_first_page() {
   apply_options();
   pages_ = 0;
   host_session *hs = hs_.get();
-  BBESCL_LOG(kLogInfo, "scan: mode %d, source %d, %d dpi, job area %.2f x %.2f mm", hs->current_mode,
-             hs->current_source, hs->current_resolution, SANE_UNFIX(hs->br_x - hs->tl_x),
-             SANE_UNFIX(hs->br_y - hs->tl_y));
+  BBESCL_LOG(kLogInfo, "scan: mode %d, source %d, %d dpi, job area %.2f x %.2f mm, format %s, intent %s%s",
+             hs->current_mode, hs->current_source, hs->current_resolution, SANE_UNFIX(hs->br_x - hs->tl_x),
+             SANE_UNFIX(hs->br_y - hs->tl_y), kFormatNames[options_.transfer_format()],
+             kIntentNames[options_.scan_intent()], hs->preview ? ", preview" : "");
   int waited = 0;
   int pause = kFirstRetryPauseMillis;
   for (;;) {
@@ -294,7 +300,7 @@ SANE_Status Device::begin_page() {
                                        page_bound(g.br_x_range.max, g.br_y_range.max, hs->current_resolution));
   SANE_Status status = page_->read_header();
   if (status != SANE_STATUS_GOOD) {
-    if (status != SANE_STATUS_CANCELLED) BBESCL_LOG(kLogError, "%s", page_->error().c_str());
+    if (status != SANE_STATUS_CANCELLED) report_page_error(pages_ + 1);
     bb_->end_page(hs, 1);
     end_job(true);
     return status;
@@ -353,11 +359,21 @@ SANE_Status Device::read(SANE_Byte *data, SANE_Int max_length, SANE_Int *length)
         abort_scan();
         return SANE_STATUS_CANCELLED;
       }
-      BBESCL_LOG(kLogError, "page %d: %s", pages_, page_->error().c_str());
+      report_page_error(pages_);
       bb_->end_page(hs_.get(), 1);
       end_job(true);
       return status;
   }
+}
+
+// A damaged page or one this backend cannot decode is said whatever the
+// debug level: the user can act on it (another transfer-format, the
+// device's network link), and a frontend shows only "I/O error".
+void Device::report_page_error(int page) {
+  if (page_->fault() != PageFault::kNone)
+    log_message(kLogError, "page %d: %s", page, page_->error().c_str());
+  else
+    BBESCL_LOG(kLogError, "page %d: %s", page, page_->error().c_str());
 }
 
 SANE_Status Device::finish_page() {

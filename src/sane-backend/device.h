@@ -62,6 +62,7 @@ class Device {
   SANE_Status start_next_page();
   SANE_Status begin_page();
   SANE_Status finish_page();
+  void report_page_error(int page);
   // Ends the job: normally, or deleting what the device still runs.
   void end_job(bool cancel);
   void abort_scan();

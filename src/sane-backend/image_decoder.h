@@ -1,7 +1,8 @@
 // Incremental decoding of the page data a scanner sends: bytes go in as
 // they arrive, rows come out one at a time, so memory stays bounded by a
 // few rows plus the data not yet decoded (a progressive JPEG: its
-// coefficients), and by the page bound whatever the header declares.
+// coefficients; an interlaced PNG: the whole page), and by the page bound
+// whatever the header declares.
 #pragma once
 
 #include <stddef.h>
@@ -25,7 +26,7 @@ const char *format_name(ImageFormat format);
 struct ImageHeader {
   int width = 0;
   int height = 0;
-  int channels = 0;  // 1 grey or 3 RGB, 8 bits each
+  int channels = 0;  // 1 grey or 3 RGB, 8 bits each (1, 2 and 4-bit grey widened to 8)
 };
 
 enum class DecodeResult {
@@ -33,7 +34,9 @@ enum class DecodeResult {
   kNeedData,  // feed more bytes, or call end_of_input()
   kEnd,       // no further row: the image is complete
   kTruncated, // no further row: the data ended before the last row (error() may say more)
-  kError,     // the data is not a decodable image, or declares more than the bound; error() says why
+  kError,     // the image cannot be decoded here (too large, unsupported); error() says why
+  kDamaged,   // the data breaks its format (a bad checksum, corrupt compressed data, a
+              // segment cut short): no further row, error() says what was found
 };
 
 class ImageDecoder {

@@ -19,6 +19,21 @@ namespace bbescl {
 
 namespace {
 
+// Warnings about the markers around the image (an unknown JFIF revision, a
+// colour profile that does not parse): its pixels are as sent.  Every
+// other warning says the entropy data is wrong from some point on.
+bool harms_pixels(int code) {
+  return code != JWRN_ADOBE_XFORM && code != JWRN_JFIF_MAJOR && code != JWRN_BOGUS_ICC &&
+         code != JWRN_TOO_MUCH_DATA;
+}
+
+// Errors that say the image asks too much of this decoder, not that its
+// data is wrong.
+bool refusal_error(int code) {
+  return code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE || code == JERR_SOF_UNSUPPORTED ||
+         code == JERR_NOTIMPL || code == JERR_ARITH_NOTIMPL;
+}
+
 class JpegDecoder final : public ImageDecoder {
  public:
   explicit JpegDecoder(const PageBound &bound) : bound_(bound) {
@@ -61,6 +76,7 @@ class JpegDecoder final : public ImageDecoder {
 
   DecodeResult read_header() override {
     if (stage_ == Stage::kFailed) return DecodeResult::kError;
+    if (stage_ == Stage::kDamaged) return DecodeResult::kDamaged;
     if (stage_ != Stage::kHeader) return DecodeResult::kRow;
     if (setjmp(errors_.jump)) return fail();
     const int result = jpeg_read_header(&cinfo_, TRUE);
@@ -122,14 +138,15 @@ class JpegDecoder final : public ImageDecoder {
   const std::string &error() const override { return error_; }
 
  private:
-  enum class Stage { kHeader, kStart, kRows, kDone, kCutShort, kFailed };
+  enum class Stage { kHeader, kStart, kRows, kDone, kCutShort, kFailed, kDamaged };
 
   struct Errors {
     jpeg_error_mgr pub;
     jmp_buf jump;
-    char message[JMSG_LENGTH_MAX];
+    char message[JMSG_LENGTH_MAX];  // the first error or harmful warning
     bool ended_early = false;  // a warning said the data stopped short
-    bool warned = false;       // another warning was logged
+    bool corrupt = false;      // a warning said the data is wrong
+    bool warned = false;       // a harmless warning was logged
   };
   struct Source {
     jpeg_source_mgr pub;
@@ -143,14 +160,15 @@ class JpegDecoder final : public ImageDecoder {
       if (h != DecodeResult::kRow) return h;
     }
     if (stage_ == Stage::kFailed) return DecodeResult::kError;
+    if (stage_ == Stage::kDamaged) return DecodeResult::kDamaged;
     if (stage_ == Stage::kDone) return DecodeResult::kEnd;
     if (stage_ == Stage::kCutShort) return DecodeResult::kTruncated;
     if (setjmp(errors_.jump)) return fail();
     if (stage_ == Stage::kStart) {
       if (!jpeg_start_decompress(&cinfo_)) return DecodeResult::kNeedData;
       // A progressive image was read whole here: whatever came after its
-      // data ended is filler.
-      if (errors_.ended_early) return truncated();
+      // data went wrong is filler or noise.
+      if (errors_.ended_early || errors_.corrupt) return stopped();
       stage_ = Stage::kRows;
     }
     if (cinfo_.output_scanline >= cinfo_.output_height) {
@@ -159,22 +177,33 @@ class JpegDecoder final : public ImageDecoder {
     }
     JSAMPROW rows[1] = {row};
     const JDIMENSION got = jpeg_read_scanlines(&cinfo_, rows, 1);
-    // The rows decoded with this one are filler from the point the
-    // entropy data ended: none of them is handed out.
-    if (errors_.ended_early) return truncated();
+    // The rows decoded with this one are filler or noise from the point
+    // the entropy data ended or went wrong: none of them is handed out.
+    if (errors_.ended_early || errors_.corrupt) return stopped();
     return got == 1 ? DecodeResult::kRow : DecodeResult::kNeedData;
   }
 
-  DecodeResult truncated() {
+  // Data that stopped short because the transfer did (the end marker is
+  // ours) is a truncated page; the device's own end marker come too early,
+  // or entropy data that does not decode, is a damaged one.
+  DecodeResult stopped() {
     error_ = std::string("JPEG data: ") + errors_.message;
-    stage_ = Stage::kCutShort;
-    return DecodeResult::kTruncated;
+    if (errors_.ended_early && !errors_.corrupt && end_marker_added_) {
+      stage_ = Stage::kCutShort;
+      return DecodeResult::kTruncated;
+    }
+    stage_ = Stage::kDamaged;
+    return DecodeResult::kDamaged;
   }
 
   DecodeResult fail() {
     error_ = std::string("JPEG data: ") + errors_.message;
-    stage_ = Stage::kFailed;
-    return DecodeResult::kError;
+    if (refusal_error(errors_.pub.msg_code)) {
+      stage_ = Stage::kFailed;
+      return DecodeResult::kError;
+    }
+    stage_ = Stage::kDamaged;
+    return DecodeResult::kDamaged;
   }
 
   static void on_error(j_common_ptr cinfo) {
@@ -182,25 +211,30 @@ class JpegDecoder final : public ImageDecoder {
     (*cinfo->err->format_message)(cinfo, errors->message);
     longjmp(errors->jump, 1);
   }
-  // Warnings: the library goes on, filling what it could not decode.  Data
-  // that stopped at the end of the image makes the rest of the page filler,
-  // so it ends the page; after any other damage (a segment cut short before
-  // its restart marker, stray bytes) the rows still come, logged once.
+  // Warnings: the library goes on, filling what it could not decode with
+  // grey, or decoding noise as if it were the image.  Either way the rest
+  // of the page is not what was scanned, so a harmful warning ends it:
+  // data that stopped at the end of the image, a segment cut short before
+  // its restart marker, stray bytes, codes that are no Huffman code.
   static void on_message(j_common_ptr cinfo, int level) {
     if (level >= 0) return;  // trace output
     Errors *errors = reinterpret_cast<Errors *>(cinfo->err);
     ++cinfo->err->num_warnings;
     const int code = cinfo->err->msg_code;
-    const bool at_end = reinterpret_cast<j_decompress_ptr>(cinfo)->unread_marker == JPEG_EOI;
-    if ((code == JWRN_HIT_MARKER && at_end) || code == JWRN_JPEG_EOF) {
-      if (!errors->ended_early) (*cinfo->err->format_message)(cinfo, errors->message);
-      errors->ended_early = true;
-    } else if (!errors->warned) {
+    if (!harms_pixels(code)) {
+      if (errors->warned) return;
       errors->warned = true;
       char text[JMSG_LENGTH_MAX];
       (*cinfo->err->format_message)(cinfo, text);
-      BBESCL_LOG(kLogInfo, "the page's JPEG data is damaged (%s); decoding goes on", text);
+      BBESCL_LOG(kLogInfo, "the page's JPEG headers are odd (%s); decoding goes on", text);
+      return;
     }
+    if (!errors->ended_early && !errors->corrupt) (*cinfo->err->format_message)(cinfo, errors->message);
+    const bool at_end = reinterpret_cast<j_decompress_ptr>(cinfo)->unread_marker == JPEG_EOI;
+    if ((code == JWRN_HIT_MARKER && at_end) || code == JWRN_JPEG_EOF)
+      errors->ended_early = true;
+    else
+      errors->corrupt = true;
   }
 
   static void skip_input_data(j_decompress_ptr cinfo, long count) {

@@ -13,6 +13,14 @@ namespace {
 // Room beyond the uncompressed size of the largest page: headers, PNG and
 // JPEG overhead.
 constexpr uint64_t kDrainSlackBytes = 1u << 20;
+
+// The device's own name for the data, for the user: printable ASCII only,
+// as a device may send anything there.
+std::string printable(const std::string &text) {
+  std::string out;
+  for (const char c : text) out += c > ' ' && c < 0x7F ? c : '?';
+  return out;
+}
 }  // namespace
 
 PageReader::PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound)
@@ -27,10 +35,20 @@ SANE_Status PageReader::start_decoder(const uint8_t *data, size_t size) {
   format_ = sniff_format(data, size);
   decoder_ = make_decoder(format_, bound_);
   if (!decoder_) {
-    char first[3 * kSniffBytes + 1] = "";
-    for (size_t i = 0; i < std::min(size, kSniffBytes); ++i)
-      snprintf(first + 3 * i, 4, "%02X ", data[i]);
-    return fail(std::string("the page is in an unknown format (first bytes ") + first + ")");
+    // Told by the data itself: a device may label a page wrongly, or not
+    // at all.  The label is what the user can match against the formats
+    // the device lists, so the message names it.
+    std::string first;
+    for (size_t i = 0; i < std::min(size, kSniffBytes); ++i) {
+      char hex[4];
+      snprintf(hex, sizeof hex, i ? " %02X" : "%02X", data[i]);
+      first += hex;
+    }
+    const std::string type = printable(source_.content_type());
+    fault_ = PageFault::kUndecodable;
+    return fail((type.empty() ? std::string("the device sent the page with no content type, in a form")
+                              : "the device sent the page as " + type + ", which") +
+                " this backend cannot decode (it begins " + first + "); choose another transfer-format");
   }
   BBESCL_LOG(kLogInfo, "the page is %s", format_name(format_));
   decoder_->feed(data, size);
@@ -89,6 +107,9 @@ SANE_Status PageReader::read_header() {
         }
         case DecodeResult::kError:
           return fail(decoder_->error());
+        case DecodeResult::kDamaged:
+          fault_ = PageFault::kDamaged;
+          return fail("the device sent a damaged page: " + decoder_->error());
         case DecodeResult::kEnd:
         case DecodeResult::kTruncated:
           return fail("the page ended before its header");
@@ -131,6 +152,10 @@ SANE_Status PageReader::next_decoded_row(uint8_t *row) {
       }
       case DecodeResult::kError:
         return fail(decoder_->error() + " (" + rows_arrived() + " had arrived)");
+      case DecodeResult::kDamaged:
+        fault_ = PageFault::kDamaged;
+        return fail("the device sent a damaged page: " + decoder_->error() + " (" + rows_arrived() +
+                    " had arrived)");
       case DecodeResult::kNeedData: {
         const SANE_Status s = fetch();
         if (s == SANE_STATUS_IO_ERROR) error_ += " after " + rows_arrived();

@@ -28,7 +28,16 @@ class ChunkSource {
   virtual ~ChunkSource() = default;
   // The next chunk; `data` stays valid until the next call.
   virtual Result next_chunk(const uint8_t **data, size_t *size) = 0;
+  // The media type the device gave the page's data, once the first chunk
+  // was asked for; empty when it gave none.
+  virtual std::string content_type() const { return std::string(); }
 };
+
+// Failures the user must hear of whatever the debug level, because only
+// they can act on them: a device that sends damaged pages (a bad link, a
+// faulty device) or pages in a format this backend cannot decode (another
+// transfer-format may do).
+enum class PageFault { kNone, kDamaged, kUndecodable };
 
 class PageReader {
  public:
@@ -37,7 +46,8 @@ class PageReader {
   PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound);
 
   // Fetches chunks until the image header is decoded.  GOOD, CANCELLED or
-  // IO_ERROR (the reason in error(), an oversized page among them).
+  // IO_ERROR (the reason in error(), an oversized, damaged or undecodable
+  // page among them).
   SANE_Status read_header();
   const ImageHeader &image() const { return decoder_->header(); }
   ImageFormat format() const { return format_; }
@@ -47,7 +57,7 @@ class PageReader {
   void set_frame(const Crop &crop, const FrameLayout &layout, int threshold, const Adjustments &adjust);
 
   // Up to `max_len` bytes of frame rows.  GOOD with *len > 0, EOF once every
-  // promised row was handed out, CANCELLED or IO_ERROR: corrupt data, a
+  // promised row was handed out, CANCELLED or IO_ERROR: damaged data, a
   // failed transfer, or data that ended before the frame's last row, each
   // after the whole rows that arrived were handed out.  Whole rows are made
   // in `buffer` itself, as many as fit; only when `max_len` is less than a
@@ -58,6 +68,7 @@ class PageReader {
   SANE_Status drain();
 
   const std::string &error() const { return error_; }
+  PageFault fault() const { return fault_; }
   // Most bytes the decoder held at once.
   size_t peak_buffered() const { return peak_buffered_; }
 
@@ -77,6 +88,7 @@ class PageReader {
   std::vector<uint8_t> sniffed_;  // first bytes, until the format is known
   bool source_ended_ = false;
   std::string error_;
+  PageFault fault_ = PageFault::kNone;
 
   Crop crop_;
   std::unique_ptr<RowConverter> converter_;

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 
@@ -58,7 +59,7 @@ std::vector<uint8_t> encode_jpeg(const Raster &r, int quality, JpegKind kind) {
   return bytes;
 }
 
-std::vector<uint8_t> encode_png(const Raster &r, bool interlaced) {
+std::vector<uint8_t> encode_png(const Raster &r, bool interlaced, int bit_depth, size_t idat_bytes) {
   std::vector<uint8_t> bytes;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png_create_info_struct(png);
@@ -69,17 +70,43 @@ std::vector<uint8_t> encode_png(const Raster &r, bool interlaced) {
         v->insert(v->end(), data, data + n);
       },
       nullptr);
-  png_set_IHDR(png, info, static_cast<png_uint_32>(r.width), static_cast<png_uint_32>(r.height), 8,
+  if (idat_bytes) {
+    // Stored rather than deflated, so that even a small page fills chunks.
+    png_set_compression_buffer_size(png, idat_bytes);
+    png_set_compression_level(png, 0);
+  }
+  png_set_IHDR(png, info, static_cast<png_uint_32>(r.width), static_cast<png_uint_32>(r.height), bit_depth,
                r.channels == 1 ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB,
                interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
   png_write_info(png, info);
+  // Fewer bits a sample: packed by hand, most significant bits first.
+  std::vector<uint8_t> packed(static_cast<size_t>(r.height) * ((static_cast<size_t>(r.width) * bit_depth + 7) / 8));
+  const size_t packed_row = packed.size() / static_cast<size_t>(std::max(1, r.height));
+  if (bit_depth < 8)
+    for (int y = 0; y < r.height; ++y)
+      for (int x = 0; x < r.width; ++x) {
+        const size_t bit = static_cast<size_t>(x) * bit_depth;
+        const int value = r.row(y)[x] >> (8 - bit_depth);
+        packed[y * packed_row + bit / 8] |= static_cast<uint8_t>(value << (8 - bit_depth - bit % 8));
+      }
   const int passes = png_set_interlace_handling(png);
   for (int pass = 0; pass < passes; ++pass)
-    for (int y = 0; y < r.height; ++y) png_write_row(png, const_cast<uint8_t *>(r.row(y)));
+    for (int y = 0; y < r.height; ++y)
+      png_write_row(png, bit_depth < 8 ? packed.data() + y * packed_row : const_cast<uint8_t *>(r.row(y)));
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);
   return bytes;
+}
+
+std::vector<size_t> png_chunks(const std::vector<uint8_t> &png, const char *type) {
+  std::vector<size_t> found;
+  for (size_t pos = 8; pos + 12 <= png.size();) {
+    const size_t length = static_cast<size_t>(png[pos]) << 24 | png[pos + 1] << 16 | png[pos + 2] << 8 | png[pos + 3];
+    if (memcmp(png.data() + pos + 4, type, 4) == 0) found.push_back(pos);
+    pos += 12 + length;
+  }
+  return found;
 }
 
 namespace {

@@ -24,7 +24,11 @@ Raster solid(int width, int height, int channels, uint8_t level);
 // with the usual scans, its chroma subsampled or not.
 enum class JpegKind { kBaseline, kBaselineRestarts, kProgressive, kProgressiveFullChroma };
 std::vector<uint8_t> encode_jpeg(const Raster &r, int quality = 95, JpegKind kind = JpegKind::kBaseline);
-std::vector<uint8_t> encode_png(const Raster &r, bool interlaced = false);
+// Grey pages of `bit_depth` 1, 2 or 4 keep the top bits of each level;
+// `idat_bytes` > 0 splits the image data into IDAT chunks of that size.
+std::vector<uint8_t> encode_png(const Raster &r, bool interlaced = false, int bit_depth = 8, size_t idat_bytes = 0);
+// Where each chunk of `type` starts (its length field) in `png`.
+std::vector<size_t> png_chunks(const std::vector<uint8_t> &png, const char *type);
 
 // The same data with the size its header declares changed, as a device
 // that lies about it would send (a PNG's IHDR checksum made to match).

@@ -30,6 +30,8 @@ class ScriptedChunks : public ChunkSource {
       chunks_.emplace_back(data.begin() + pos, data.begin() + std::min(data.size(), pos + size));
   }
   void fail_after(size_t chunks) { fail_after_ = chunks; }
+  void set_content_type(const std::string &type) { content_type_ = type; }
+  std::string content_type() const override { return content_type_; }
 
   Result next_chunk(const uint8_t **data, size_t *size) override {
     ++calls_;
@@ -56,6 +58,7 @@ class ScriptedChunks : public ChunkSource {
   size_t fail_after_ = SIZE_MAX;
   int ends_ = 0;
   int calls_ = 0;
+  std::string content_type_;
 };
 
 // Reads the whole frame `max_len` bytes a call.
@@ -279,17 +282,97 @@ TEST(PageReader, APageFillingItsBoundIsRead) {
   EXPECT_EQ(frame.size(), static_cast<size_t>(bound.max_width) * bound.max_height);
 }
 
-TEST(PageReader, UnknownFormatsAndEmptyPagesAreIoErrors) {
-  const std::string pdf = "%PDF-1.4 not an image at all";
-  ScriptedChunks chunks(std::vector<uint8_t>(pdf.begin(), pdf.end()), 100);
-  PageReader reader(chunks, nullptr, kPlaten);
-  EXPECT_EQ(reader.read_header(), SANE_STATUS_IO_ERROR);
-  EXPECT_THAT(reader.error(), ::testing::HasSubstr("unknown format (first bytes 25 50 44 46"));
+// Told by the first bytes, whatever the label; the message names the
+// label the device gave, for the user to pick another transfer-format.
+TEST(PageReader, APageThatIsNeitherPngNorJpegNamesItsContentType) {
+  struct Row {
+    std::string data, content_type;
+    size_t chunk;
+    std::string says;
+  };
+  const std::vector<Row> rows = {
+      {"%PDF-1.4 not an image at all", "application/pdf", 100,
+       "the device sent the page as application/pdf, which this backend cannot decode (it begins 25 50 44 46 "
+       "2D 31 2E 34); choose another transfer-format"},
+      {std::string("II*\0 a TIFF", 11), "image/tiff", 3, "as image/tiff, which this backend cannot decode (it begins 49 49 2A 00 20"},
+      {"%PDF", "image/jpeg", 100, "as image/jpeg, which this backend cannot decode (it begins 25 50 44 46)"},
+      {"<html>busy</html>", "", 100,
+       "the device sent the page with no content type, in a form this backend cannot decode (it begins 3C 68"},
+      {"\x01\x02\x03\x04\x05\x06\x07\x08", "text/\x1b[31mred\r\n", 100, "as text/?[31mred??, which"},
+  };
+  for (const Row &row : rows) {
+    ScriptedChunks chunks(std::vector<uint8_t>(row.data.begin(), row.data.end()), row.chunk);
+    chunks.set_content_type(row.content_type);
+    PageReader reader(chunks, nullptr, kPlaten);
+    EXPECT_EQ(reader.read_header(), SANE_STATUS_IO_ERROR) << row.content_type;
+    EXPECT_THAT(reader.error(), ::testing::HasSubstr(row.says));
+    EXPECT_EQ(reader.fault(), bbescl::PageFault::kUndecodable) << row.content_type;
+  }
+}
 
+TEST(PageReader, AnEmptyPageIsAnIoError) {
   ScriptedChunks nothing({}, 1);
+  nothing.set_content_type("image/png");
   PageReader empty(nothing, nullptr, kPlaten);
   EXPECT_EQ(empty.read_header(), SANE_STATUS_IO_ERROR);
   EXPECT_EQ(empty.error(), "the device sent an empty page");
+  EXPECT_EQ(empty.fault(), bbescl::PageFault::kNone);
+}
+
+// Noise in the middle of a JPEG's scan data, a PNG chunk whose checksum
+// fails: the rows before the damage come out, then an I/O error that says
+// the device sent a damaged page; the error stays.
+TEST(PageReader, ADamagedPageFailsAfterTheRowsBeforeTheDamage) {
+  const fixtures::Raster page = fixtures::gradient(160, 300, 1);
+  std::vector<uint8_t> jpeg = fixtures::encode_jpeg(page);
+  for (size_t i = jpeg.size() / 2; i < jpeg.size() / 2 + 300; ++i) jpeg[i] = static_cast<uint8_t>(i * 151 + 7);
+  std::vector<uint8_t> png = fixtures::encode_png(page, false, 8, 2048);
+  const std::vector<size_t> idats = fixtures::png_chunks(png, "IDAT");
+  ASSERT_GT(idats.size(), 6u);
+  png[idats[idats.size() / 2] + 8 + 2048] ^= 0x01;  // its CRC
+  struct Row {
+    const char *name;
+    const std::vector<uint8_t> &data;
+    const char *says;
+  };
+  const Row rows[] = {{"JPEG", jpeg, "the device sent a damaged page: JPEG data: "},
+                      {"PNG", png, "the device sent a damaged page: PNG data: IDAT: CRC error ("}};
+  for (const Row &row : rows) {
+    ScriptedChunks chunks(row.data, 500);
+    PageReader reader(chunks, nullptr, kPlaten);
+    ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
+    reader.set_frame({0, 0, 160, 300}, layout(BB_MODE_GRAY, 160), 128, {});
+    std::vector<uint8_t> frame;
+    EXPECT_EQ(read_all(reader, 160 * 16, frame), SANE_STATUS_IO_ERROR) << row.name;
+    EXPECT_GT(frame.size(), 0u) << row.name;
+    EXPECT_LT(frame.size(), 160u * 300) << row.name;
+    EXPECT_EQ(frame.size() % 160, 0u);
+    EXPECT_THAT(reader.error(), ::testing::StartsWith(row.says));
+    EXPECT_THAT(reader.error(), ::testing::HasSubstr(" of 300 rows had arrived)"));
+    EXPECT_EQ(reader.fault(), bbescl::PageFault::kDamaged) << row.name;
+    int len = 0;
+    uint8_t more[16];
+    EXPECT_EQ(reader.read(more, sizeof more, &len), SANE_STATUS_IO_ERROR);
+    EXPECT_EQ(len, 0);
+  }
+}
+
+// An interlaced page is decoded whole, then handed out as any other.
+TEST(PageReader, AnInterlacedPageGivesTheSameFrame) {
+  const fixtures::Raster page = fixtures::gradient(90, 70, 3);
+  std::vector<std::vector<uint8_t>> frames;
+  for (bool interlaced : {false, true}) {
+    ScriptedChunks chunks(fixtures::encode_png(page, interlaced), 333);
+    PageReader reader(chunks, nullptr, kPlaten);
+    ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD) << reader.error();
+    reader.set_frame({4, 6, 80, 60}, layout(BB_MODE_COLOR, 80), 128, {});
+    std::vector<uint8_t> frame;
+    EXPECT_EQ(read_all(reader, 1000, frame), SANE_STATUS_EOF) << reader.error();
+    EXPECT_EQ(reader.drain(), SANE_STATUS_GOOD);
+    frames.push_back(frame);
+  }
+  EXPECT_EQ(frames[0].size(), 80u * 3 * 60);
+  EXPECT_EQ(frames[1], frames[0]);
 }
 
 TEST(PageReader, ATransferFailureComesAfterTheRowsAlreadyRead) {
