@@ -376,6 +376,163 @@ TEST(StartScan, BadRequestBodiesBeforeTheDocumentAreReadPast) {
   EXPECT_EQ(rest_of_page(s), kPageBody);
 }
 
+// ---- "no page" answers: the end only when the status confirms it -------------
+
+const std::string kNotFound = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n";
+const std::string kConflict = "HTTP/1.1 409 Conflict\r\nContent-Length: 0\r\n\r\n";
+const std::string kGone = "HTTP/1.1 410 Gone\r\nContent-Length: 0\r\n\r\n";
+
+struct Status {
+  std::string scanner, adf, job;
+};
+
+struct NoPageRow {
+  std::string name;
+  int32_t source;
+  std::vector<std::string> documents;  // answers to the document requests
+  std::vector<Status> statuses;        // the status read after each "no page"
+  SANE_Status expected;
+  unsigned long long slept_us;
+};
+
+TEST(StartScan, NoPageAnswersEndTheJobOnlyWhenTheStatusConfirms) {
+  const std::string page = kPageHeader + kPageBody;
+  const NoPageRow rows[] = {
+      {"404, job completed, feeder empty", 2, {kNotFound}, {{"Idle", "ScannerAdfEmpty", "Completed"}},
+       SANE_STATUS_NO_DOCS, 0},
+      // A server answers 409 after the last sheet and leaves its job running.
+      {"409, idle scanner, feeder empty", 2, {kConflict}, {{"Idle", "ScannerAdfEmpty", "Processing"}},
+       SANE_STATUS_NO_DOCS, 0},
+      {"410, job cancelled", 3, {kGone}, {{"Idle", "ScannerAdfLoaded", "Canceled"}}, SANE_STATUS_NO_DOCS, 0},
+      {"404, job aborted", 2, {kNotFound}, {{"Idle", "ScannerAdfLoaded", "Aborted"}}, SANE_STATUS_NO_DOCS, 0},
+      {"404, job pending, feeder empty", 2, {kNotFound}, {{"Processing", "ScannerAdfEmpty", "Pending"}},
+       SANE_STATUS_NO_DOCS, 0},
+      // Brother devices answer 404 while they draw in the next sheet.
+      {"404 while the next sheet comes", 2, {kNotFound, kNotFound, page},
+       {{"Processing", "ScannerAdfProcessing", "Processing"}, {"Processing", "ScannerAdfLoaded", "Processing"}},
+       SANE_STATUS_GOOD, 300000 + 450000},
+      {"404 while the last sheet is scanned, then completed", 2, {kNotFound, kNotFound},
+       {{"Processing", "ScannerAdfEmpty", "Processing"}, {"Idle", "ScannerAdfEmpty", "Completed"}},
+       SANE_STATUS_NO_DOCS, 300000},
+      {"pauses grow to 2 s", 2, {kNotFound, kGone, kConflict, kNotFound, kNotFound, kNotFound, kNotFound, page},
+       std::vector<Status>(7, {"Processing", "ScannerAdfLoaded", "Processing"}), SANE_STATUS_GOOD,
+       300000 + 450000 + 700000 + 1000000 + 1500000 + 2000000 + 2000000},
+      {"jam seen after the refusal", 2, {kNotFound}, {{"Processing", "ScannerAdfJam", "Processing"}},
+       SANE_STATUS_JAMMED, 0},
+      // Xerox B205/B215 answer 404 or 410 to the first requests of a job
+      // still scanning the platen.
+      {"platen 404 and 410 while processing", 1, {kNotFound, kGone, page},
+       {{"Processing", "", "Processing"}, {"Processing", "", "Processing"}}, SANE_STATUS_GOOD, 300000 + 450000},
+      {"platen 404, job completed", 1, {kNotFound}, {{"Idle", "", "Completed"}}, SANE_STATUS_NO_DOCS, 0},
+      {"camera 410, job aborted", 4, {kGone}, {{"Idle", "", "Aborted"}}, SANE_STATUS_NO_DOCS, 0},
+      {"platen 409 is no end", 1, {kConflict}, {}, SANE_STATUS_IO_ERROR, 0},
+  };
+  for (const NoPageRow &row : rows) {
+    fake::Device dev;
+    Session s;
+    s.hs->current_source = row.source;
+    const bool feeder = row.source == BB_SOURCE_ADF || row.source == BB_SOURCE_DUPLEX;
+    if (feeder)
+      s.set_job("J1");
+    else
+      jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
+    dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", feeder ? "ScannerAdfProcessing" : "", "Processing"));
+    std::vector<fake::Channel *> documents;
+    std::vector<fake::Channel *> statuses;
+    for (size_t i = 0; i < row.documents.size(); ++i) {
+      documents.push_back(&dev.next("KV-ESCL-SCAN").reply(row.documents[i]));
+      if (i < row.statuses.size()) {
+        const Status &st = row.statuses[i];
+        statuses.push_back(&dev.next("KV-ESCL-SCAN").reply(status_answer(st.scanner, st.adf, st.job)));
+      }
+    }
+
+    EXPECT_EQ(bb_start_scan(s.hs.get()), row.expected) << row.name << jobtest::dump_logs();
+    EXPECT_EQ(fake::slept_total(), row.slept_us) << row.name;
+    for (fake::Channel *d : documents) EXPECT_EQ(d->written, next_document_request("J1")) << row.name;
+    for (fake::Channel *st : statuses) EXPECT_EQ(st->written, kStatusRequest) << row.name;
+    EXPECT_EQ(dev.opened().size(), (feeder ? 1u : 3u) + documents.size() + statuses.size()) << row.name;
+    EXPECT_EQ(dev.open_count(), row.expected == SANE_STATUS_GOOD ? 1 : 0) << row.name;
+    // A feeder's end is no error.
+    for (const Log &l : fake::logs())
+      if (l.level == 3 && l.text.starts_with("bb_escl ") && !l.text.starts_with("bb_escl 1575:"))
+        ADD_FAILURE() << row.name << ": " << l.text;
+  }
+}
+
+// A "no page" answer after the poll saw the job ended needs no further
+// status: a final state does not change.
+TEST(StartScan, NoPageAfterAnEndedJobIsJudgedOnThePollsStatus) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Idle", "ScannerAdfEmpty", "Completed"));
+  dev.next("KV-ESCL-SCAN").reply(kNotFound);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(dev.opened().size(), 2u);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1732: bb_start_scan no further page (404, job state 2)\n"));
+}
+
+// Some Ricoh devices end a feeder job after each sheet: while the feeder
+// shows paper, the batch goes on with a new job of the same settings.
+TEST(StartScan, FeederJobEndingAfterEachSheetGoesOnWithANewJob) {
+  fake::Device dev;
+  Session s;
+  s.hs->current_source = BB_SOURCE_ADF;
+  s.hs->current_mode = BB_MODE_GRAY;
+  s.hs->br_x = 13762560;
+  s.hs->br_y = 19464192;
+  auto &first_post = jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J1"));
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfProcessing", "Processing"));
+  dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  ASSERT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
+  EXPECT_EQ(rest_of_page(s), kPageBody);
+  bb_end_page(s.hs.get(), 0);
+
+  // The job completed after its sheet; the feeder still holds paper.
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Idle", "ScannerAdfLoaded", "Completed"));
+  auto &asked = dev.next("KV-ESCL-SCAN").reply(kNotFound);
+  auto &second_post = jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J2"),
+                                           job_entry("J1", "Completed"));
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Processing", "ScannerAdfProcessing", "Processing", "J2"));
+  auto &page = dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
+  ASSERT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD) << jobtest::dump_logs();
+  EXPECT_EQ(asked.written, next_document_request("J1"));
+  EXPECT_EQ(page.written, next_document_request("J2"));
+  EXPECT_EQ(s.job_id(), "J2");
+  EXPECT_EQ(s.hs->job_page_count, 1);
+  ASSERT_EQ(second_post.writes.size(), 2u);
+  EXPECT_EQ(second_post.writes, first_post.writes);  // the same settings
+  EXPECT_TRUE(fake::sleeps().empty());
+  EXPECT_EQ(fake::logs_starting("bb_escl 1736:").size(), 1u);
+  bb_end_page(s.hs.get(), 0);
+
+  // The feeder empty at last: the batch ends.
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Idle", "ScannerAdfEmpty", "Completed", "J2"));
+  dev.next("KV-ESCL-SCAN").reply(kNotFound);
+  const size_t opened = dev.opened().size();
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(dev.opened().size(), opened + 2);  // no new job
+  EXPECT_EQ(dev.open_count(), 0);
+}
+
+// A new job that has no page either ends the batch: no job after job.
+TEST(StartScan, NewJobWithoutAPageEndsTheBatch) {
+  fake::Device dev;
+  Session s;
+  s.set_job("J1");
+  s.hs->current_source = BB_SOURCE_ADF;
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Idle", "ScannerAdfLoaded", "Completed"));
+  dev.next("KV-ESCL-SCAN").reply(kNotFound);
+  jobtest::script_post(dev, jobtest::created("/eSCL/ScanJobs/J2"));
+  dev.next("KV-ESCL-SCAN").reply(status_answer("Idle", "ScannerAdfLoaded", "Completed", "J2"));
+  dev.next("KV-ESCL-SCAN").reply(kNotFound);
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_NO_DOCS);
+  EXPECT_EQ(dev.opened().size(), 6u);
+  EXPECT_EQ(s.job_id(), "J2");  // for the scan end
+}
+
 // ---- channels ---------------------------------------------------------------
 
 TEST(StartScan, StatusFallsBackToTheWebServicesChannel) {
