@@ -1,15 +1,14 @@
 // The whole answer to one eSCL request: the header for a job creation, the
-// body otherwise, framed by Content-Length or collected as chunked text.
+// body otherwise, read through the HTTP layer's decoder whatever its
+// framing (chunked, counted by a Content-Length, or ended by the
+// connection), so the caller gets the document alone.
 #include "payload.h"
 
 #include <string.h>
 #include <syslog.h>
 
-#include <string_view>
-
 #include "../http/http.h"
 #include "session.h"
-#include "text.h"
 
 namespace {
 
@@ -18,9 +17,6 @@ constexpr int32_t kHttpCreated = 201;
 // Some devices answer "400 Bad Request" first and the real answer after it
 // on the same channel; others send an empty "200 OK" before the real one.
 constexpr int kFurtherHeaders = 3;
-// A counted body is read straight from the channel with this limit,
-// whatever the caller's.
-constexpr int32_t kDirectReadSectime = 4;
 // A whole text exchange (status, capabilities, job answers) ends in this
 // time, however the device paces it.
 constexpr int32_t kBodySeconds = 60;
@@ -30,37 +26,33 @@ void log_completed(int32_t total, int stat) {
          stat);
 }
 
-// Reads a counted body of `length` bytes: what fits in the buffer is kept,
-// the rest (a device whose status lists many past jobs) read and dropped up
-// to a limit, so the channel stays in step for the next answer.  Never more
-// than `length`: what follows belongs to the next answer.
-int read_counted_body(http_handle *h, char *buf, int32_t len, int64_t length, int32_t *stored) {
-  unsigned char scratch[bb::kStreamBufferSize];
-  int64_t consumed = 0;
+bool counted(const http_handle *h) { return h->chunked == 0 && h->content_length >= 0; }
+
+// Reads the body: what fits in the buffer is kept, the rest (a device whose
+// status lists many past jobs) read and dropped up to a limit, so the
+// channel stays in step for the next answer.
+int read_body(http_handle *h, char *buf, int32_t len, int32_t sectime, int32_t *stored) {
   *stored = 0;
-  if (length - len > kBodyOverflowLimit) {
-    syslog(LOG_ERR, "bb_escl 881: body of %lld bytes refused, the buffer holds %d\n",
-           static_cast<long long>(length), len);
-    return HTTP_IO_ERROR;
-  }
-  while (consumed < length) {
-    const int64_t want = length - consumed;
-    const bool keep = *stored < len;
-    void *dst = keep ? static_cast<void *>(buf + *stored) : scratch;
-    int64_t room = keep ? len - *stored : static_cast<int64_t>(sizeof scratch);
-    if (room > want) room = want;
-    int32_t got = 0;
-    int r = read_stream(h, dst, static_cast<int32_t>(room), kDirectReadSectime, &got);
-    if (r != HTTP_OK) {
-      syslog(LOG_INFO, "bb_escl 884: bb_read_http_payload2 error (%d).\n", 1);
+  if (counted(h)) {
+    syslog(LOG_INFO, "bb_escl 823: payload_length= (%lld)\n", static_cast<long long>(h->content_length));
+    // Known too long before a byte is read.
+    if (h->content_length - len > kBodyOverflowLimit) {
+      syslog(LOG_ERR, "bb_escl 881: body of %lld bytes refused, the buffer holds %d\n",
+             static_cast<long long>(h->content_length), len);
       return HTTP_IO_ERROR;
     }
-    if (keep) *stored += got;
-    consumed += got;
   }
-  if (length > len)
-    syslog(LOG_ERR, "bb_escl 882: body of %lld bytes cut to the %d bytes of the buffer\n",
-           static_cast<long long>(length), *stored);
+  if (http_read(h, buf, len, sectime, stored) != HTTP_END) {
+    syslog(LOG_INFO, "bb_escl 884: bb_read_http_payload2 error (%d).\n", 1);
+    return HTTP_IO_ERROR;
+  }
+  if (counted(h)) {
+    if (h->content_length > len)
+      syslog(LOG_ERR, "bb_escl 882: body of %lld bytes cut to the %d bytes of the buffer\n",
+             static_cast<long long>(h->content_length), *stored);
+  } else {
+    syslog(LOG_INFO, "bb_escl 857: bb_read_http_payload1 done (total=%d). \n", *stored);
+  }
   return HTTP_OK;
 }
 
@@ -82,14 +74,11 @@ int read_answer_header(http_handle *h, char *buf, int32_t len, int32_t sectime, 
 }  // namespace
 
 int bb_skip_answer_body(http_handle *h, char *buf, int32_t len, int32_t sectime) {
-  int32_t dropped = 0;
-  if (h->content_length > 0 && read_counted_body(h, buf, 0, h->content_length, &dropped) != HTTP_OK)
+  // A body without framing would be read until the device falls silent,
+  // and the real answer after it with it: it is left to the header
+  // reader, which passes over lines before a status line.
+  if (h->body != HTTP_BODY_CLOSED && http_skip_body(h, kBodyOverflowLimit, sectime) != HTTP_END)
     return HTTP_IO_ERROR;
-  if (h->chunked) {
-    memset(buf, 0, static_cast<size_t>(len));
-    int32_t text = 0;
-    http_read(h, buf, len, sectime, &text);
-  }
   memset(buf, 0, static_cast<size_t>(len));
   return HTTP_OK;
 }
@@ -132,20 +121,9 @@ int read_payload(bb_session *session, char *buf, int32_t len, int32_t sectime, i
   // The body is stored from the front of the buffer.
   memset(buf, 0, static_cast<size_t>(header_len < len ? header_len : len));
   int32_t total = 0;
-  if (h->content_length >= 0) {
-    syslog(LOG_INFO, "bb_escl 823: payload_length= (%lld)\n", static_cast<long long>(h->content_length));
-    if (read_counted_body(h, buf, len, h->content_length, &total) != HTTP_OK) {
-      log_completed(total, 1);
-      return 1;
-    }
-  } else {
-    // Chunked, or ended by the connection closing: collected as text.  A
-    // body without end, in bytes or in time, fails the exchange.
-    if (http_read(h, buf, len, sectime, &total) == HTTP_IO_ERROR) {
-      log_completed(total, 1);
-      return 1;
-    }
-    syslog(LOG_INFO, "bb_escl 857: bb_read_http_payload1 done (total=%d). \n", total);
+  if (read_body(h, buf, len, sectime, &total) != HTTP_OK) {
+    log_completed(total, 1);
+    return 1;
   }
   *bytes_read = total;
   log_completed(total, 0);

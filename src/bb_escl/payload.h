@@ -6,6 +6,10 @@
 struct bb_session;
 struct http_handle;
 
+// For "201 Created" the header, otherwise the body without its transfer
+// framing: buf (len bytes) is zero-filled first and takes at most len bytes
+// of it, so a caller that wants text reserves a byte for its NUL after len.
+// 0 for success (*bytes_read: the bytes stored), 1 for failure.
 int bb_read_http_payload(bb_session *session, char *buf, int32_t len, int32_t sectime,
                          int32_t *bytes_read);
 

@@ -1,6 +1,7 @@
-// DIME (Direct Internet Message Encapsulation) records carried in a chunked
-// HTTP body: each record is a 12-byte header, then options, identifier,
-// type and data, each padded to a multiple of 4 bytes.
+// DIME (Direct Internet Message Encapsulation) records carried in an HTTP
+// body, read through the HTTP layer's body decoder whatever the body's
+// framing: each record is a 12-byte header, then options, identifier, type
+// and data, each padded to a multiple of 4 bytes.
 #include "dime.h"
 
 #include <stdlib.h>
@@ -30,13 +31,13 @@ uint32_t be32(const unsigned char *p) {
          static_cast<uint32_t>(p[2]) << 8 | p[3];
 }
 
-// Reads `size` bytes of chunk data, asking each time for what is missing.
+// Reads `size` bytes of the body, asking each time for what is missing.
 // `got` counts what arrived, also when the body ends or a read fails.
 int read_exact(http_handle *h, unsigned char *dst, int32_t size, int32_t sectime, int32_t *got) {
   *got = 0;
   while (*got < size) {
     int32_t n = 0;
-    int r = http_read_payload(h, dst + *got, size - *got, sectime, &n);
+    int r = http_read_body(h, dst + *got, size - *got, sectime, &n);
     if (r != HTTP_OK) return r;
     *got += n;
   }

@@ -1,4 +1,5 @@
-// Reader for DIME-framed response bodies carried in chunked transfer coding.
+// Reader for DIME-framed response bodies, chunked, counted or ended by the
+// connection.
 #pragma once
 
 #include <stdint.h>

@@ -1,6 +1,7 @@
-// One kvchan channel with a 4096-byte read-ahead buffer.  Lines and exact
-// byte counts are handed out of the buffer one byte at a time; the channel
-// is read only when the buffer is empty, and then for a whole buffer.
+// One kvchan channel with a 4096-byte read-ahead buffer.  Lines are handed
+// out of the buffer one byte at a time, other bytes in bulk; the channel is
+// read only when the buffer is empty, and then for a whole buffer, or
+// straight into a caller's memory when it wants a buffer's worth or more.
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
@@ -19,7 +20,6 @@ constexpr int kReadRetries = 3;
 // A read a signal interrupted lost nothing: it is tried again at once, a
 // bounded number of times so a storm of signals cannot hold the read.
 constexpr int kInterruptedRetries = 16;
-constexpr int kDirectReadAttempts = 5;
 constexpr useconds_t kRetrySleepUs = 100000;
 // After the first byte of a line the rest must follow promptly.
 constexpr int32_t kLineByteSectime = 3;
@@ -208,43 +208,4 @@ int read_line(http_handle *h, char *line, int32_t size, int32_t sectime, int32_t
   line[n] = '\0';
   *len = n;
   return status;
-}
-
-int clear_stream(http_handle *h, void *data, int32_t size, int32_t *bytes_read) {
-  syslog(LOG_INFO, "http 90: clear_stream entry...\n");
-  http_stream &s = h->s;
-  int status = HTTP_IO_ERROR;
-  *bytes_read = 0;
-  if (s.cnt > 0 && s.cnt <= size) {
-    syslog(LOG_INFO, "http 97: Clearing (%d) bytes from the stream\n", s.cnt);
-    memcpy(data, s.buf + s.index, static_cast<size_t>(s.cnt));
-    *bytes_read = s.cnt;
-    s.index = 0;
-    s.cnt = 0;
-    status = HTTP_OK;
-  }
-  syslog(LOG_INFO, "http 105: clear_stream returning with (stat = %d, bytes_read = %d)...\n",
-         status, *bytes_read);
-  return status;
-}
-
-int http_read2(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read) {
-  for (int attempt = 1; attempt <= kDirectReadAttempts; ++attempt) {
-    syslog(LOG_INFO, "http 435: http_read2 entry.\n");
-    int got = 0;
-    // Only the count matters here: any attempt that brings nothing is retried.
-    kvchan_read_channel(h->dd, h->channel_id, data, size, sectime, &got);
-    // A channel that claims more than it was asked for is clamped.
-    if (got > size) got = size;
-    *bytes_read = got;
-    if (got > 0) {
-      syslog(LOG_INFO, "http 439: http_read2 successful. (%d bytes read). \n", got);
-      return HTTP_OK;
-    }
-    syslog(LOG_INFO, "http 443: http_read2 failed. Retrying (%d) more times before exiting.\n",
-           kDirectReadAttempts - attempt);
-    usleep(kRetrySleepUs);
-  }
-  syslog(LOG_INFO, "http 446: http_read2 failed to read (bytes_read=%d)\n", *bytes_read);
-  return HTTP_IO_ERROR;
 }

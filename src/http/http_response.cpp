@@ -1,6 +1,10 @@
 // Reading an HTTP/1.1 response from a connection: the status line and the
-// header, then the body as collected text, as an exact byte count, or as
-// chunk data with the chunked transfer framing removed.
+// header, then the body through one decoder that removes its framing,
+// whichever the device chose: chunked transfer coding (chunk extensions and
+// trailers included), a Content-Length, or none (the body ends with the
+// connection).  Text documents, pages, refused answers and DIME messages
+// all read their bodies through it, so no reader above this file ever sees
+// a chunk-size line.
 #include <string.h>
 #include <syslog.h>
 
@@ -20,12 +24,23 @@ constexpr size_t kStatusNumberOffset = 9;
 // Once a response is refused, whatever else the device sends is read and
 // dropped, waiting at most this long for each further piece.
 constexpr int32_t kDrainSectime = 1;
-// The line end after the last chunk is not worth waiting long for.
+// The trailer and the line end after the last chunk are not worth waiting
+// long for: the body's data is all in by then.
 constexpr int32_t kLastLineEndSectime = 1;
 // A header line of this many bytes or fewer is the empty line ending it.
 constexpr int32_t kHeaderEndLineMax = 2;
-// The end of the last chunk and of a chunked body.
-constexpr std::string_view kChunkedBodyEnd = "\r\n0\r\n\r\n";
+// A chunk-size line, its CR LF and any chunk extension included, may take
+// the whole read-ahead buffer.
+constexpr int32_t kChunkLineMax = bb::kStreamBufferSize - 1;
+// Trailer lines after the last chunk worth reading before the body is
+// taken as ended all the same.
+constexpr int kTrailerLines = 64;
+// Header lines of a refused answer worth reading: beyond them the answer
+// is no answer, and the caller closes the channel anyway.
+constexpr int kRefusedHeaderLines = 64;
+constexpr std::string_view kContentLengthName = "Content-Length:";
+constexpr std::string_view kTransferEncodingName = "Transfer-Encoding:";
+constexpr std::string_view kContentTypeName = "Content-Type:";
 
 bool accepted_status(int32_t status) { return (status >= 200 && status <= 299) || status == 400; }
 
@@ -51,19 +66,29 @@ int32_t status_number(const char *line, int32_t len) {
   return status;
 }
 
-// Header lines and bytes of a refused answer worth reading: beyond them the
-// answer is no answer, and the caller closes the channel anyway.
-constexpr int kRefusedHeaderLines = 64;
-constexpr int64_t kRefusedBodyLimit = kRefusedDrainLimit;
-constexpr std::string_view kContentLengthName = "Content-Length:";
-constexpr std::string_view kTransferEncodingName = "Transfer-Encoding:";
-
 bool starts_nocase(std::string_view s, std::string_view prefix) {
   return s.size() >= prefix.size() && bb::find_nocase(bb::slice(s, 0, prefix.size()), prefix) == 0;
 }
 
-// Notes the framing a header line announces.
-void note_framing(http_handle *h, std::string_view line) {
+bool is_blank_or_line_end(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// "image/jpeg; charset=..." keeps "image/jpeg", in lower case since media
+// types are compared without regard to case.  A type that does not fit is
+// not kept at all: a cut one would name another format.
+void note_content_type(http_handle *h, std::string_view value) {
+  std::string_view type = bb::take_until(bb::skip_blanks(value), ';');
+  while (!type.empty() && is_blank_or_line_end(type.back())) type.remove_suffix(1);
+  h->content_type[0] = '\0';
+  if (type.size() >= sizeof h->content_type) {
+    syslog(LOG_ERR, "http 348: Content-Type of %d bytes not kept\n", static_cast<int>(type.size()));
+    return;
+  }
+  for (size_t i = 0; i < type.size(); ++i) h->content_type[i] = bb::ascii_lower(type[i]);
+  h->content_type[type.size()] = '\0';
+}
+
+// Notes what a header line says about the body: its framing and its type.
+void note_header_line(http_handle *h, std::string_view line) {
   int32_t value = 0;
   if (starts_nocase(line, kContentLengthName)) {
     if (bb::parse_decimal(bb::drop(line, kContentLengthName.size()), &value) == bb::number_result::ok)
@@ -73,43 +98,259 @@ void note_framing(http_handle *h, std::string_view line) {
   } else if (starts_nocase(line, kTransferEncodingName) &&
              bb::find_nocase(line, "chunked") != std::string_view::npos) {
     h->chunked = 1;
+  } else if (starts_nocase(line, kContentTypeName)) {
+    note_content_type(h, bb::drop(line, kContentTypeName.size()));
   }
 }
 
-// Reads and drops `count` bytes, or fewer when the device stops sending.
-bool skip_bytes(http_handle *h, int64_t count) {
-  unsigned char scratch[512];
-  while (count > 0) {
-    int32_t want = count < static_cast<int64_t>(sizeof scratch) ? static_cast<int32_t>(count)
-                                                                 : static_cast<int32_t>(sizeof scratch);
+// What a new status line forgets of the answer before it.
+void forget_answer(http_handle *h) {
+  h->content_length = -1;
+  h->chunked = 0;
+  h->content_type[0] = '\0';
+  h->body = HTTP_BODY_NONE;
+  h->remaining = 0;
+  h->total = 0;
+}
+
+// Sets the body decoder for the header just read.  Chunked coding wins
+// over a Content-Length sent with it, as HTTP/1.1 has it; answers that
+// never carry a body have an empty one whatever their header says.
+void begin_body(http_handle *h) {
+  const int32_t status = h->http_status;
+  if (h->chunked) {
+    h->body = HTTP_BODY_CHUNK_SIZE;
+  } else if ((status >= 100 && status <= 199) || status == 204 || status == 304) {
+    h->body = HTTP_BODY_DONE;
+  } else if (h->content_length >= 0) {
+    h->remaining = static_cast<int32_t>(h->content_length);
+    h->body = h->remaining > 0 ? HTTP_BODY_COUNTED : HTTP_BODY_DONE;
+  } else {
+    h->body = HTTP_BODY_CLOSED;
+  }
+}
+
+// A read stopped by the exchange's own limits, not by the device.
+bool stopped_by_caller(const http_handle *h) {
+  return h->expired != 0 || (h->cancel != nullptr && *h->cancel != 0);
+}
+
+int broken(http_handle *h) {
+  h->body = HTTP_BODY_BROKEN;
+  return HTTP_IO_ERROR;
+}
+
+// Exactly `size` raw bytes, without a log line of its own.
+int read_exact(http_handle *h, unsigned char *dst, int32_t size, int32_t sectime) {
+  for (int32_t have = 0; have < size;) {
     int32_t got = 0;
-    if (read_stream(h, scratch, want, kDrainSectime, &got) != HTTP_OK || got <= 0) return false;
-    count -= got;
+    if (read_stream(h, dst + have, size - have, sectime, &got) != HTTP_OK) return HTTP_IO_ERROR;
+    have += got;
   }
-  return true;
+  return HTTP_OK;
 }
 
-// Reads and drops a chunked body up to its last chunk and trailer.
-void skip_chunked(http_handle *h) {
+// The trailer after the last chunk, up to its empty line.  The data is all
+// in: a trailer that stops or runs on ends the body all the same.
+void read_trailer(http_handle *h) {
   char line[bb::kLineSize];
-  int32_t len = 0;
-  for (int64_t total = 0; total <= kRefusedBodyLimit;) {
-    if (read_line(h, line, sizeof line, kDrainSectime, &len) != HTTP_OK) return;
-    int32_t chunk = 0;
-    if (bb::parse_hex(std::string_view(line, static_cast<size_t>(len)), &chunk) !=
-        bb::number_result::ok)
-      return;
-    if (chunk == 0) {
-      for (int i = 0; i < kRefusedHeaderLines; ++i)
-        if (read_line(h, line, sizeof line, kDrainSectime, &len) != HTTP_OK ||
-            len <= kHeaderEndLineMax)
-          return;
+  bool line_start = true;  // a long trailer line comes back in pieces
+  for (int i = 0; i < kTrailerLines; ++i) {
+    int32_t len = 0;
+    if (read_line(h, line, sizeof line, kLastLineEndSectime, &len) != HTTP_OK) {
+      syslog(LOG_INFO, "http 389: chunked body without its last line end\n");
       return;
     }
-    if (!skip_bytes(h, chunk + 2)) return;  // the data and its line end
-    total += chunk;
+    const bool complete = line_complete(line, len);
+    if (line_start && complete && len <= kHeaderEndLineMax) return;
+    line_start = complete;
+  }
+  syslog(LOG_ERR, "http 388: trailer of more than %d lines after the last chunk\n", kTrailerLines);
+}
+
+// A chunk-size line: hexadecimal digits after optional blanks, then
+// anything up to CR LF (a chunk extension, passed over).  A line that does
+// not end in CR LF, or holds no number, is no chunked body: failing says
+// so, where taking it for the end would lose the data.
+int read_chunk_size(http_handle *h, int32_t sectime) {
+  char line[kChunkLineMax + 1];
+  int32_t len = 0;
+  const int32_t wait = h->size_line_sectime > sectime ? h->size_line_sectime : sectime;
+  if (read_line(h, line, sizeof line, wait, &len) != HTTP_OK) {
+    // Nothing of the line came: the body may still go on when asked again.
+    if (len <= 1) return HTTP_IO_ERROR;
+    return broken(h);
+  }
+  std::string_view text(line, static_cast<size_t>(len));
+  const bool crlf = len >= 2 && line[len - 2] == '\r' && text.find('\n') == text.size() - 1;
+  if (!crlf && len == kChunkLineMax) {
+    syslog(LOG_ERR, "http 373: chunk-size line longer than %d bytes\n", kChunkLineMax);
+    return broken(h);
+  }
+  int32_t size = 0;
+  if (!crlf || bb::parse_hex(text, &size) != bb::number_result::ok) {
+    syslog(LOG_ERR, "http 371: invalid chunk size line len=%d\n", len);
+    return broken(h);
+  }
+  if (size == 0) {
+    read_trailer(h);
+    h->body = HTTP_BODY_DONE;
+    return HTTP_OK;
+  }
+  h->remaining = size;
+  h->body = HTTP_BODY_CHUNK_DATA;
+  return HTTP_OK;
+}
+
+// The line end that follows a chunk's data, and nothing else: anything
+// else is a body out of step, not data.
+int read_chunk_end(http_handle *h, int32_t sectime) {
+  unsigned char end[2] = {};
+  if (read_exact(h, end, sizeof end, sectime) != HTTP_OK) return broken(h);
+  if (end[0] != '\r' || end[1] != '\n') {
+    syslog(LOG_ERR, "http 412: chunk data not followed by its line end\n");
+    return broken(h);
+  }
+  h->body = HTTP_BODY_CHUNK_SIZE;
+  return HTTP_OK;
+}
+
+// Moves over framing until body bytes are next (HTTP_OK) or the body has
+// ended (HTTP_END).
+int reach_data(http_handle *h, int32_t sectime) {
+  for (;;) {
+    int r = HTTP_OK;
+    switch (h->body) {
+      case HTTP_BODY_CLOSED:
+      case HTTP_BODY_COUNTED:
+      case HTTP_BODY_CHUNK_DATA:
+        return HTTP_OK;
+      case HTTP_BODY_DONE:
+        return HTTP_END;
+      case HTTP_BODY_CHUNK_SIZE:
+        r = read_chunk_size(h, sectime);
+        break;
+      case HTTP_BODY_CHUNK_END:
+        r = read_chunk_end(h, sectime);
+        break;
+      case HTTP_BODY_NONE:
+        syslog(LOG_ERR, "http 380: no answer header read, no body to read\n");
+        return HTTP_IO_ERROR;
+      default:
+        return HTTP_IO_ERROR;  // broken: its failure was logged when found
+    }
+    if (r != HTTP_OK) return r;
   }
 }
+
+// Body bytes as they come: what the read-ahead holds, else one channel
+// read, into the caller's memory directly when it asks for a buffer's worth
+// or more (pages), else through the read-ahead (small readers, which would
+// otherwise call the channel for every few bytes).
+int take_bytes(http_handle *h, void *data, int32_t want, int32_t sectime, int32_t *got) {
+  if (want >= bb::kStreamBufferSize) return http_read_available(h, data, want, sectime, got);
+  return read_stream(h, data, want, sectime, got);
+}
+
+}  // namespace
+
+int http_read_body(http_handle *h, void *data, int32_t size, int32_t sectime, int32_t *bytes_read) {
+  *bytes_read = 0;
+  int r = reach_data(h, sectime);
+  if (r != HTTP_OK || size <= 0) return r;
+  int32_t want = size;
+  if (h->body != HTTP_BODY_CLOSED && h->remaining < want) want = h->remaining;
+  int32_t got = 0;
+  if (take_bytes(h, data, want, sectime, &got) != HTTP_OK) {
+    // A body without framing ends when the device stops sending; every
+    // other one is cut short, and so is one the caller stopped.
+    if (h->body == HTTP_BODY_CLOSED && !stopped_by_caller(h)) {
+      h->body = HTTP_BODY_DONE;
+      return HTTP_END;
+    }
+    return HTTP_IO_ERROR;
+  }
+  if (h->body != HTTP_BODY_CLOSED) {
+    h->remaining -= got;
+    if (h->remaining == 0)
+      h->body = h->body == HTTP_BODY_COUNTED ? HTTP_BODY_DONE : HTTP_BODY_CHUNK_END;
+  }
+  h->total = h->total > INT32_MAX - got ? INT32_MAX : h->total + got;
+  *bytes_read = got;
+  return HTTP_OK;
+}
+
+int http_body_ready(http_handle *h, int32_t sectime, int32_t *size) {
+  *size = 0;
+  int r = reach_data(h, sectime);
+  if (r != HTTP_OK) return r;
+  if (h->body != HTTP_BODY_CLOSED) {
+    *size = h->remaining;
+    return HTTP_OK;
+  }
+  if (h->s.cnt == 0) {
+    // Only a channel read tells whether more of the body comes: it fills
+    // the read-ahead and hands out nothing.
+    unsigned char none = 0;
+    int32_t got = 0;
+    if (read_stream(h, &none, 0, sectime, &got) != HTTP_OK) {
+      if (stopped_by_caller(h)) return HTTP_IO_ERROR;
+      h->body = HTTP_BODY_DONE;
+      return HTTP_END;
+    }
+  }
+  *size = h->s.cnt;
+  return HTTP_OK;
+}
+
+int http_read(http_handle *h, char *data, int32_t size, int32_t sectime, int32_t *stored) {
+  syslog(LOG_INFO, "http 459: http_read() handle=%p data=%p size=%d sectime=%d\n",
+         static_cast<void *>(h), static_cast<void *>(data), size, sectime);
+  *stored = 0;
+  // Past the buffer the rest is read and dropped, but not for ever.
+  unsigned char scratch[bb::kStreamBufferSize];
+  int64_t dropped = 0;
+  for (;;) {
+    const bool keep = *stored < size;
+    void *dst = keep ? static_cast<void *>(data + *stored) : scratch;
+    const int32_t want = keep ? size - *stored : static_cast<int32_t>(sizeof scratch);
+    int32_t got = 0;
+    int r = http_read_body(h, dst, want, sectime, &got);
+    if (r == HTTP_END) break;
+    if (r != HTTP_OK) return HTTP_IO_ERROR;
+    if (keep) {
+      *stored += got;
+      continue;
+    }
+    if (dropped == 0)
+      syslog(LOG_ERR, "http 497: http_read body cut after %d bytes, buffer size=%d\n", *stored, size);
+    dropped += got;
+    if (dropped > kBodyOverflowLimit) {
+      syslog(LOG_ERR, "http 498: http_read body goes on past %lld bytes, giving up\n",
+             static_cast<long long>(kBodyOverflowLimit));
+      return HTTP_IO_ERROR;
+    }
+  }
+  syslog(LOG_INFO, "http 506: -http_read() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
+         static_cast<void *>(h), static_cast<void *>(data), *stored, size, HTTP_END);
+  return HTTP_END;
+}
+
+int http_skip_body(http_handle *h, int64_t limit, int32_t sectime) {
+  unsigned char scratch[bb::kStreamBufferSize];
+  for (int64_t dropped = 0; dropped <= limit;) {
+    int32_t got = 0;
+    int r = http_read_body(h, scratch, sizeof scratch, sectime, &got);
+    if (r != HTTP_OK) return r;
+    // Only a body the device stops sending is logged piece by piece: that
+    // read waits for silence.
+    if (h->body == HTTP_BODY_CLOSED) syslog(LOG_ERR, "http 328: dumping len=%d\n", got);
+    dropped += got;
+  }
+  return HTTP_IO_ERROR;
+}
+
+namespace {
 
 // Reads the rest of a refused response so the channel is quiet for the
 // next exchange and the caller is not held by it: a counted or chunked body
@@ -130,79 +371,12 @@ void drain_response(http_handle *h, char *data, int32_t size, int32_t pos) {
       data[pos] = '\0';
     }
     if (len <= kHeaderEndLineMax && line_complete(line, len)) header_ended = true;
-    note_framing(h, text);
+    note_header_line(h, text);
   }
   if (!header_ended) return;
-  if (h->chunked) {
-    skip_chunked(h);
-  } else if (h->content_length >= 0) {
-    if (h->content_length <= kRefusedBodyLimit) skip_bytes(h, h->content_length);
-  } else {
-    for (int64_t dropped = 0; dropped <= kRefusedBodyLimit;) {
-      unsigned char scratch[512];
-      int32_t got = 0;
-      if (read_stream(h, scratch, sizeof scratch, kDrainSectime, &got) != HTTP_OK) break;
-      syslog(LOG_ERR, "http 328: dumping len=%d\n", got);
-      dropped += got;
-    }
-  }
+  begin_body(h);
+  http_skip_body(h, kRefusedDrainLimit, kDrainSectime);
 }
-
-// Remembers the last bytes of the collected body text, so that the end of a
-// chunked body is seen also once the text no longer fits in the buffer.
-struct body_tail {
-  char bytes[kChunkedBodyEnd.size()] = {};
-  size_t seen = 0;
-
-  void push(char c) {
-    memmove(bytes, bytes + 1, sizeof bytes - 1);
-    bytes[sizeof bytes - 1] = c;
-    ++seen;
-  }
-  bool ends_body() const {
-    return seen >= sizeof bytes &&
-           std::string_view(bytes, sizeof bytes) == kChunkedBodyEnd;
-  }
-};
-
-// The collected body text at `data`: lines are stored one after the other
-// as text, each up to its first NUL, and every line moves the end on by its
-// full length (a NUL inside a line leaves zeros behind it).  Storing stops,
-// for good, at the first line that would pass the end of the buffer.
-struct body_text {
-  body_text(char *buffer, int32_t buffer_size) : data(buffer), size(buffer_size) {
-    if (size > 0) data[0] = '\0';
-  }
-
-  char *data;
-  int32_t size;
-  int32_t end = 0;
-  bool cut = false;
-  body_tail tail;
-
-  // Stores one line; false when it no longer fits.
-  bool store(const char *line, int32_t len) {
-    std::string_view text = bb::buffer_text(line, static_cast<size_t>(len));
-    for (int32_t i = 0; i < len; ++i)
-      tail.push(static_cast<size_t>(i) < text.size() ? line[i] : '\0');
-    if (!cut && len > size - 1 - end) {
-      cut = true;
-      syslog(LOG_ERR, "http 497: http_read body cut after %d bytes, buffer size=%d\n", end, size);
-    }
-    if (cut) return false;
-    memcpy(data + end, text.data(), text.size());
-    memset(data + end + text.size(), 0, static_cast<size_t>(len) - text.size());
-    end += len;
-    data[end] = '\0';
-    return true;
-  }
-  // Whether a piece of `len` bytes would still be stored.
-  bool fits(int32_t len) const { return !cut && len <= size - 1 - end; }
-};
-
-}  // namespace
-
-namespace {
 
 // Reads the status line, passing over stray lines before it (left from an
 // earlier answer), at most kHeaderByteLimit bytes of them.
@@ -251,7 +425,7 @@ int read_header_lines(http_handle *h, char *data, int32_t size, int32_t sectime,
     }
     *stored += len;
     if (len <= kHeaderEndLineMax) return HTTP_OK;
-    note_framing(h, line);
+    note_header_line(h, line);
   }
 }
 
@@ -263,8 +437,7 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
          static_cast<void *>(h), static_cast<void *>(data), size, sectime);
   *bytes_read = 0;
   h->http_status = 0;
-  h->content_length = -1;
-  h->chunked = 0;
+  forget_answer(h);
   // A buffer that cannot take even one byte of a line would never see the
   // status line.
   if (size < 2) {
@@ -285,8 +458,7 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
       break;
     }
     h->http_status = status_number(data, len);
-    h->content_length = -1;
-    h->chunked = 0;
+    forget_answer(h);
     *bytes_read = len;
     if (h->http_status >= 100 && h->http_status <= 199) {
       // "100 Continue" and other interim answers come before the real one.
@@ -309,81 +481,17 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
     break;
   }
   h->deadline_ms = outer_deadline;
-  if (status == HTTP_OK)
+  if (status == HTTP_OK) {
+    begin_body(h);
     syslog(LOG_INFO,
            "http 345: -http_read_header() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
            static_cast<void *>(h), static_cast<void *>(data), *bytes_read, size, HTTP_OK);
-  return status;
-}
-
-int http_read(http_handle *h, char *data, int32_t size, int32_t sectime,
-              int32_t *total_payload_length) {
-  syslog(LOG_INFO,
-         "http 459: http_read() handle=%p data=%p size=%d sectime=%d total_payload_length=%d\n",
-         static_cast<void *>(h), static_cast<void *>(data), size, sectime, *total_payload_length);
-  h->remaining = *total_payload_length;
-  const bool terminator_mode = *total_payload_length == 0;
-  *total_payload_length = 0;
-  body_text body(data, size);
-  char line[bb::kLineSize];
-  int32_t len = 0;
-
-  if (terminator_mode) {
-    int64_t overflow = 0;
-    for (;;) {
-      int status = read_line(h, line, sizeof line, sectime, &len);
-      if (status != HTTP_OK) {
-        // A body that ends with the connection (or stops arriving) ends the
-        // collection; its last piece, short of a line end, is kept.  The
-        // reader's failure mark after it is not part of it.
-        const int32_t piece = len > 0 ? len - 1 : 0;
-        if (piece > 0 && body.store(line, piece)) *total_payload_length += piece;
-        h->remaining = 0;
-        // Not when the exchange's time ran out: that body was not whole.
-        if (h->expired) return HTTP_IO_ERROR;
-        break;
-      }
-      // Past the buffer the rest is read and dropped, but not for ever.
-      if (body.cut) {
-        overflow += len;
-        if (overflow > kBodyOverflowLimit) {
-          syslog(LOG_ERR, "http 498: http_read body goes on past %lld bytes, giving up\n",
-                 static_cast<long long>(kBodyOverflowLimit));
-          h->remaining = 0;
-          return HTTP_IO_ERROR;
-        }
-      }
-      if (body.store(line, len)) *total_payload_length += len;
-      if (body.tail.ends_body()) {
-        h->remaining = 0;
-        break;
-      }
-    }
-  } else {
-    // Counted lines: no caller uses this mode; it stops once the lines add
-    // up to the length or pass it.
-    while (h->remaining > 0) {
-      if (read_line(h, line, sizeof line, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
-      if (body.store(line, len)) *total_payload_length += len;
-      h->remaining -= len;
-    }
-    h->remaining = 0;
   }
-
-  syslog(LOG_INFO, "http 506: -http_read() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
-         static_cast<void *>(h), static_cast<void *>(data + body.end), *total_payload_length,
-         size, HTTP_END);
-  return HTTP_END;
+  return status;
 }
 
 int http_read_size(http_handle *h, void *data, int32_t size, int32_t sectime,
                    int32_t *bytes_read) {
-  if (h->state == kHttpStateEnd) return HTTP_END;
-  // The caller marks the end of the body this way.
-  if (size == -1) {
-    h->state = kHttpStateEnd;
-    return HTTP_END;
-  }
   syslog(LOG_INFO, "http 525: http_read_size() handle=%p data=%p size=%d sectime=%d\n",
          static_cast<void *>(h), data, size, sectime);
   *bytes_read = 0;
@@ -404,61 +512,4 @@ int http_read_size(http_handle *h, void *data, int32_t size, int32_t sectime,
     *bytes_read += got;
   }
   return HTTP_OK;
-}
-
-int http_read_payload(http_handle *h, void *data, int32_t size, int32_t sectime,
-                      int32_t *bytes_read) {
-  syslog(LOG_INFO, "http 360: http_read_payload() handle=%p data=%p size=%d sectime=%d\n",
-         static_cast<void *>(h), data, size, sectime);
-  *bytes_read = 0;
-  int status = HTTP_OK;
-  char line[bb::kLineSize];
-  int32_t len = 0;
-
-  if (h->state == kHttpStateEnd) {
-    status = HTTP_END;
-  } else {
-    if (h->remaining <= 0) {
-      h->remaining = 0;
-      if (read_line(h, line, sizeof line, sectime, &len) != HTTP_OK) return HTTP_IO_ERROR;
-      int32_t chunk = 0;
-      // A size line that does not end, or is no number, is no chunked body:
-      // failing says so, where taking it for the end would lose the data.
-      if (!line_complete(line, len) ||
-          bb::parse_hex(std::string_view(line, static_cast<size_t>(len)), &chunk) !=
-              bb::number_result::ok) {
-        syslog(LOG_ERR, "http 371: invalid chunk size line len=%d\n", len);
-        return HTTP_IO_ERROR;
-      }
-      h->remaining = chunk;
-      if (chunk == 0) {
-        read_line(h, line, sizeof line, kLastLineEndSectime, &len);
-        h->state = kHttpStateEnd;
-        status = HTTP_END;
-      }
-    }
-    if (status == HTTP_OK) {
-      int32_t want = size < h->remaining ? size : h->remaining;
-      if (want < 0) want = 0;
-      int32_t got = 0;
-      if (read_stream(h, data, want, sectime, &got) != HTTP_OK) return HTTP_IO_ERROR;
-      h->total = h->total > INT32_MAX - got ? INT32_MAX : h->total + got;
-      h->remaining -= got;
-      *bytes_read = got;
-      // The line end that follows the chunk data, and nothing else.
-      if (h->remaining == 0) {
-        char end[2] = {};
-        int32_t n = 0;
-        if (http_read_size(h, end, 2, sectime, &n) != HTTP_OK || end[0] != '\r' || end[1] != '\n') {
-          syslog(LOG_ERR, "http 412: chunk data not followed by its line end\n");
-          return HTTP_IO_ERROR;
-        }
-      }
-    }
-  }
-
-  syslog(LOG_INFO,
-         "http 420: -http_read_payload() handle=%p data=%p bytes_read=%d size=%d status=%d\n",
-         static_cast<void *>(h), data, *bytes_read, size, status);
-  return status;
 }

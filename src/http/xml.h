@@ -5,8 +5,8 @@
 
 #include <stdint.h>
 
-// Drops TAB/LF/CR and, when the body still carries chunk framing, the
-// framing.  In place; the result is never longer than the input.
+// Drops TAB/LF/CR from a body the HTTP layer has already stripped of its
+// transfer framing.  In place; the result is never longer than the input.
 void normalize_body(char *text);
 
 // Copies the text of the next tag (between '<' and '>') skipping comments.

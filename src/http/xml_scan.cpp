@@ -12,49 +12,12 @@ namespace {
 // Spaces stay, since they separate attributes inside tags.
 bool is_line_space(char c) { return c == '\t' || c == '\n' || c == '\r'; }
 
-int hex_digit_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-const char *skip_line_space(const char *in) {
-  while (is_line_space(*in)) ++in;
-  return in;
-}
-
-// A body captured with its chunk framing: size lines in hexadecimal, each
-// followed by that many data bytes.  A size that runs past the end of the
-// text (or does not fit any integer) takes only what is there.
-void strip_chunk_framing(char *text) {
-  const char *in = text;
-  char *out = text;
-  for (;;) {
-    uint64_t size = 0;
-    for (int digit = hex_digit_value(*in); digit >= 0; digit = hex_digit_value(*++in)) {
-      // Saturate: an absurd size just means "the rest of the text".
-      size = size > (UINT64_MAX >> 4) ? UINT64_MAX : (size << 4) | static_cast<uint64_t>(digit);
-    }
-    if (size == 0) break;
-    in = skip_line_space(in);
-    for (; size > 0 && *in != '\0'; --size, ++in) {
-      if (!is_line_space(*in)) *out++ = *in;
-    }
-    if (*in == '\0') break;
-    in = skip_line_space(in);
-  }
-  *out = '\0';
-}
-
 }  // namespace
 
+// The body comes without its transfer framing (the HTTP layer removed it):
+// only the line breaks and tabs between and inside tags go.
 void normalize_body(char *text) {
   if (text == nullptr) return;
-  if (text[0] != '<') {
-    strip_chunk_framing(text);
-    return;
-  }
   char *out = text;
   for (const char *in = text; *in != '\0'; ++in) {
     if (!is_line_space(*in)) *out++ = *in;

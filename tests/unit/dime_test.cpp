@@ -1,4 +1,5 @@
-// DIME records in a chunked HTTP body, through the scripted device.
+// DIME records in an HTTP body, chunked, counted or ended by the connection,
+// through the scripted device.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -105,6 +106,32 @@ TEST(DimeReader, ReadsRecordsWhateverTheChunksAndReads) {
       EXPECT_EQ(r.d->total, 21 + 37 + 3);
       ASSERT_EQ(r.read(64, &got), HTTP_END);
       EXPECT_EQ(got, "");
+    }
+  }
+}
+
+// The records come the same whatever framing the body has.
+TEST(DimeReader, ReadsRecordsWhateverTheFraming) {
+  const std::string message = record(kMB, kSoap) + record(0, std::string(21, 'a')) + record(kME, "end");
+  const std::string rows[] = {
+      kHttpOk + chunked(message, 7),
+      "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5;x=y\r\n" + message.substr(0, 5) + "\r\n" +
+          chunked(message.substr(5), 9).substr(0, chunked(message.substr(5), 9).size() - 2) +
+          "X-Trailer: 1\r\n\r\n",
+      "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(message.size()) + "\r\n\r\n" + message,
+      "HTTP/1.0 200 OK\r\n\r\n" + message,
+  };
+  for (const std::string &answer : rows) {
+    for (size_t piece : {size_t{1}, size_t{6}, size_t{4096}}) {
+      SCOPED_TRACE(testing::Message() << answer.substr(0, 40) << " piece " << piece);
+      Reader r(answer, piece);
+      ASSERT_EQ(r.open(), HTTP_OK);
+      std::string got;
+      ASSERT_EQ(r.read(64, &got), HTTP_OK);
+      EXPECT_EQ(got, std::string(21, 'a'));
+      ASSERT_EQ(r.read(64, &got), HTTP_OK);
+      EXPECT_EQ(got, "end");
+      EXPECT_EQ(r.read(64, &got), HTTP_END);
     }
   }
 }

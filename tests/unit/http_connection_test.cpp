@@ -308,77 +308,27 @@ TEST(ReadLine, TinyBuffersReadNothing) {
   EXPECT_EQ(std::string(buf), "a");
 }
 
-TEST(ClearStream, HandsOutTheBufferOnlyWhenItFits) {
+// Pages are read in pieces as large as the host's buffer: what the
+// read-ahead holds goes first, otherwise one channel read lands straight in
+// the caller's memory.
+TEST(HttpReadAvailable, BufferedBytesFirstThenOneDirectRead) {
   Connection c;
-  c.ch.reply(std::string(101, 'z'));
+  c.ch.reply("abc").reply(std::string(9000, 'd')).reply("e");
   c.open();
-  char byte;
+  char byte = 0;
   int32_t n = 0;
   ASSERT_EQ(read_stream(c.h, &byte, 1, 5, &n), HTTP_OK);
-  fake::reset_captures();
-  char dst[128];
-  EXPECT_EQ(clear_stream(c.h, dst, 64, &n), HTTP_IO_ERROR);
-  EXPECT_EQ(n, 0);
-  EXPECT_EQ(c.h->s.cnt, 100);
-  EXPECT_EQ(c.h->s.index, 1);
-  EXPECT_THAT(fake::logs(),
-              ElementsAre(Log{6, "http 90: clear_stream entry...\n"},
-                          Log{6, "http 105: clear_stream returning with (stat = 1, bytes_read = 0)...\n"}));
-  fake::reset_captures();
-  EXPECT_EQ(clear_stream(c.h, dst, 100, &n), HTTP_OK);
-  EXPECT_EQ(n, 100);
-  EXPECT_EQ(std::string(dst, 100), std::string(100, 'z'));
+  std::vector<char> buf(10000);
+  ASSERT_EQ(http_read_available(c.h, buf.data(), 10000, 5, &n), HTTP_OK);
+  EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(n)), "bc");
+  ASSERT_EQ(http_read_available(c.h, buf.data(), 10000, 7, &n), HTTP_OK);
+  EXPECT_EQ(n, 9000);
   EXPECT_EQ(c.h->s.cnt, 0);
-  EXPECT_EQ(c.h->s.index, 0);
-  EXPECT_THAT(fake::logs(),
-              ElementsAre(Log{6, "http 90: clear_stream entry...\n"},
-                          Log{6, "http 97: Clearing (100) bytes from the stream\n"},
-                          Log{6, "http 105: clear_stream returning with (stat = 0, bytes_read = 100)...\n"}));
-  EXPECT_EQ(clear_stream(c.h, dst, 100, &n), HTTP_IO_ERROR);  // empty now
+  EXPECT_EQ(c.ch.read_sizes, (std::vector<int>{4096, 10000}));
+  EXPECT_EQ(c.ch.read_timeouts, (std::vector<int>{5, 7}));
+  EXPECT_EQ(http_read_available(c.h, buf.data(), 0, 7, &n), HTTP_OK);
   EXPECT_EQ(n, 0);
-}
-
-TEST(HttpRead2, FiveAttemptsThatBringNothing) {
-  Connection c;
-  c.ch.fail_read(49).silence().silence().silence().silence().reply("late");
-  c.open();
-  fake::reset_captures();
-  char buf[16];
-  int32_t n = 0;
-  EXPECT_EQ(http_read2(c.h, buf, 16, 4, &n), HTTP_IO_ERROR);
-  EXPECT_EQ(n, 0);
-  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u, 100000u, 100000u, 100000u, 100000u));
-  EXPECT_EQ(c.ch.read_timeouts, (std::vector<int>{4, 4, 4, 4, 4}));
-  EXPECT_EQ(c.ch.read_sizes, (std::vector<int>{16, 16, 16, 16, 16}));
-  std::vector<Log> expected;
-  for (int left = 4; left >= 0; --left) {
-    expected.push_back({6, "http 435: http_read2 entry.\n"});
-    expected.push_back({6, "http 443: http_read2 failed. Retrying (" + std::to_string(left) +
-                               ") more times before exiting.\n"});
-  }
-  expected.push_back({6, "http 446: http_read2 failed to read (bytes_read=0)\n"});
-  EXPECT_EQ(fake::logs(), expected);
-}
-
-TEST(HttpRead2, ReadsPastTheStreamBuffer) {
-  Connection c;
-  c.ch.reply("ahead").silence().reply("0123456789");
-  c.open();
-  char byte;
-  int32_t n = 0;
-  ASSERT_EQ(read_stream(c.h, &byte, 1, 5, &n), HTTP_OK);
-  fake::reset_captures();
-  char buf[8];
-  ASSERT_EQ(http_read2(c.h, buf, 8, 4, &n), HTTP_OK);
-  EXPECT_EQ(n, 8);
-  EXPECT_EQ(std::string(buf, 8), "01234567");
-  EXPECT_EQ(c.h->s.cnt, 4);  // the buffered bytes are left alone
-  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u));
-  EXPECT_THAT(fake::logs(),
-              ElementsAre(Log{6, "http 435: http_read2 entry.\n"},
-                          Log{6, "http 443: http_read2 failed. Retrying (4) more times before exiting.\n"},
-                          Log{6, "http 435: http_read2 entry.\n"},
-                          Log{6, "http 439: http_read2 successful. (8 bytes read). \n"}));
+  EXPECT_EQ(c.ch.read_sizes.size(), 2u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Image data: from the open page channel into the host's image buffer as
-// it arrives, with the time limits of high resolutions and the chunks that
-// do not fit the buffer.
+// it arrives, whatever the page's framing, with the time limits of high
+// resolutions and the chunks that do not fit the buffer.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "device_double.h"
+#include "http/http.h"
 #include "job_session.h"
 
 using fake::Log;
@@ -37,10 +38,21 @@ std::string pattern(size_t n, unsigned seed = 1) {
   return s;
 }
 
-// A page channel open in the session, as bb_get_scanjob leaves it.
-fake::Channel &open_page(fake::Device &dev, Session &s) {
+const std::string kChunkedPage =
+    "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nTransfer-Encoding: chunked\r\n\r\n";
+
+// A page channel open in the session with the page answer's header read,
+// as bb_get_scanjob leaves it; the test scripts the body.
+fake::Channel &open_page(fake::Device &dev, Session &s, const std::string &header = kChunkedPage) {
   fake::Channel &ch = dev.next("KV-ESCL-SCAN");
+  ch.reply(header);
   EXPECT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &s.bb->http), HTTP_OK);
+  char buf[256];
+  int32_t n = 0;
+  EXPECT_EQ(http_read_header(s.bb->http, buf, sizeof buf, 5, &n), HTTP_OK);
+  ch.read_timeouts.clear();
+  ch.read_sizes.clear();
+  fake::reset_captures();
   return ch;
 }
 
@@ -70,29 +82,26 @@ TEST(ImageData, OneChunkThenTheEnd) {
   std::string data = pattern(0x1000);
   ch.reply("1000\r\n").reply(data + "\r\n" + kLastChunk);
 
-  fake::reset_captures();
   EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
   EXPECT_EQ(s.hs->image_count, 4096);
   EXPECT_EQ(std::string(reinterpret_cast<char *>(s.hs->image_buffer), 4096), data);
   EXPECT_EQ(fake::logs().front(), (Log{6, "bb_escl 1785: bb_get_image_data...\n"}));
   EXPECT_TRUE(fake::logged(6, "bb_escl 1788: bb_get_image_data cnt=0 res=300 tmo=5\n"));
-  EXPECT_TRUE(fake::logged(6, "bb_escl 1758: bb_get_size entry...\n"));
-  EXPECT_TRUE(fake::logged(6, "bb_escl 1772: bb_get_size exit...\n"));
-  EXPECT_TRUE(fake::logged(6, "bb_escl 1792: bb_get_size returned size=4096\n"));
-  EXPECT_TRUE(fake::logged(6, "bb_escl 1808: bb_get_image_data exit: bytes read = [2] \n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1808: bb_get_image_data exit: bytes read = [4096] \n"));
   EXPECT_EQ(fake::logs().back(), (Log{6, "bb_escl 1814: bb_get_image_data returning (0)...\n"}));
 
   // Not yet taken: nothing is read.
   fake::reset_captures();
+  const size_t reads_before = ch.read_sizes.size();
   EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
   EXPECT_EQ(s.hs->image_count, 4096);
-  EXPECT_TRUE(fake::logs_starting("bb_escl 1758:").empty());
+  EXPECT_EQ(ch.read_sizes.size(), reads_before);
   EXPECT_TRUE(fake::logged(6, "bb_escl 1788: bb_get_image_data cnt=4096 res=300 tmo=5\n"));
 
   s.hs->image_count = 0;
   EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);  // the last chunk
   EXPECT_EQ(s.hs->image_count, 0);
-  EXPECT_EQ(s.bb->http->state, 2);
+  EXPECT_EQ(s.bb->http->body, HTTP_BODY_DONE);
 
   // The end is marked: later calls end at once without reading the channel.
   size_t reads = ch.read_sizes.size();
@@ -105,38 +114,74 @@ TEST(ImageData, OneChunkThenTheEnd) {
   EXPECT_FALSE(ch.closed);  // the page end closes it
 }
 
-TEST(ImageData, ManyChunksSplitAtEveryPositionArriveWhole) {
-  std::string data[] = {pattern(1, 2), pattern(300, 3), pattern(17, 4), pattern(4096, 5)};
-  std::string body;
-  for (const std::string &d : data) body += chunk(d);
-  body += kLastChunk;
-  std::string expected = data[0] + data[1] + data[2] + data[3];
-  for (size_t split = 0; split <= body.size(); ++split) {
-    fake::Device dev;
-    Session s;
-    auto &ch = open_page(dev, s);
-    if (split > 0) ch.reply(body.substr(0, split));
-    if (split < body.size()) ch.reply(body.substr(split));
-    int result = -1;
-    EXPECT_EQ(read_page(s, &result), expected) << "split at " << split;
-    EXPECT_EQ(result, 0) << "split at " << split;
+std::string counted_header(size_t length) {
+  return "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(length) +
+         "\r\n\r\n";
+}
+
+// The same page, however the device frames it and wherever its reads split
+// the bytes, reaches the host whole; nothing after a framed page is taken.
+TEST(ImageData, EveryFramingSplitAtEveryPositionArrivesWhole) {
+  const std::string data[] = {pattern(1, 2), pattern(300, 3), pattern(17, 4), pattern(1000, 5)};
+  std::string expected;
+  std::string chunks;
+  for (const std::string &d : data) {
+    expected += d;
+    chunks += chunk(d);
+  }
+  struct Row {
+    std::string name;
+    std::string header;
+    std::string body;
+  };
+  const Row rows[] = {
+      {"chunked", kChunkedPage, chunks + kLastChunk + "NEXT"},
+      {"chunked with extensions and a trailer", kChunkedPage,
+       "1;a=b\r\n" + data[0] + "\r\n" + chunk(data[1] + data[2] + data[3]) + "0;end\r\nX-Pages: 1\r\n\r\nNEXT"},
+      {"counted", counted_header(expected.size()), expected + "NEXT"},
+      {"ended by the connection", "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\n\r\n", expected},
+  };
+  // One host session for all: its 4 MB image buffer is costly to set up.
+  Session s;
+  for (const Row &row : rows) {
+    for (size_t split = 0; split <= row.body.size(); ++split) {
+      fake::Device dev;
+      auto &ch = open_page(dev, s, row.header);
+      if (split > 0) ch.reply(row.body.substr(0, split));
+      if (split < row.body.size()) ch.reply(row.body.substr(split));
+      int result = -1;
+      EXPECT_TRUE(read_page(s, &result) == expected) << row.name << ", split at " << split;
+      EXPECT_EQ(result, 0) << row.name << ", split at " << split;
+      EXPECT_EQ(s.bb->http->body, HTTP_BODY_DONE) << row.name << ", split at " << split;
+      bb_end_page(s.hs.get(), 0);
+    }
   }
 }
 
-TEST(ImageData, ChunkExtensionAndBlanksAreIgnored) {
+// bb_get_size tells what follows without more framing: the rest of the
+// chunk, or of a counted page.
+TEST(ImageData, SizeOfWhatFollows) {
   struct Row {
-    std::string line;
+    std::string header;
+    std::string body;
     int32_t size;
   };
   const Row rows[] = {
-      {"10;name=value\r\n", 16}, {" 1a\r\n", 26}, {"\t2\r\n", 2}, {"Ff\r\n", 255},
-      {"7fffffff\r\n", 0x7fffffff}, {"\r\n", 0}, {"x1\r\n", 0}, {"0x10\r\n", 0},
+      {kChunkedPage, "10;name=value\r\n", 16},
+      {kChunkedPage, " 1a\r\n", 26},
+      {kChunkedPage, "\t2\r\n", 2},
+      {kChunkedPage, "Ff\r\n", 255},
+      {kChunkedPage, "0x10\r\n", 16},
+      {kChunkedPage, "7fffffff\r\n", 0x7fffffff},
+      {kChunkedPage, "0\r\n\r\n", 0},
+      {counted_header(70000), "", 70000},
+      {counted_header(0), "", 0},
   };
   for (const Row &row : rows) {
     fake::Device dev;
     Session s;
-    open_page(dev, s).reply(row.line);
-    EXPECT_EQ(bb_get_size(s.hs.get(), 5), row.size) << row.line;
+    open_page(dev, s, row.header).reply(row.body);
+    EXPECT_EQ(bb_get_size(s.hs.get(), 5), row.size) << row.body;
   }
 }
 
@@ -146,6 +191,8 @@ TEST(ImageData, MalformedSizeLinesFail) {
       " -10\r\n",              // negative after a blank
       "100000000\r\n",         // beyond 32 bits
       "123456789abcd\r\n",     // still too big
+      "\r\n",                  // no number
+      "x1\r\n",                // no number
       std::string(4100, '0') + "\r\n",  // longer than the read-ahead buffer
   };
   for (const std::string &line : lines) {
@@ -168,7 +215,7 @@ TEST(ImageData, OverlongSizeLineIsLogged) {
   Session s;
   open_page(dev, s).reply(std::string(5000, '0') + "\r\n");
   EXPECT_EQ(bb_get_size(s.hs.get(), 5), -1);
-  EXPECT_TRUE(fake::logged(3, "bb_escl 1766: bb_get_size chunk-size line longer than 4095 bytes\n"));
+  EXPECT_TRUE(fake::logged(3, "http 373: chunk-size line longer than 4095 bytes\n"));
 }
 
 // Devices put chunk extensions on size lines, long ones too.
@@ -189,21 +236,34 @@ TEST(ImageData, CountedPageIsReadByItsLength) {
   Session s;
   s.set_job("J1");
   const std::string data = pattern(150000);
-  dev.next("KV-ESCL-SCAN").reply("HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nContent-Length: 150000\r\n\r\n" +
-                                 data + "NEXT");
+  auto &ch = dev.next("KV-ESCL-SCAN").reply(counted_header(150000) + data + "NEXT");
   ASSERT_EQ(bb_get_scanjob(s.hs.get()), SANE_STATUS_GOOD);
   int result = -1;
   EXPECT_EQ(read_page(s, &result), data);
   EXPECT_EQ(result, 0);
+  EXPECT_EQ(s.bb->http->s.cnt + static_cast<int>(ch.script.empty() ? 0 : ch.script.front().bytes.size()), 4);
 }
 
-// Chunk data followed by anything but CR LF is a broken body, not data.
+TEST(ImageData, CountedPageCutShortFails) {
+  fake::Device dev;
+  Session s;
+  open_page(dev, s, counted_header(5000)).reply(pattern(3000));
+  int result = -1;
+  EXPECT_EQ(read_page(s, &result), pattern(3000));
+  EXPECT_EQ(result, 1);
+}
+
+// Chunk data followed by anything but CR LF is a broken body, not data:
+// what came before it is the host's, the next call fails.
 TEST(ImageData, ChunkWithoutItsLineEndFails) {
   fake::Device dev;
   Session s;
   open_page(dev, s).reply("5\r\nhelloXY0\r\n\r\n");
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+  EXPECT_EQ(taken(s), "hello");
   EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
-  EXPECT_TRUE(fake::logged(3, "bb_escl 1806: bb_get_image_data chunk not followed by its line end\n"));
+  EXPECT_EQ(s.hs->image_count, 0);
+  EXPECT_TRUE(fake::logged(3, "http 412: chunk data not followed by its line end\n"));
 }
 
 struct LimitRow {
@@ -219,14 +279,19 @@ TEST(ImageData, TimeLimitsGrowAtTwelveHundredDpi) {
     Session s;
     s.hs->current_resolution = row.resolution;
     // Size line, data and line end each arrive in a read of their own.
-    auto &ch = open_page(dev, s).reply("4\r\n").reply("DATA").reply("\r\n");
+    auto &ch = open_page(dev, s).reply("4\r\n").reply("DATA").reply("\r\n" + kLastChunk);
     EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
-    EXPECT_EQ(s.hs->image_count, 4);
+    EXPECT_EQ(taken(s), "DATA");
+    EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+    EXPECT_EQ(s.hs->image_count, 0);
     EXPECT_THAT(ch.read_timeouts, ElementsAre(row.size_line_limit, row.data_limit, row.data_limit))
         << row.resolution;
     EXPECT_TRUE(fake::logged(6, "bb_escl 1788: bb_get_image_data cnt=0 res=" +
                                     std::to_string(row.resolution) +
                                     " tmo=" + std::to_string(row.data_limit) + "\n"));
+    // The longer wait is for this page's reads only.
+    EXPECT_EQ(s.bb->http->size_line_sectime, 0);
+    EXPECT_EQ(s.bb->http->deadline_ms, 0);
   }
 }
 
@@ -237,6 +302,18 @@ TEST(ImageData, HostsOwnSizeLimitIsMultipliedAtHighResolution) {
   auto &ch = open_page(dev, s).reply("4\r\n");
   EXPECT_EQ(bb_get_size(s.hs.get(), 10), 4);
   EXPECT_THAT(ch.read_timeouts, ElementsAre(50));
+}
+
+// A device trickling its page fails the page once a progress window passes
+// without a window's worth of bytes.
+TEST(ImageData, TricklingPageFails) {
+  fake::Device dev;
+  Session s;
+  auto &ch = open_page(dev, s).reply("4\r\nDATA\r\n0\r\n\r\n");
+  s.bb->http->progress_window_start_ms = http_now_ms() - 61000;
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_TRUE(fake::logged(3, "http 142: read_stream stopped: the exchange took too long\n"));
+  EXPECT_TRUE(ch.read_sizes.empty());
 }
 
 // What has arrived goes to the host at once; the break shows on the next call.
@@ -252,20 +329,25 @@ TEST(ImageData, BodyBreakingOffMidChunkFails) {
   EXPECT_NE(s.bb->http, nullptr);  // the page end closes it
 }
 
-TEST(ImageData, MissingLineEndAfterTheDataKeepsTheCount) {
+TEST(ImageData, MissingLineEndAfterTheDataFailsTheNextCall) {
   fake::Device dev;
   Session s;
   open_page(dev, s).reply("8\r\n" + pattern(8));
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
+  EXPECT_EQ(taken(s), pattern(8));
   EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
-  EXPECT_EQ(s.hs->image_count, 8);
+  EXPECT_EQ(s.hs->image_count, 0);
 }
 
-TEST(ImageData, MissingLineEndAfterTheLastChunkFails) {
+// The page's data is all in once the last chunk came: a device that never
+// sends the line end after it still ends the page.
+TEST(ImageData, MissingLineEndAfterTheLastChunkStillEndsThePage) {
   fake::Device dev;
   Session s;
   open_page(dev, s).reply("0\r\n");
-  EXPECT_EQ(bb_get_image_data(s.hs.get()), 1);
+  EXPECT_EQ(bb_get_image_data(s.hs.get()), 0);
   EXPECT_EQ(s.hs->image_count, 0);
+  EXPECT_EQ(s.bb->http->body, HTTP_BODY_DONE);
 }
 
 TEST(ImageData, UnreadableSizeLineFails) {
@@ -308,13 +390,16 @@ TEST(ImageData, ChunkLargerThanTheImageBufferComesInPieces) {
   }
   EXPECT_THAT(counts, ElementsAre(BB_IMAGE_BUFFER_SIZE, 1000000, BB_IMAGE_BUFFER_SIZE - 1000000 + 1000));
   EXPECT_TRUE(page == data) << "image bytes lost or reordered";
+  // Straight from the channel into the image buffer, a piece a read.
+  EXPECT_THAT(ch.read_sizes, ElementsAre(4096, BB_IMAGE_BUFFER_SIZE, BB_IMAGE_BUFFER_SIZE,
+                                         BB_IMAGE_BUFFER_SIZE - 1000000 + 1000));
   EXPECT_EQ(fake::logs_starting("bb_escl 1804:").size(), 2u);
   EXPECT_TRUE(fake::logged(6, "bb_escl 1804: bb_get_image_data piece of 4000000 bytes, 4001000 more in the chunk\n"));
 
   int result = -1;
   EXPECT_TRUE(read_page(s, &result) == next);
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(s.bb->http->state, 2);
+  EXPECT_EQ(s.bb->http->body, HTTP_BODY_DONE);
 }
 
 TEST(ImageData, PageEndDropsTheRestOfALargeChunk) {
@@ -325,9 +410,9 @@ TEST(ImageData, PageEndDropsTheRestOfALargeChunk) {
   size_line << std::hex << BB_IMAGE_BUFFER_SIZE + 5 << "\r\n";
   ch.reply(size_line.str()).reply_in_pieces(pattern(BB_IMAGE_BUFFER_SIZE), 65536);
   ASSERT_EQ(bb_get_image_data(s.hs.get()), 0);
-  EXPECT_EQ(s.bb->image_chunk_left, BB_IMAGE_BUFFER_SIZE + 5 - 65536);
+  EXPECT_EQ(s.bb->http->remaining, BB_IMAGE_BUFFER_SIZE + 5 - 65536);
   bb_end_page(s.hs.get(), 0);
-  EXPECT_EQ(s.bb->image_chunk_left, 0);
+  EXPECT_EQ(s.bb->http, nullptr);
   EXPECT_TRUE(ch.closed);
 }
 
