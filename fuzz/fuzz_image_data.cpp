@@ -1,8 +1,9 @@
-// Arbitrary bytes as a page's chunked body, read the way the host reads a
-// page: bb_get_image_data until the end or a failure.  The first byte gives
-// the resolution and how many bytes each channel read brings.  What arrives
-// in the image buffer is checked against a plain reading of the same bytes:
-// no image byte lost, doubled or invented, and the end found where it is.
+// Arbitrary bytes as a page's chunked body, after the page answer's header,
+// read the way the host reads a page: bb_get_image_data until the end or a
+// failure.  The first byte gives the resolution and how many bytes each
+// channel read brings.  What arrives in the image buffer is checked against
+// a plain reading of the same bytes: no image byte lost, doubled or
+// invented, and the end found where it is.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -19,42 +20,49 @@ namespace {
 
 constexpr size_t kPrefix = 1;
 constexpr size_t kSizeLineMax = 4095;  // CR LF and any chunk extension included
+constexpr char kPageHeader[] = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nTransfer-Encoding: chunked\r\n\r\n";
 
 struct Reading {
   std::string data;
-  bool ended = false;  // the zero-size chunk and its line end arrived
+  bool ended = false;  // the zero-size chunk arrived
 };
 
+int hex_value(uint8_t c) {
+  return (c >= '0' && c <= '9')   ? c - '0'
+         : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+         : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                  : -1;
+}
+
 // The body read by the chunked-coding rules the plug-in keeps: a size line
-// of at most 4095 bytes ended by CR LF, hexadecimal after blanks (a minus
-// sign or more than 31 bits is malformed), the data (handed out even when
-// it is cut short or what follows is wrong), then CR LF and nothing else.
+// of at most 4095 bytes ended by CR LF with no other line feed in it,
+// hexadecimal after blanks, an optional "+" or "0x" (a minus sign, no digit
+// or more than 31 bits is malformed), the data (handed out even when it is
+// cut short or what follows is wrong), then CR LF and nothing else.  The
+// zero-size chunk ends the page whatever trailer follows it, or none.
 Reading plain_reading(const uint8_t *in, size_t size) {
   Reading r;
   size_t pos = 0;
   for (;;) {
-    size_t len = 0;
-    for (;; ++len) {
-      if (len == kSizeLineMax || pos + len >= size) return r;
-      if (len >= 1 && in[pos + len] == '\n' && in[pos + len - 1] == '\r') break;
-    }
+    size_t lf = pos;
+    while (lf < size && lf - pos < kSizeLineMax && in[lf] != '\n') ++lf;
+    if (lf >= size || lf - pos >= kSizeLineMax || lf == pos || in[lf - 1] != '\r') return r;
     const uint8_t *p = in + pos;
-    const uint8_t *end = in + pos + len + 1;
-    pos += len + 1;
+    const uint8_t *end = in + lf + 1;
+    pos = lf + 1;
     while (p < end && (*p == ' ' || *p == '\t')) ++p;
     if (p < end && *p == '-') return r;
+    if (p < end && *p == '+') ++p;
+    if (end - p > 2 && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && hex_value(p[2]) >= 0) p += 2;
     int64_t value = 0;
-    for (; p < end; ++p) {
-      int d = (*p >= '0' && *p <= '9')   ? *p - '0'
-              : (*p >= 'a' && *p <= 'f') ? *p - 'a' + 10
-              : (*p >= 'A' && *p <= 'F') ? *p - 'A' + 10
-                                         : -1;
-      if (d < 0) break;
-      value = value * 16 + d;
+    size_t digits = 0;
+    for (; p < end && hex_value(*p) >= 0; ++p, ++digits) {
+      value = value * 16 + hex_value(*p);
       if (value > INT32_MAX) return r;
     }
+    if (digits == 0) return r;
     if (value == 0) {
-      r.ended = pos + 2 <= size;
+      r.ended = true;
       return r;
     }
     // Data is handed out as it arrives, so a chunk cut short still gives
@@ -90,8 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   data += kPrefix;
   size -= kPrefix;
 
-  memchan::feed(data, size, piece);
+  std::string answer = kPageHeader;
+  answer.append(reinterpret_cast<const char *>(data), size);
+  memchan::feed(answer.data(), answer.size(), piece);
   if (http_open(hs->dd, "KV-ESCL-SCAN", &hs->bb_session->http) != HTTP_OK) abort();
+  char header[256];
+  int32_t header_len = 0;
+  if (http_read_header(hs->bb_session->http, header, sizeof header, 5, &header_len) != HTTP_OK) abort();
 
   std::string got;
   int result = 0;
