@@ -235,12 +235,9 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
   if (no_page_answer(*http_status)) return SANE_STATUS_NO_DOCS;
   if (*http_status == kHttpServiceUnavailableStatus) return SANE_STATUS_DEVICE_BUSY;
   if (ret != HTTP_OK) return SANE_STATUS_IO_ERROR;
-  // >>> page content type: waits for http_handle::content_type (media type
-  // only) from the HTTP layer; then:
-  //   bb::copy_bounded(hs->page_content_type, sizeof hs->page_content_type,
-  //                    bb::buffer_text(session->http->content_type,
-  //                                    sizeof session->http->content_type));
-  // <<<
+  // The host decodes the page by its media type.
+  bb::copy_bounded(hs->page_content_type, sizeof hs->page_content_type,
+                   bb::buffer_text(session->http->content_type, sizeof session->http->content_type));
   return SANE_STATUS_GOOD;
 }
 
@@ -273,6 +270,14 @@ enum class NoPage {
   kStopped,  // the feeder jammed or its cover opened
 };
 
+// Whether the job has delivered the pages of one sheet and no more: the
+// page now asked for is counted already.
+bool one_sheet_delivered(const host_session *hs) {
+  const int32_t delivered = hs->job_page_count - 1;
+  const int32_t sheet_pages = hs->current_source == BB_SOURCE_DUPLEX ? 2 : 1;
+  return delivered >= 1 && delivered <= sheet_pages;
+}
+
 // Judges a "no page" answer on a status document: the poll's own when it
 // already showed the job ended (a final state does not change), else one
 // fetched now.  *job_state is the job's state in it; *stop the status for
@@ -304,8 +309,11 @@ NoPage judge_no_page(host_session *hs, bb_session *session, int32_t http_status,
     return NoPage::kStopped;
   }
   // Some Ricoh devices end a feeder job after each sheet: the rest of the
-  // batch needs jobs of its own.
-  if (*job_state == BB_JOB_COMPLETED && adf == SANE_STATUS_GOOD) return NoPage::kNextJob;
+  // batch needs jobs of its own.  Only a job that ended after its first
+  // sheet is taken so; one that delivered more was the whole batch, and a
+  // feeder reading loaded after it was filled again.
+  if (*job_state == BB_JOB_COMPLETED && adf == SANE_STATUS_GOOD && one_sheet_delivered(hs))
+    return NoPage::kNextJob;
   if (bb::job_state_final(*job_state) || *job_state == BB_JOB_NOT_FOUND) return NoPage::kEnd;
   // A job that has stopped scanning (or a scanner gone idle under a job it
   // leaves "Processing") with the feeder empty has no sheet left.

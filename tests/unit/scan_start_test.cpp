@@ -83,6 +83,7 @@ TEST(StartScan, FlatbedFirstPageProcessingAtOnce) {
   EXPECT_EQ(fake::logs().back(),
             (Log{6, "bb_escl 1742: bb_start_scan returning with status ret = (0)\n"}));
   EXPECT_EQ(rest_of_page(s), kPageBody);
+  EXPECT_STREQ(s.hs->page_content_type, "image/jpeg");
 }
 
 // ---- the poll's decision table ---------------------------------------------
@@ -330,19 +331,20 @@ TEST(StartScan, JobNeverListedGoesToTheDocumentAfterTwentyRepolls) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
-TEST(StartScan, EmptyChunkedStatusCountsAsJobNotListed) {
+// An empty chunked body is an empty answer, decoded like a counted one.
+TEST(StartScan, EmptyChunkedStatusIsPolledAgain) {
   fake::Device dev;
   Session s;
   s.set_job("J1");
   s.hs->current_source = BB_SOURCE_ADF;
-  dev.next("KV-ESCL-SCAN")
-      .reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
-      .silence()  // the collection ends when no further line comes
-      .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
+  auto &poll = dev.next("KV-ESCL-SCAN")
+                   .reply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+                   .reply(status_answer("Processing", "ScannerAdfLoaded", "Processing"));
   dev.next("KV-ESCL-SCAN").reply(kPageHeader + kPageBody);
-  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD);
-  EXPECT_THAT(fake::sleeps(), ElementsAre(100000u)) << jobtest::dump_logs();
-  EXPECT_TRUE(fake::logged(6, "bb_escl 1697: jobstate =[5] version=[0]\n"));
+  EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_GOOD) << jobtest::dump_logs();
+  EXPECT_EQ(fake::slept_total(), 500000u);
+  EXPECT_EQ(poll.writes.size(), 2u);
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1723: JOBSTATE_CONITNUE************\n"));
 }
 
 TEST(StartScan, BadRequestAnswersBeforeTheStatusAreReadPast) {
@@ -517,6 +519,23 @@ TEST(StartScan, FeederJobEndingAfterEachSheetGoesOnWithANewJob) {
   EXPECT_EQ(dev.open_count(), 0);
 }
 
+// A job that delivered several sheets was the whole batch, whatever the
+// feeder reads after it.
+TEST(StartScan, JobOfSeveralSheetsCompletedWithTheFeederLoadedEndsTheBatch) {
+  for (int32_t source : {BB_SOURCE_ADF, BB_SOURCE_DUPLEX}) {
+    fake::Device dev;
+    Session s;
+    s.set_job("J1");
+    s.hs->job_page_count = 2 + (source == BB_SOURCE_DUPLEX ? 1 : 0);  // pages delivered so far
+    s.hs->current_source = source;
+    dev.next("KV-ESCL-SCAN").reply(status_answer("Idle", "ScannerAdfLoaded", "Completed"));
+    dev.next("KV-ESCL-SCAN").reply(kNotFound);
+    EXPECT_EQ(bb_start_scan(s.hs.get()), SANE_STATUS_NO_DOCS) << source;
+    EXPECT_EQ(dev.opened().size(), 2u) << source;
+    EXPECT_TRUE(fake::logs_starting("bb_escl 1736:").empty()) << source;
+  }
+}
+
 // A new job that has no page either ends the batch: no job after job.
 TEST(StartScan, NewJobWithoutAPageEndsTheBatch) {
   fake::Device dev;
@@ -671,6 +690,29 @@ TEST(GetScanJob, AnswerDecides) {
     EXPECT_EQ(ch.closed, row.expected != SANE_STATUS_GOOD) << row.name;
     EXPECT_EQ(s.bb->http != nullptr, row.expected == SANE_STATUS_GOOD) << row.name;
     EXPECT_EQ(fake::logs_starting("bb_escl 1615:").size(), 1u) << row.name;
+  }
+}
+
+// The page's media type goes to the host; an answer without one, or with
+// no page, leaves it empty.
+TEST(GetScanJob, PageContentTypeIsHandedToTheHost) {
+  const DocumentRow rows[] = {
+      {"image/png", "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: 4\r\n\r\nPNG!",
+       SANE_STATUS_GOOD},
+      {"image/jpeg", "HTTP/1.1 200 OK\r\ncontent-type: Image/JPEG; charset=x\r\nContent-Length: 4\r\n\r\nJPEG",
+       SANE_STATUS_GOOD},
+      {"", "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nJPEG", SANE_STATUS_GOOD},
+      {"", "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\nContent-Length: 0\r\n\r\n",
+       SANE_STATUS_NO_DOCS},
+  };
+  for (const DocumentRow &row : rows) {
+    fake::Device dev;
+    Session s;
+    s.set_job("J9");
+    strcpy(s.hs->page_content_type, "stale/left");
+    dev.next("KV-ESCL-SCAN").reply(row.answer);
+    EXPECT_EQ(bb_get_scanjob(s.hs.get()), row.expected) << row.answer;
+    EXPECT_STREQ(s.hs->page_content_type, row.name.c_str()) << row.answer;
   }
 }
 
