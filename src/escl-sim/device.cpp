@@ -147,12 +147,21 @@ AdfCondition Device::adf_condition() const {
   if (cfg_.adf_sheets <= 0) return AdfCondition::kEmpty;
   const auto now = std::chrono::steady_clock::now();
   for (const auto &job : jobs_) {
-    if (!alive(job) || job.settings.source != InputSource::kFeeder) continue;
-    // The sensor sees no sheet while the next one is being pulled in.
+    if (job.settings.source != InputSource::kFeeder) continue;
+    if (cfg_.one_sheet_per_job) {
+      // The sensor sees no sheet while the next one is being pulled in.
+      if (alive(job) && pulling_next_sheet(job, now)) return AdfCondition::kEmpty;
+      break;
+    }
+    if (!alive(job)) {
+      // Between jobs the operator has reloaded the feeder; the server that
+      // answers 409 after the last sheet reports it empty until the next job.
+      return cfg_.feeder_end == 409 && job.state == JobState::kCompleted && job.pages_handed_out >= job.total_pages
+                 ? AdfCondition::kEmpty
+                 : AdfCondition::kLoaded;
+    }
     if (pulling_next_sheet(job, now)) return AdfCondition::kEmpty;
-    if (cfg_.one_sheet_per_job) break;
-    // While a feeder job runs the feeder empties sheet by sheet; between jobs
-    // the operator has reloaded it.
+    // While a feeder job runs the feeder empties sheet by sheet.
     return job.pages_handed_out >= job.total_pages ? AdfCondition::kEmpty : AdfCondition::kLoaded;
   }
   // A feeder that is never reloaded holds what earlier jobs left.

@@ -131,8 +131,8 @@ Behaviours:
                            creation) chunked, N bytes a chunk
   --feeder-end CODE        answer the NextDocument after a feeder job's last
                            page with 404 (default), 409 (as one open-source
-                           eSCL server does) or 410; the job is Completed and
-                           the feeder shows empty whichever
+                           eSCL server does: the feeder then shows empty
+                           until the next job) or 410; the job is Completed
   --one-sheet-per-job      each feeder job ends after one sheet, the feeder
                            still showing loaded; it is not reloaded between
                            jobs, so the next job takes the next sheet until
@@ -163,9 +163,10 @@ Faults:
                            creation is taken
   --next-document-too-soon MS
                            a feeder NextDocument within MS milliseconds after
-                           the previous page ended answers 404, the job still
-                           Processing and the status showing the feeder empty
-                           meanwhile (the device pulls in the next sheet)
+                           the previous page ended, sheets remaining, answers
+                           404, the job still Processing and the status
+                           showing the feeder empty meanwhile (the device
+                           pulls in the next sheet)
   --not-ready-404 N        answer the first N NextDocument requests of every
                            job (feeder or platen) 404 while it is Processing
   --not-ready-410 N        the same with 410 Gone

@@ -192,12 +192,13 @@ struct Config {
   size_t status_chunk_size = 0;         // text answers chunked in pieces of this size (0: as `framing` says)
   // The status code of a NextDocument after a feeder job's last page: 404,
   // 409 (as one open-source eSCL server answers) or 410. Whichever, the job
-  // is then Completed and the feeder shows empty.
+  // is then Completed; with 409 the feeder shows empty until the next job
+  // (that server does not see it reloaded), else loaded again.
   int feeder_end = 404;
-  // A NextDocument within this many ms after the previous page's data ended
-  // answers 404 while the feeder job stays Processing, the status showing
-  // ScannerAdfEmpty meanwhile (a device still pulling in the next sheet);
-  // later ones get the page (0: off).
+  // A NextDocument within this many ms after the previous page's data
+  // ended, sheets remaining, answers 404 while the feeder job stays
+  // Processing, the status showing ScannerAdfEmpty meanwhile (a device still
+  // pulling in the next sheet); later ones get the page (0: off).
   int next_document_too_soon_ms = 0;
   int not_ready_404 = 0;       // the first N NextDocument requests of every job (feeder or
                                // platen) answer 404 while it is Processing
