@@ -1,7 +1,7 @@
 // Reduces a ScannerCapabilities document to the fixed escl_caps record.
 //
 // This is not a general XML reader: it walks the document tag by tag,
-// recognises a few element names by their literal tag text, and reads
+// recognises a few elements by their namespace and local name, and reads
 // several values by their position after a recognised tag, relying on the
 // element order of the eSCL schema.  Where real devices stray from that
 // order (sizes in another order, a colour mode before the resolution list,
@@ -14,13 +14,14 @@
 
 #include "capabilities.h"
 #include "../http/xml.h"
+#include "../http/xml_namespaces.h"
 #include "session.h"
 
 namespace {
 
 // Texts that differ between the four input sources.
 struct SourceText {
-  const char *closing_tag;  // ends the source's input-caps element
+  const char *element;  // the source's input-caps element (eSCL)
   const char *name;         // for the messages this file adds
   const char *color_mode_msg;
   const char *discrete_msg;  // feeders do not log their discrete list
@@ -32,7 +33,7 @@ struct SourceText {
 };
 
 constexpr SourceText kPlatenText{
-    "/scan:PlatenInputCaps",
+    "PlatenInputCaps",
     "Platen",
     "bb_escl 307: Platen FormatSupported ColorMode:%s\n",
     "bb_escl 330: Platen Resolution:%s\n",
@@ -43,7 +44,7 @@ constexpr SourceText kPlatenText{
     true};
 
 constexpr SourceText kAdfSimplexText{
-    "/scan:AdfSimplexInputCaps",
+    "AdfSimplexInputCaps",
     "ADF Simplex",
     "bb_escl 417: ADF FormatSupported ColorMode:%s\n",
     nullptr,
@@ -54,7 +55,7 @@ constexpr SourceText kAdfSimplexText{
     true};
 
 constexpr SourceText kAdfDuplexText{
-    "/scan:AdfDuplexInputCaps",
+    "AdfDuplexInputCaps",
     "ADF Duplex",
     "bb_escl 519: ADF Duplex FormatSupported ColorMode:%s\n",
     nullptr,
@@ -65,7 +66,7 @@ constexpr SourceText kAdfDuplexText{
     false};
 
 constexpr SourceText kCameraText{
-    "/scan:CameraInputCaps",
+    "CameraInputCaps",
     "Camera",
     "bb_escl 627: Camera FormatSupported ColorMode:%s\n",
     "bb_escl 650: Camera Resolution:%s\n",
@@ -95,30 +96,25 @@ int32_t escl_decimal(const char *text) {
   return static_cast<int32_t>(value);
 }
 
-bool starts_with(const char *tag, std::string_view prefix) {
-  return std::string_view(tag).starts_with(prefix);
-}
-
-bool is(const char *tag, std::string_view text) { return std::string_view(tag) == text; }
-
-// The tag names the element `name`: attributes or a trailing '/' may follow.
-bool names(const char *tag, std::string_view name) {
-  std::string_view t(tag);
-  if (!t.starts_with(name)) return false;
-  if (t.size() == name.size()) return true;
-  char after = t[name.size()];
-  return after == ' ' || after == '\t' || after == '\n' || after == '/';
-}
-
 // Position in the document and the two buffers the helpers copy into.
 struct Cursor {
   const char *pos;
   const char *end;
   char *tag;
   char *value;
+  const bb::xml_namespaces *names;
+  bb::xml_name name;  // of the tag last read
 
   void next_tag() {
     xml_next_tag(pos, static_cast<int32_t>(end - pos), tag, bb::kTagBufferSize, &pos);
+    name = bb::xml_name_of_tag(*names, tag);
+  }
+  // The tag opens (or closes) the eSCL element `local`; attributes may follow.
+  bool opens(std::string_view local, bb::xml_ns ns = bb::xml_ns::kEscl) const {
+    return !name.closing && name.ns == ns && name.local == local;
+  }
+  bool closes(std::string_view local) const {
+    return name.closing && name.ns == bb::xml_ns::kEscl && name.local == local;
   }
   const char *take_text() {
     xml_element_text(pos, static_cast<int32_t>(end - pos), value, bb::kValueBufferSize, &pos);
@@ -157,22 +153,22 @@ class SourceReader {
       missing_ = wanted;
       return Step::kDocumentEnd;
     }
-    if (names(c_.tag, text_.closing_tag)) return Step::kSourceEnd;
+    if (c_.closes(text_.element)) return Step::kSourceEnd;
     return Step::kTag;
   }
 
-  Step read_until_prefix(std::string_view prefix, const char *wanted) {
-    while (!starts_with(c_.tag, prefix)) {
+  Step read_until(std::string_view local, const char *wanted) {
+    while (!c_.opens(local)) {
       if (Step s = read(wanted); s != Step::kTag) return s;
     }
     return Step::kTag;
   }
 
   int32_t *size_slot() {
-    if (names(c_.tag, "scan:MinWidth")) return &block_.min_width;
-    if (names(c_.tag, "scan:MaxWidth")) return &block_.max_width;
-    if (names(c_.tag, "scan:MinHeight")) return &block_.min_height;
-    if (names(c_.tag, "scan:MaxHeight")) return &block_.max_height;
+    if (c_.opens("MinWidth")) return &block_.min_width;
+    if (c_.opens("MaxWidth")) return &block_.max_width;
+    if (c_.opens("MinHeight")) return &block_.min_height;
+    if (c_.opens("MaxHeight")) return &block_.max_height;
     return nullptr;
   }
 
@@ -191,16 +187,17 @@ class SourceReader {
   }
 
   Step read_color_modes() {
-    if (Step s = read_until_prefix("scan:ColorModes", "scan:ColorModes"); s != Step::kTag) return s;
-    while (!is(c_.tag, "/scan:ColorModes")) {
+    if (Step s = read_until("ColorModes", "scan:ColorModes"); s != Step::kTag) return s;
+    while (!c_.closes("ColorModes")) {
       if (Step s = read("/scan:ColorModes"); s != Step::kTag) return s;
-      if (!starts_with(c_.tag, "scan:ColorMode")) continue;
+      if (!c_.opens("ColorMode")) continue;
       const char *mode = c_.take_text();
       syslog(LOG_INFO, text_.color_mode_msg, mode);
-      int id = is(mode, "BlackAndWhite1") ? BB_MODE_LINEART
-               : is(mode, "Grayscale8")   ? BB_MODE_GRAY
-               : is(mode, "RGB24")        ? BB_MODE_COLOR
-                                          : 0;
+      std::string_view word(mode);
+      int id = word == "BlackAndWhite1" ? BB_MODE_LINEART
+               : word == "Grayscale8"   ? BB_MODE_GRAY
+               : word == "RGB24"        ? BB_MODE_COLOR
+                                        : 0;
       if (id == 0) continue;
       block_.color_modes[id] = id;
       if (text_.offers_modes) caps_.color_modes[id] = id;
@@ -210,20 +207,19 @@ class SourceReader {
 
   Step read_resolutions() {
     if (Step s = read("scan:SupportedResolutions"); s != Step::kTag) return s;
-    if (Step s = read_until_prefix("scan:SupportedResolutions", "scan:SupportedResolutions");
+    if (Step s = read_until("SupportedResolutions", "scan:SupportedResolutions");
         s != Step::kTag)
       return s;
     // Devices that keep one list per colour mode put a ColorMode element
     // first; the first list of the element is the one read.
     do {
       if (Step s = read("scan:DiscreteResolutions"); s != Step::kTag) return s;
-    } while (!starts_with(c_.tag, "scan:DiscreteResolutions") &&
-             !starts_with(c_.tag, "scan:ResolutionRange") &&
-             !is(c_.tag, "/scan:SupportedResolutions"));
-    if (starts_with(c_.tag, "scan:DiscreteResolutions")) {
+    } while (!c_.opens("DiscreteResolutions") && !c_.opens("ResolutionRange") &&
+             !c_.closes("SupportedResolutions"));
+    if (c_.opens("DiscreteResolutions")) {
       if (Step s = read_discrete_list(); s != Step::kTag) return s;
     }
-    if (starts_with(c_.tag, "scan:ResolutionRange")) {
+    if (c_.opens("ResolutionRange")) {
       if (Step s = read_range(); s != Step::kTag) return s;
     }
     return Step::kTag;
@@ -234,9 +230,9 @@ class SourceReader {
   Step read_discrete_list() {
     int32_t *list = block_.resolutions;
     list[0] = 0;
-    while (!is(c_.tag, "/scan:SupportedResolutions")) {
+    while (!c_.closes("SupportedResolutions")) {
       if (Step s = read("/scan:SupportedResolutions"); s != Step::kTag) return s;
-      if (!is(c_.tag, "scan:DiscreteResolution")) continue;
+      if (!c_.opens("DiscreteResolution")) continue;
       if (Step s = read("scan:XResolution"); s != Step::kTag) return s;
       const char *text = c_.take_text();
       int32_t v = escl_decimal(text);
@@ -255,9 +251,9 @@ class SourceReader {
   // are passed over.  bb_open turns the range into a list.
   Step read_range() {
     block_.resolutions[0] = 0;
-    while (!is(c_.tag, "/scan:SupportedResolutions")) {
+    while (!c_.closes("SupportedResolutions")) {
       if (Step s = read("/scan:SupportedResolutions"); s != Step::kTag) return s;
-      if (!is(c_.tag, "scan:XResolutionRange")) continue;
+      if (!c_.opens("XResolutionRange")) continue;
       if (Step s = read("scan:Min"); s != Step::kTag) return s;
       block_.res_range_min = c_.take_number();
       syslog(LOG_INFO, text_.range_min_msg, c_.value);
@@ -272,7 +268,7 @@ class SourceReader {
 
   Step read_optical_maxima() {
     if (Step s = read("scan:MaxOpticalXResolution"); s != Step::kTag) return s;
-    if (Step s = read_until_prefix("scan:MaxOpticalXResolution", "scan:MaxOpticalXResolution");
+    if (Step s = read_until("MaxOpticalXResolution", "scan:MaxOpticalXResolution");
         s != Step::kTag)
       return s;
     block_.max_optical_x_res = c_.take_number();
@@ -321,7 +317,11 @@ int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_
                            caps_walk_buffers *work) {
   syslog(LOG_INFO, "bb_escl 237: bb_parse_scan_elements entry.\n");
   memset(caps, 0, sizeof *caps);
-  Cursor c{doc, doc + (length > 0 ? length : 0), work->tag, work->value};
+  const int32_t size = length > 0 ? length : 0;
+  bb::xml_namespaces names;
+  bb::xml_read_namespaces(std::string_view(doc, static_cast<size_t>(size)), &names);
+  if (session != nullptr) bb::read_source_offers(doc, size, names, &session->offers, work);
+  Cursor c{doc, doc + size, work->tag, work->value, &names, {}};
   for (;;) {
     c.next_tag();
     if (c.tag[0] == '\0') {
@@ -330,18 +330,18 @@ int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_
     }
     // Each test sees the tag buffer as the reader before it left it.
     Outcome o = Outcome::kGoOn;
-    if (starts_with(c.tag, "pwg:Version")) o = read_version(c, session);
-    if (o == Outcome::kGoOn && is(c.tag, "scan:PlatenInputCaps"))
+    if (c.opens("Version", bb::xml_ns::kPwg)) o = read_version(c, session);
+    if (o == Outcome::kGoOn && c.opens("PlatenInputCaps"))
       o = read_source(c, kPlatenText, caps->platen, *caps);
-    if (o == Outcome::kGoOn && is(c.tag, "scan:AdfSimplexInputCaps"))
+    if (o == Outcome::kGoOn && c.opens("AdfSimplexInputCaps"))
       o = read_source(c, kAdfSimplexText, caps->adf_simplex, *caps);
-    if (o == Outcome::kGoOn && is(c.tag, "scan:AdfDuplexInputCaps"))
+    if (o == Outcome::kGoOn && c.opens("AdfDuplexInputCaps"))
       o = read_source(c, kAdfDuplexText, caps->adf_duplex, *caps);
-    if (o == Outcome::kGoOn && is(c.tag, "scan:FeederCapacity")) {
+    if (o == Outcome::kGoOn && c.opens("FeederCapacity")) {
       caps->feeder_capacity = c.take_number();
       syslog(LOG_INFO, "bb_escl 588: FeederCapacity:%s\n", c.value);
     }
-    if (o == Outcome::kGoOn && is(c.tag, "scan:CameraInputCaps"))
+    if (o == Outcome::kGoOn && c.opens("CameraInputCaps"))
       o = read_source(c, kCameraText, caps->camera, *caps);
     if (o == Outcome::kRejected) return 1;
     if (o == Outcome::kDocumentEnd) return 0;

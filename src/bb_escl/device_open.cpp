@@ -109,8 +109,14 @@ void copy_word_list(SANE_Word *dst, const int32_t *src) {
 }
 
 void publish_modes(host_session *hs, const escl_caps &caps) {
+  // Line art is offered wherever grey is: it is asked as 1-bit black and
+  // white only where the device offers that as PNG, and otherwise as grey
+  // that the host thresholds itself.
+  int32_t modes[4];
+  memcpy(modes, caps.color_modes, sizeof modes);
+  if (modes[BB_MODE_GRAY] == BB_MODE_GRAY) modes[BB_MODE_LINEART] = BB_MODE_LINEART;
   int n = 0;
-  for (int32_t offered : caps.color_modes) {
+  for (int32_t offered : modes) {
     for (const ModeEntry &m : kModes) {
       // The last slot stays the host's closing NULL entry.
       if (offered != m.id || n >= 3) continue;
@@ -128,6 +134,17 @@ void publish_sources(host_session *hs, const escl_caps &caps) {
     hs->source_names[n] = s.name;
     hs->source_ids[n] = s.id;
     ++n;
+  }
+}
+
+// The formats the host decodes and the intents, per source block.
+void publish_offers(host_session *hs, const bb_session *session) {
+  for (int i = 0; i < BB_SOURCE_COUNT; ++i) {
+    const source_offers &o = bb::offers_of(session, kSources[i].id);
+    uint32_t formats = 0;
+    for (uint32_t f : o.formats) formats |= f;
+    hs->source_formats[i] = formats;
+    hs->source_intents[i] = o.intents;
   }
 }
 
@@ -198,6 +215,7 @@ int open_device(host_session *hs) {
     hs->gated_option_cap |= kCapInactive;
   publish_geometry(hs, caps);
   publish_resolutions(hs, caps);
+  publish_offers(hs, session);
   // A device with no source cannot scan; the host is told why, so it can
   // say so rather than that the device gave no capabilities.
   if (hs->source_names[0] == nullptr) {

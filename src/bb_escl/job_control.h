@@ -28,9 +28,6 @@ inline constexpr char kWebServicesChannel[] = "KV-EWS-NDAT";
 // The feeder sources deliver several pages per job.
 inline bool feeder_source(int32_t source) { return source == BB_SOURCE_ADF || source == BB_SOURCE_DUPLEX; }
 
-// Present anywhere in a status document: the scanner is idle.
-inline constexpr std::string_view kScannerIdle = "<pwg:State>Idle</pwg:State>";
-
 // Readers of the status document and the job-creation answer.  Each scans
 // only the given text; the entry points of the same names wrap them.
 SANE_Status read_adf_state(std::string_view doc);
@@ -38,6 +35,9 @@ int read_job_state(const host_session *hs, std::string_view doc);
 int32_t read_images_to_transfer(const host_session *hs, std::string_view doc);
 int read_job_location(host_session *hs, std::string_view response);
 bool scanner_idle(std::string_view doc);
+// The scanner's pwg:State ("Idle", "Processing", "Testing", "Stopped"),
+// copied into buf (room bytes) and trimmed; empty when the document has none.
+std::string_view scanner_state(std::string_view doc, char *buf, size_t room);
 
 // Writes the ScanSettings document of a new job into body (room bytes);
 // returns its length as snprintf does.

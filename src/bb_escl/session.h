@@ -37,8 +37,29 @@ struct escl_caps {
   int32_t reserved3[13];
 };
 
+// What one input source offers beyond escl_caps, for a job's ScanSettings.
+struct source_offers {
+  // By mode id: bit (1 << BB_FORMAT_PNG) and (1 << BB_FORMAT_JPEG) for the
+  // formats the source offers in that colour mode (entry 0 unused).
+  uint32_t formats[4];
+  int32_t formats_listed;  // the source lists any DocumentFormat at all
+  int32_t format_ext;      // ... as scan:DocumentFormatExt
+  uint32_t intents;        // bit (1 << BB_INTENT_x) per scan:Intent listed
+};
+
+struct escl_offers {
+  source_offers platen;
+  source_offers adf_simplex;
+  source_offers adf_duplex;
+  source_offers camera;
+  // scan:CompressionFactorSupport: the least factor, the best JPEG quality.
+  int32_t compression_listed;
+  int32_t compression_min;
+};
+
 struct bb_session {
   escl_caps caps;
+  escl_offers offers;
   http_handle *http;     // the connection of the moment, or nullptr
   int32_t escl_version;  // 0 none, 1 eSCL 1.x (refused), 2 otherwise
   // Bytes of the current image chunk not yet delivered: a chunk larger than

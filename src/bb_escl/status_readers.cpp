@@ -7,6 +7,7 @@
 #include <string.h>
 #include <syslog.h>
 
+#include "../http/xml_namespaces.h"
 #include "bb_escl.h"
 #include "export.h"
 #include "job_control.h"
@@ -17,9 +18,6 @@
 namespace bb {
 namespace {
 
-constexpr std::string_view kAdfStateTag = "<scan:AdfState>";
-constexpr std::string_view kJobStateTag = "<pwg:JobState>";
-constexpr std::string_view kImagesToTransferTag = "<pwg:ImagesToTransfer>";
 
 constexpr size_t kStateTextSize = 50;   // 49 characters and the NUL
 constexpr size_t kCountTextSize = 10;   // 9 digits and the NUL
@@ -57,20 +55,54 @@ Result classify(std::string_view state, const StateWord<Result> (&table)[N], Res
   return otherwise;
 }
 
-// Copies the text after the first `tag` in `doc` up to the next '<' into
-// `out` (cut to its room).  False when the tag is absent.
-bool copy_element_text(std::string_view doc, std::string_view tag, char *out, size_t room) {
-  size_t at = doc.find(tag);
-  if (at == std::string_view::npos) return false;
-  copy_bounded(out, room, take_until(drop(doc, at + tag.size()), '<'));
-  return true;
+// Copies the text of the first element whose opening tag starts with
+// `tag_start` ("<p:Local", attributes may follow) in `doc` up to the next
+// '<' into `out` (cut to its room).  False when the element is absent.
+bool copy_element_text(std::string_view doc, std::string_view tag_start, char *out, size_t room) {
+  if (tag_start.empty()) return false;
+  for (size_t at = doc.find(tag_start); at != std::string_view::npos;
+       at = doc.find(tag_start, at + 1)) {
+    std::string_view rest = drop(doc, at + tag_start.size());
+    // Another element whose name only starts the same ("<p:StateReasons").
+    if (rest.empty() || !(rest[0] == '>' || rest[0] == ' ' || rest[0] == '\t' ||
+                          rest[0] == '\r' || rest[0] == '\n'))
+      continue;
+    size_t close = rest.find('>');
+    if (close == std::string_view::npos) return false;
+    copy_bounded(out, room, take_until(drop(rest, close + 1), '<'));
+    return true;
+  }
+  return false;
 }
 
-constexpr std::string_view kJobUriOpen = "<pwg:JobUri>";
-constexpr std::string_view kJobUriClose = "</pwg:JobUri>";
-constexpr std::string_view kJobInfoOpen = "<scan:JobInfo";
-constexpr std::string_view kJobInfoClose = "</scan:JobInfo>";
 constexpr std::string_view kJobsPath = "/eSCL/ScanJobs/";
+
+// The tags the readers look for, spelt with the prefixes the document
+// binds to eSCL and PWG: with the usual ones they are the literal tags.
+class StatusTags {
+ public:
+  explicit StatusTags(std::string_view doc) { xml_read_namespaces(doc, &names_); }
+
+  std::string_view open(xml_ns ns, std::string_view local) { return make(ns, local, false); }
+  std::string_view close(xml_ns ns, std::string_view local) { return make(ns, local, true); }
+  // "<p:local" without its '>': the element may carry attributes.
+  std::string_view open_start(xml_ns ns, std::string_view local) {
+    std::string_view t = open(ns, local);
+    if (!t.empty()) t.remove_suffix(1);
+    return t;
+  }
+
+ private:
+  static constexpr int kSlots = 6;
+  static constexpr size_t kTagRoom = 64;
+  std::string_view make(xml_ns ns, std::string_view local, bool closing) {
+    char *buf = slots_[next_++ % kSlots];
+    return xml_tag_text(names_, ns, local, closing, buf, kTagRoom);
+  }
+  xml_namespaces names_;
+  char slots_[kSlots][kTagRoom] = {};
+  int next_ = 0;
+};
 
 bool xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -99,29 +131,35 @@ bool job_uri_names(std::string_view uri, std::string_view id) {
 // The current job's own entry in the job list: from its JobInfo opening tag
 // (or the end of the entry before it) to its JobInfo closing tag (or the
 // next job's URI).  Empty, with found == false, when the job is not listed.
-std::string_view job_entry(const host_session *hs, std::string_view doc, bool *found) {
+std::string_view job_entry(const host_session *hs, std::string_view doc, StatusTags &tags,
+                           bool *found) {
   std::string_view id = job_id_text(hs);
   *found = false;
+  const std::string_view uri_open = tags.open(xml_ns::kPwg, "JobUri");
+  const std::string_view uri_close = tags.close(xml_ns::kPwg, "JobUri");
+  const std::string_view info_open = tags.open_start(xml_ns::kEscl, "JobInfo");
+  const std::string_view info_close = tags.close(xml_ns::kEscl, "JobInfo");
+  if (uri_open.empty() || info_open.empty()) return {};
   size_t previous_end = 0;
   for (size_t from = 0;;) {
-    size_t open = doc.find(kJobUriOpen, from);
+    size_t open = doc.find(uri_open, from);
     if (open == std::string_view::npos) return {};
-    size_t text = open + kJobUriOpen.size();
-    size_t close = doc.find(kJobUriClose, text);
+    size_t text = open + uri_open.size();
+    size_t close = doc.find(uri_close, text);
     if (close == std::string_view::npos) return {};
-    from = close + kJobUriClose.size();
+    from = close + uri_close.size();
     if (!job_uri_names(slice(doc, text, close), id)) {
       previous_end = from;
       continue;
     }
     std::string_view before = slice(doc, previous_end, open);
     size_t start = previous_end;
-    size_t info = before.rfind(kJobInfoOpen);
-    size_t info_end = before.rfind(kJobInfoClose);
-    if (info_end != std::string_view::npos) start = previous_end + info_end + kJobInfoClose.size();
+    size_t info = before.rfind(info_open);
+    size_t info_end = before.rfind(info_close);
+    if (info_end != std::string_view::npos) start = previous_end + info_end + info_close.size();
     if (info != std::string_view::npos && previous_end + info >= start) start = previous_end + info;
-    size_t end = doc.find(kJobInfoClose, from);
-    size_t next_uri = doc.find(kJobUriOpen, from);
+    size_t end = doc.find(info_close, from);
+    size_t next_uri = doc.find(uri_open, from);
     if (next_uri < end) end = next_uri;
     if (end == std::string_view::npos) end = doc.size();
     *found = true;
@@ -137,12 +175,26 @@ std::string_view job_id_text(const host_session *hs) {
   return buffer_text(hs->job_id, sizeof hs->job_id);
 }
 
-bool scanner_idle(std::string_view doc) { return contains(doc, kScannerIdle); }
+std::string_view scanner_state(std::string_view doc, char *buf, size_t room) {
+  StatusTags tags(doc);
+  if (room == 0) return {};
+  buf[0] = '\0';
+  std::string_view tag = tags.open_start(xml_ns::kPwg, "State");
+  if (tag.empty() || !copy_element_text(doc, tag, buf, room)) return {};
+  return trim_space(buffer_text(buf, room));
+}
+
+bool scanner_idle(std::string_view doc) {
+  char state[kStateTextSize] = {};
+  return scanner_state(doc, state, sizeof state) == "Idle";
+}
 
 SANE_Status read_adf_state(std::string_view doc) {
   char state[kStateTextSize] = {};
   // No feeder, or one the device does not report on: nothing to log.
-  if (!copy_element_text(doc, kAdfStateTag, state, sizeof state)) return SANE_STATUS_UNSUPPORTED;
+  StatusTags tags(doc);
+  std::string_view tag = tags.open_start(xml_ns::kEscl, "AdfState");
+  if (tag.empty() || !copy_element_text(doc, tag, state, sizeof state)) return SANE_STATUS_UNSUPPORTED;
   const SANE_Status status = classify(std::string_view(state), kAdfWords, SANE_STATUS_UNSUPPORTED);
   syslog(LOG_INFO, "bb_escl 1306: bb_get_adf_state state=[%s] stat=[%d] \n", state, status);
   return status;
@@ -160,8 +212,10 @@ int read_job_state(const host_session *hs, std::string_view doc) {
   bool listed = false;
   // The state is read from the job's own entry only: an entry without one
   // must not take a later job's.
-  std::string_view entry = job_entry(hs, doc, &listed);
-  if (listed && copy_element_text(entry, kJobStateTag, state, sizeof state))
+  StatusTags tags(doc);
+  std::string_view entry = job_entry(hs, doc, tags, &listed);
+  if (listed &&
+      copy_element_text(entry, tags.open_start(xml_ns::kPwg, "JobState"), state, sizeof state))
     code = classify(std::string_view(state), kJobWords, code);
   syslog(LOG_INFO, "bb_escl 1442: bb_get_JobState: js=[%s] jobstate=[%d].\n", state, code);
   return code;
@@ -173,9 +227,13 @@ int32_t read_images_to_transfer(const host_session *hs, std::string_view doc) {
          static_cast<int>(id.size()), id.data());
   if (id.empty()) return 0;
   bool listed = false;
-  std::string_view entry = job_entry(hs, doc, &listed);
+  StatusTags tags(doc);
+  std::string_view entry = job_entry(hs, doc, tags, &listed);
   char count[kCountTextSize] = {};
-  if (!listed || !copy_element_text(entry, kImagesToTransferTag, count, sizeof count)) return 0;
+  if (!listed ||
+      !copy_element_text(entry, tags.open_start(xml_ns::kPwg, "ImagesToTransfer"), count,
+                         sizeof count))
+    return 0;
   // Nine characters at most: strtol cannot overflow a 32-bit value here.
   auto pending = static_cast<int32_t>(strtol(count, nullptr, 10));
   syslog(LOG_INFO, "bb_escl 1392: pending_image =%d \n", pending);

@@ -19,8 +19,18 @@ bool is_line_space(char c) { return c == '\t' || c == '\n' || c == '\r'; }
 void normalize_body(char *text) {
   if (text == nullptr) return;
   char *out = text;
+  bool in_tag = false;
   for (const char *in = text; *in != '\0'; ++in) {
-    if (!is_line_space(*in)) *out++ = *in;
+    if (*in == '<') in_tag = true;
+    else if (*in == '>') in_tag = false;
+    if (!is_line_space(*in)) {
+      *out++ = *in;
+    } else if (in_tag && out > text && out[-1] != ' ') {
+      // Devices break long tags between the name and the attributes
+      // (Kyocera: "<scan:ScannerCapabilities\nxmlns:scan=..."): the break
+      // still separates them.
+      *out++ = ' ';
+    }
   }
   *out = '\0';
 }

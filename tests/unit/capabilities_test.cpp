@@ -351,13 +351,14 @@ TEST(Walk, RangeMessagesOfEverySource) {
     EXPECT_TRUE(fake::logged(6, line)) << line;
 }
 
-TEST(Walk, InputCapsTagWithAttributeIsNotRecognised) {
+// An element is known by its name, whatever attributes it carries.
+TEST(Walk, InputCapsTagWithAttributeIsRecognised) {
   Walk w(doc("<scan:PlatenInputCaps id=\"1\">" + sizes(1, 2, 3, 4) + modes({"RGB24"}) +
              discrete({300}) + optical(600, 600) + "</scan:PlatenInputCaps>"));
   EXPECT_EQ(w.result, 0);
-  EXPECT_EQ(w.caps().platen.supported, 0);
-  EXPECT_EQ(w.caps().platen.max_width, 0);
-  EXPECT_EQ(modes_of(w.caps().color_modes), (std::vector<int32_t>{0, 0, 0, 0}));
+  EXPECT_EQ(w.caps().platen.supported, 1);
+  EXPECT_EQ(w.caps().platen.max_width, 2);
+  EXPECT_EQ(modes_of(w.caps().color_modes), (std::vector<int32_t>{0, 0, 0, 3}));
 }
 
 struct SizeOrderCase {

@@ -123,8 +123,9 @@ const OpenCase kOpenCases[] = {
     // Platen 1/2550/1/3508 with Grayscale8 and RGB24 only.
     {"canon",
      kDevices + "/caps-canon-ts5300.xml",
-     {"Gray", "Color"},
-     {2, 3},
+     // Line art wherever grey: thresholded by the host.
+     {"Lineart", "Gray", "Color"},
+     {1, 2, 3},
      {"Flatbed"},
      {1},
      {7, 75, 100, 150, 200, 300, 600, 1200},
@@ -160,8 +161,9 @@ const OpenCase kOpenCases[] = {
     // Range 75..1200 -> the standard values 75 to 1200.
     {"range_platen",
      kData + "/caps-range-platen.xml",
-     {"Gray", "Color"},
-     {2, 3},
+     // Line art wherever grey: thresholded by the host.
+     {"Lineart", "Gray", "Color"},
+     {1, 2, 3},
      {"Flatbed"},
      {1},
      {7, 75, 100, 150, 200, 300, 600, 1200},
