@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bb_escl/capabilities.h"
-#include "bb_escl/limits.h"
+#include "http/limits.h"
 #include "bb_escl/session.h"
 #include "http/xml.h"
 

@@ -23,10 +23,11 @@ constexpr size_t kChannelPiece = 4096;
 
 unsigned char page_byte(size_t i) { return static_cast<unsigned char>(i * 131 + i / 4093); }
 
-// The page as the scanner sends it: chunked, the last chunk shorter.
+// The answer as the scanner sends it: a header, then the page chunked,
+// the last chunk shorter.
 const std::string &chunked_page() {
   static const std::string body = [] {
-    std::string b;
+    std::string b = "HTTP/1.1 200 OK\r\nContent-Type: image/jpeg\r\nTransfer-Encoding: chunked\r\n\r\n";
     b.reserve(kPageBytes + (kPageBytes / kChunkBytes + 2) * 16);
     char line[32];
     for (size_t at = 0; at < kPageBytes; at += kChunkBytes) {
@@ -65,6 +66,9 @@ void BM_GetImageData(benchmark::State &state) {
   for (auto _ : state) {
     memchan::rewind();
     if (http_open(hs->dd, "KV-ESCL-SCAN", &host.bb->http) != HTTP_OK) abort();
+    char header[512];
+    int32_t header_len = 0;
+    if (http_read_header(host.bb->http, header, sizeof header, 5, &header_len) != HTTP_OK) abort();
     size_t total = 0;
     for (;;) {
       if (bb_get_image_data(hs) != 0) abort();

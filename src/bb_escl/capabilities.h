@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "limits.h"
+#include "../http/limits.h"
 
 struct host_session;
 struct bb_session;

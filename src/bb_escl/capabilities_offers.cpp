@@ -16,7 +16,7 @@
 #include "../http/xml_namespaces.h"
 #include "capabilities.h"
 #include "session.h"
-#include "text.h"
+#include "../http/text.h"
 
 namespace {
 
@@ -47,14 +47,6 @@ constexpr Word kIntentWords[] = {
     {"Photo", BB_INTENT_PHOTO},       {"Preview", BB_INTENT_PREVIEW},
     {"Object", BB_INTENT_OBJECT},     {"BusinessCard", BB_INTENT_BUSINESS_CARD}};
 
-bool space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 bool same_nocase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i)
@@ -64,7 +56,7 @@ bool same_nocase(std::string_view a, std::string_view b) {
 
 template <size_t N>
 int32_t word_id(std::string_view text, const Word (&words)[N], bool any_case) {
-  text = trimmed(text);
+  text = bb::trim_xml_space(text);
   for (const Word &w : words)
     if (any_case ? same_nocase(text, w.text) : text == w.text) return w.id;
   return 0;

@@ -13,7 +13,7 @@
 #include "bb_escl.h"
 #include "export.h"
 #include "job_control.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "session.h"
 
 namespace {

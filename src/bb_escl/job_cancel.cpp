@@ -8,11 +8,11 @@
 #include "../http/http.h"
 #include "bb_escl.h"
 #include "job_control.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "payload.h"
 #include "request.h"
 #include "session.h"
-#include "text.h"
+#include "../http/text.h"
 
 namespace {
 

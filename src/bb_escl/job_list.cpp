@@ -4,23 +4,12 @@
 #include <string.h>
 
 #include "bb_escl.h"
-#include "text.h"
+#include "status_tags.h"
+#include "../http/text.h"
 
 namespace bb {
 namespace {
 
-constexpr std::string_view kJobUriOpen = "<pwg:JobUri>";
-constexpr std::string_view kJobUriClose = "</pwg:JobUri>";
-constexpr std::string_view kJobStateOpen = "<pwg:JobState>";
-constexpr std::string_view kJobInfoClose = "</scan:JobInfo>";
-
-bool xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view trimmed(std::string_view s) {
-  while (!s.empty() && xml_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && xml_space(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 bool path_char(char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
@@ -31,13 +20,17 @@ bool path_char(char c) {
 }  // namespace
 
 bool next_job_uri(std::string_view doc, size_t *from, std::string_view *uri) {
-  size_t open = drop(doc, *from).find(kJobUriOpen);
+  StatusTags tags(doc);
+  const std::string_view uri_open = tags.open(xml_ns::kPwg, "JobUri");
+  const std::string_view uri_close = tags.close(xml_ns::kPwg, "JobUri");
+  if (uri_open.empty()) return false;
+  size_t open = drop(doc, *from).find(uri_open);
   if (open == std::string_view::npos) return false;
-  size_t text = *from + open + kJobUriOpen.size();
-  size_t close = drop(doc, text).find(kJobUriClose);
+  size_t text = *from + open + uri_open.size();
+  size_t close = drop(doc, text).find(uri_close);
   if (close == std::string_view::npos) return false;
-  *uri = trimmed(slice(doc, text, text + close));
-  *from = text + close + kJobUriClose.size();
+  *uri = trim_xml_space(slice(doc, text, text + close));
+  *from = text + close + uri_close.size();
   return true;
 }
 
@@ -69,15 +62,20 @@ bool job_uri_noted(const JobUriList *list, std::string_view uri) {
 }
 
 int job_state_after(std::string_view doc, size_t uri_end) {
+  StatusTags tags(doc);
+  const std::string_view uri_open = tags.open(xml_ns::kPwg, "JobUri");
+  const std::string_view info_close = tags.close(xml_ns::kEscl, "JobInfo");
+  const std::string_view state_open = tags.open(xml_ns::kPwg, "JobState");
+  if (uri_open.empty() || state_open.empty()) return BB_JOB_NOT_FOUND;
   std::string_view rest = drop(doc, uri_end);
   // The entry ends where the next one's URI starts, or at its JobInfo end.
-  size_t end = rest.find(kJobUriOpen);
-  size_t info_end = rest.find(kJobInfoClose);
+  size_t end = rest.find(uri_open);
+  size_t info_end = rest.find(info_close);
   if (info_end < end) end = info_end;
   std::string_view entry = slice(rest, 0, end);
-  size_t at = entry.find(kJobStateOpen);
+  size_t at = entry.find(state_open);
   if (at == std::string_view::npos) return BB_JOB_NOT_FOUND;
-  std::string_view state = take_until(drop(entry, at + kJobStateOpen.size()), '<');
+  std::string_view state = take_until(drop(entry, at + state_open.size()), '<');
   if (contains(state, "Completed")) return BB_JOB_COMPLETED;
   if (contains(state, "Canceled")) return BB_JOB_CANCELED;
   if (contains(state, "Aborted")) return BB_JOB_ABORTED;

@@ -8,8 +8,8 @@
 #include "bb_escl.h"
 #include "export.h"
 #include "job_control.h"
-#include "limits.h"
-#include "text.h"
+#include "../http/limits.h"
+#include "../http/text.h"
 
 namespace bb {
 namespace {

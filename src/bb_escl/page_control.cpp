@@ -7,9 +7,9 @@
 #include "bb_escl.h"
 #include "export.h"
 #include "job_control.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "session.h"
-#include "text.h"
+#include "../http/text.h"
 
 namespace {
 
@@ -45,8 +45,6 @@ void close_page_channel(host_session *hs) {
   bb_session *session = bb::session_of(hs);
   if (session == nullptr) return;
   ChannelGuard(&session->http).close();
-  session->image_chunk_left = 0;
-  session->page_counted = 0;
 }
 
 }  // namespace

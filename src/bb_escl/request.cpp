@@ -7,9 +7,9 @@
 #include "../http/http.h"
 #include "bb_escl.h"
 #include "job_control.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "session.h"
-#include "text.h"
+#include "../http/text.h"
 
 namespace bb {
 namespace {

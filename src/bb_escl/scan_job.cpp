@@ -15,11 +15,11 @@
 #include "export.h"
 #include "job_control.h"
 #include "job_list.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "payload.h"
 #include "request.h"
 #include "session.h"
-#include "text.h"
+#include "../http/text.h"
 
 namespace {
 
@@ -47,8 +47,6 @@ constexpr unsigned long long kBusyBudgetUs = 30000000ULL;
 // A scanner that is scanning for someone else, or still warming up, says
 // so in its status: "409 Conflict" then means "not now", not "not these
 // settings".
-constexpr std::string_view kScannerProcessing = "<pwg:State>Processing</pwg:State>";
-constexpr std::string_view kScannerTesting = "<pwg:State>Testing</pwg:State>";
 
 // How one posting ended.
 enum class Answer {
@@ -186,7 +184,9 @@ SANE_Status conflict_wait(host_session *hs, bb_session *session, unsigned long l
                           unsigned long long *idle_us) {
   if (!read_status(hs, session)) return SANE_STATUS_IO_ERROR;
   std::string_view doc = status_text(session);
-  const bool busy = bb::contains(doc, kScannerProcessing) || bb::contains(doc, kScannerTesting);
+  char state[32] = {};
+  const std::string_view scanner = bb::scanner_state(doc, state, sizeof state);
+  const bool busy = scanner == "Processing" || scanner == "Testing";
   if (busy) {
     *idle_us = 0;
   } else if (*idle_us >= kIdleGraceUs) {

@@ -11,11 +11,11 @@
 #include "bb_escl.h"
 #include "export.h"
 #include "job_control.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "payload.h"
 #include "request.h"
 #include "session.h"
-#include "text.h"
+#include "../http/text.h"
 
 namespace {
 
@@ -250,15 +250,8 @@ SANE_Status get_scanjob(host_session *hs, bb_session *session, int32_t *http_sta
   SANE_Status status = request_document(hs, session, &bytes_read, http_status);
   syslog(LOG_INFO, "bb_escl 1615: bb_get_scanjob stat=[%d] bytes_read=[%d].\n", status,
          bytes_read);
-  if (status == SANE_STATUS_GOOD) {
-    // The page's image data is read from this channel by bb_get_image_data;
-    // a page counted by its Content-Length is read in pieces of it.
-    http_handle *h = session->http;
-    session->page_counted = h->chunked == 0 && h->content_length >= 0 ? 1 : 0;
-    session->image_chunk_left =
-        session->page_counted ? static_cast<int32_t>(h->content_length > INT32_MAX ? INT32_MAX : h->content_length) : 0;
-    channel.release();
-  }
+  // The page's image data is read from this channel by bb_get_image_data.
+  if (status == SANE_STATUS_GOOD) channel.release();
   return status;
 }
 

@@ -6,7 +6,7 @@
 #include <stdint.h>
 
 #include "bb_escl.h"
-#include "limits.h"
+#include "../http/limits.h"
 
 struct http_handle;
 
@@ -62,11 +62,6 @@ struct bb_session {
   escl_offers offers;
   http_handle *http;     // the connection of the moment, or nullptr
   int32_t escl_version;  // 0 none, 1 eSCL 1.x (refused), 2 otherwise
-  // Bytes of the current image chunk not yet delivered: a chunk larger than
-  // the host's image buffer goes out in pieces, one a bb_get_image_data call.
-  int32_t image_chunk_left;
-  // The page's body is counted (Content-Length) rather than chunked.
-  int32_t page_counted;
   // Whether the device last reported the job Completed, Canceled or
   // Aborted: a cancelling scan end deletes a job that has not ended.
   int32_t job_ended;

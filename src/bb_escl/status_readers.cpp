@@ -11,9 +11,10 @@
 #include "bb_escl.h"
 #include "export.h"
 #include "job_control.h"
-#include "limits.h"
+#include "../http/limits.h"
 #include "session.h"
-#include "text.h"
+#include "status_tags.h"
+#include "../http/text.h"
 
 namespace bb {
 namespace {
@@ -77,46 +78,11 @@ bool copy_element_text(std::string_view doc, std::string_view tag_start, char *o
 
 constexpr std::string_view kJobsPath = "/eSCL/ScanJobs/";
 
-// The tags the readers look for, spelt with the prefixes the document
-// binds to eSCL and PWG: with the usual ones they are the literal tags.
-class StatusTags {
- public:
-  explicit StatusTags(std::string_view doc) { xml_read_namespaces(doc, &names_); }
-
-  std::string_view open(xml_ns ns, std::string_view local) { return make(ns, local, false); }
-  std::string_view close(xml_ns ns, std::string_view local) { return make(ns, local, true); }
-  // "<p:local" without its '>': the element may carry attributes.
-  std::string_view open_start(xml_ns ns, std::string_view local) {
-    std::string_view t = open(ns, local);
-    if (!t.empty()) t.remove_suffix(1);
-    return t;
-  }
-
- private:
-  static constexpr int kSlots = 6;
-  static constexpr size_t kTagRoom = 64;
-  std::string_view make(xml_ns ns, std::string_view local, bool closing) {
-    char *buf = slots_[next_++ % kSlots];
-    return xml_tag_text(names_, ns, local, closing, buf, kTagRoom);
-  }
-  xml_namespaces names_;
-  char slots_[kSlots][kTagRoom] = {};
-  int next_ = 0;
-};
-
-bool xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-std::string_view trim_space(std::string_view s) {
-  while (!s.empty() && xml_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && xml_space(s.back())) s.remove_suffix(1);
-  return s;
-}
-
 // Whether a JobUri text names the job `id`.  Devices write the job's path
 // ("/eSCL/ScanJobs/ID"), an absolute URL with that path, either with a
 // trailing slash, and some pad the text with line breaks and blanks.
 bool job_uri_names(std::string_view uri, std::string_view id) {
-  uri = trim_space(uri);
+  uri = trim_xml_space(uri);
   size_t scheme = uri.find("://");
   if (scheme != std::string_view::npos && uri.find('/') > scheme) {
     size_t path = uri.find('/', scheme + 3);
@@ -181,7 +147,7 @@ std::string_view scanner_state(std::string_view doc, char *buf, size_t room) {
   buf[0] = '\0';
   std::string_view tag = tags.open_start(xml_ns::kPwg, "State");
   if (tag.empty() || !copy_element_text(doc, tag, buf, room)) return {};
-  return trim_space(buffer_text(buf, room));
+  return trim_xml_space(buffer_text(buf, room));
 }
 
 bool scanner_idle(std::string_view doc) {

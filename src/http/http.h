@@ -5,7 +5,7 @@
 #include <signal.h>
 #include <stdint.h>
 
-#include "../bb_escl/limits.h"
+#include "limits.h"
 
 // Transport status of every operation of the HTTP layer.
 enum http_result : int {

@@ -8,7 +8,7 @@
 
 #include <string_view>
 
-#include "../bb_escl/text.h"
+#include "text.h"
 
 namespace bb {
 

@@ -10,7 +10,7 @@
 
 #include <string_view>
 
-#include "../bb_escl/text.h"
+#include "text.h"
 #include "http.h"
 #include "http_number.h"
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "bb_escl/limits.h"
+#include "http/limits.h"
 #include "bb_escl/payload.h"
 #include "bb_escl/session.h"
 #include "device_double.h"

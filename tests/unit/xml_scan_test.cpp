@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "bb_escl/limits.h"
+#include "http/limits.h"
 #include "captured_devices.h"
 #include "http/xml.h"
 

@@ -63,6 +63,16 @@ inline size_t find_nocase(std::string_view hay, std::string_view needle) {
   return std::string_view::npos;
 }
 
+// XML white space: devices pad element text with line breaks and blanks.
+inline bool xml_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// s without the XML white space around it.
+inline std::string_view trim_xml_space(std::string_view s) {
+  while (!s.empty() && xml_space(s.front())) s.remove_prefix(1);
+  while (!s.empty() && xml_space(s.back())) s.remove_suffix(1);
+  return s;
+}
+
 // s with leading blanks (space and tab) removed.
 inline std::string_view skip_blanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);

@@ -11,6 +11,5 @@ inline constexpr int kStreamBufferSize = 4096;  // read-ahead of one channel
 inline constexpr int kLineSize = 128;           // one protocol line
 inline constexpr int kTagBufferSize = 512;      // tag text while walking XML
 inline constexpr int kValueBufferSize = 256;    // element text while walking XML
-inline constexpr int kChunkLineSize = 16;       // one chunk-size line of image data
 
 }  // namespace bb
