@@ -20,6 +20,8 @@ SANE_Status fetch_status(host_session *hs, bb_session *session, char *buf, int32
     syslog(LOG_ERR, "bb_escl 1253: Failed to Open Channel KVCHAN_S_ESCL_SCAN\n");
     return SANE_STATUS_IO_ERROR;
   }
+  // A host's cancel also ends an answer the device keeps trickling.
+  session->http->cancel = &hs->cancel_requested;
   if (bb::send_request(hs, session->http, "GET", {bb::kScannerStatusPath}, kStatusSectime) != HTTP_OK) {
     syslog(LOG_ERR, "bb_escl 1258: Unable to write scanner status in http conection\n");
     return SANE_STATUS_IO_ERROR;

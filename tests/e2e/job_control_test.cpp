@@ -61,8 +61,9 @@ TEST_F(Scan, FeederBatchesGiveEverySheetInOrder) {
     EXPECT_FALSE(std::filesystem::exists(scanimage_->dir().file("page" + std::to_string(pages + 1) + ".png")));
     EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1) << row.name;
     // One status request a page; before the job, one for the feeder's
-    // state, and one for the end of the batch.
-    EXPECT_LE(count_requests("GET /eSCL/ScannerStatus"), pages + 2) << row.name;
+    // state and one noting the jobs already listed; at the end of the
+    // batch, one for the end and one confirming it.
+    EXPECT_LE(count_requests("GET /eSCL/ScannerStatus"), pages + 4) << row.name;
     EXPECT_EQ(sim_->jobs_alive(), 0) << row.name;
   }
 }
@@ -149,8 +150,10 @@ TEST_F(Scan, AJobCreatedWithoutALocationIsAnIoError) {
   EXPECT_THAT(r.err, HasSubstr("the first page did not start"));
   EXPECT_EQ(count_requests("POST /eSCL/ScanJobs"), 1);
   EXPECT_EQ(count_requests("GET /eSCL/ScanJobs/"), 0);
-  // The one job the device made stays with it: nothing names it.
-  EXPECT_EQ(sim_->jobs_alive(), 1);
+  // The job the device made is found in the status by what is new there,
+  // and deleted.
+  EXPECT_EQ(count_requests("DELETE /eSCL/ScanJobs/"), 1);
+  EXPECT_EQ(sim_->jobs_alive(), 0);
 }
 
 TEST_F(Scan, CapabilitiesAfterAByteOrderMarkAreRead) {
