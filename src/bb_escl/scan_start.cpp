@@ -49,6 +49,10 @@ constexpr int32_t kHttpGoneStatus = 410;
 // last repeats).
 constexpr useconds_t kNoPagePausesUs[] = {300000, 450000, 700000, 1000000, 1500000, 2000000};
 constexpr size_t kNoPagePauses = sizeof kNoPagePausesUs / sizeof kNoPagePausesUs[0];
+// A device pulls a sheet in or warms up within seconds; one that keeps
+// saying "no page" while its job runs for longer than this will not send
+// one, and the job is given up.
+constexpr unsigned long long kNoPageLimitUs = 10ULL * 1000000ULL;
 
 // What the waits of one page start have used up, across status polls and
 // document requests answered "not ready yet".
@@ -334,6 +338,7 @@ SANE_Status start_scan(host_session *hs, bb_session *session) {
   bool poll = true;
   bool new_job_made = false;
   size_t no_pages = 0;  // "no page" answers in a row
+  unsigned long long no_page_slept_us = 0;
   for (;;) {
     if (poll) {
       SANE_Status polled = poll_until_ready(hs, session, &budget, &job_state);
@@ -376,11 +381,20 @@ SANE_Status start_scan(host_session *hs, bb_session *session) {
         SANE_Status posted = bb_post_scanjob(hs);
         if (posted != SANE_STATUS_GOOD) return posted;
         no_pages = 0;
+        no_page_slept_us = 0;
         break;
       }
       case NoPage::kAgain: {
         useconds_t pause = kNoPagePausesUs[no_pages < kNoPagePauses ? no_pages : kNoPagePauses - 1];
         ++no_pages;
+        no_page_slept_us += pause;
+        if (no_page_slept_us > kNoPageLimitUs) {
+          syslog(LOG_ERR,
+                 "bb_escl 1736: bb_start_scan the device still has no page (%d) after %llu s "
+                 "while its job runs, giving up\n",
+                 http_status, kNoPageLimitUs / 1000000ULL);
+          return SANE_STATUS_IO_ERROR;
+        }
         syslog(LOG_INFO,
                "bb_escl 1734: bb_start_scan no page yet (%d) while the job runs, asking again in "
                "%u ms\n",

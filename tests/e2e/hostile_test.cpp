@@ -117,13 +117,18 @@ const HostileRow kRows[] = {
     {"Endless404Status", {"endless-404@status"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 1, 0},
     {"Endless404JobCreation", {"endless-404@create"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 0,
      0},
-    {"Endless404Document", {"endless-404@document"}, nullptr, "mfp", kPlaten, kFails, nullptr, nullptr, kQuick, 1, 1,
-     0},
+    // A 404 while the job runs is asked again for 10 s before the job is
+    // given up and deleted.
+    {"Endless404Document", {"endless-404@document"}, nullptr, "mfp", kPlaten, kFails, nullptr, nullptr, kHeaderBound, 1,
+     1, 0},
     {"Endless503JobCreationIsBusyForHalfAMinute", {"endless-503@create"}, nullptr, "mfp", kPlaten, kFails,
      "Device busy", nullptr, kScanBound, kAny, 0, 0},
+    // A job whose creation answer is lost is found in the status and deleted.
     {"TrickledJobCreationAnswer", {"trickle@create"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kHeaderBound,
-     1, 0, 1},
-    {"TrickledStatusAnswer", {"trickle@status"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kHeaderBound, 1,
+     1, 1, 0},
+    // Two trickled status exchanges of at most a minute: the one noting the
+    // jobs before the job is posted, and the poll's.
+    {"TrickledStatusAnswer", {"trickle@status"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kScanBound, 1,
      1, 0},
     {"PageUnderAKibPerSecond", {"slow-page"}, [](escl_sim::Config &c) { c.format = "image/jpeg"; }, "mfp",
      kLargePage, kFails, kIoError, nullptr, kScanBound, 1, 1, 0},
@@ -134,17 +139,17 @@ const HostileRow kRows[] = {
      kIoError, nullptr, kQuick, 1, 1, 0},
     // Job creations whose answer is lost or unusable: one job, never a second.
     {"JobCreationNeverAnswered", {"silent@create"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kHeaderBound, 1,
-     0, 1},
+     1, 0},
     {"JobCreationMoved", {"moved@create"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 0, 1},
     {"JobCreationUnauthorized", {"unauthorized@create"}, nullptr, "mfp", kPlaten, kFails, nullptr, nullptr, kQuick, 1,
      0, 0},
     {"JobCreationServerError", {"server-error@create"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1,
      0, 1},
-    {"JobLocationOf10KB", {"long-location"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 0, 1},
+    {"JobLocationOf10KB", {"long-location"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 1, 0},
     // Locations that try to reach into the next requests.
     {"LocationWithABareLineFeed", {"location-lf"}, nullptr, "mfp", kPlaten, kScans, nullptr, "X-Injected", kQuick, 1,
      kAny, 0},
-    {"LocationOfDotDot", {"location-dotdot"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 0, 1},
+    {"LocationOfDotDot", {"location-dotdot"}, nullptr, "mfp", kPlaten, kFails, kIoError, nullptr, kQuick, 1, 1, 0},
     // Harmless differences: the scan goes through as with any device.
     {"StatusLinesWithoutReason", {"no-reason@any"}, nullptr, "mfp", kPlaten, kScans, nullptr, nullptr, kQuick, 1, kAny,
      0},
