@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -18,6 +20,14 @@ inline std::string dir() {
 }
 
 inline std::string path(const std::string &file) { return dir() + "/" + file; }
+
+// A file's bytes, empty when it cannot be read.
+inline std::string read_file(const std::string &file_path) {
+  std::ifstream in(file_path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
 
 inline bool available() {
   struct stat st {};

@@ -21,14 +21,7 @@ using ::testing::ElementsAreArray;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-std::string device_doc(const char *file) { return slurp(captured::path(file)); }
+std::string device_doc(const char *file) { return captured::read_file(captured::path(file)); }
 
 // The list words of a source: count, then the values.
 std::vector<int32_t> list_of(const source_caps &s) {

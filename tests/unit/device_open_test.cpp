@@ -21,13 +21,6 @@ using ::testing::ElementsAre;
 
 namespace {
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 std::string answer(const std::string &body) {
   return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
@@ -204,7 +197,7 @@ TEST_P(Publishes, FieldByField) {
   if (c.path.rfind(kDevices, 0) == 0) SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Host host(dev.dd());
-  std::string body = slurp(c.path);
+  std::string body = captured::read_file(c.path);
   ASSERT_FALSE(body.empty()) << c.path;
   dev.next("KV-ESCL-SCAN").reply(answer(body));
 
@@ -246,7 +239,7 @@ TEST(OpenLog, MessagesInOrder) {
   SKIP_WITHOUT_CAPTURED_DEVICES();
   fake::Device dev;
   Host host(dev.dd());
-  dev.next("KV-ESCL-SCAN").reply(answer(slurp(kDevices + "/caps-brother-mfc-l8690cdw.xml")));
+  dev.next("KV-ESCL-SCAN").reply(answer(captured::read_file(kDevices + "/caps-brother-mfc-l8690cdw.xml")));
   ASSERT_EQ(bb_open(host.get()), 0);
   std::vector<Log> own;
   for (const Log &l : fake::logs()) {
@@ -483,8 +476,8 @@ TEST(TwoDevices, KeepSeparateRecords) {
   fake::Device dev;
   Host a(dev.dd());
   Host b(dev.dd());
-  dev.next("KV-ESCL-SCAN").reply(answer(slurp(kDevices + "/caps-brother-mfc-l8690cdw.xml")));
-  dev.next("KV-ESCL-SCAN").reply(answer(slurp(kDevices + "/caps-canon-ts5300.xml")));
+  dev.next("KV-ESCL-SCAN").reply(answer(captured::read_file(kDevices + "/caps-brother-mfc-l8690cdw.xml")));
+  dev.next("KV-ESCL-SCAN").reply(answer(captured::read_file(kDevices + "/caps-canon-ts5300.xml")));
   ASSERT_EQ(bb_open(a.get()), 0);
   ASSERT_EQ(bb_open(b.get()), 0);
   ASSERT_NE(a->bb_session, b->bb_session);
@@ -508,7 +501,7 @@ TEST(Reopen, ReusesTheAttachedRecord) {
   fake::Device dev;
   Host host(dev.dd());
   dev.refuse("KV-ESCL-SCAN");
-  dev.next("KV-ESCL-SCAN").reply(answer(slurp(kDevices + "/caps-canon-ts5300.xml")));
+  dev.next("KV-ESCL-SCAN").reply(answer(captured::read_file(kDevices + "/caps-canon-ts5300.xml")));
   ASSERT_EQ(bb_open(host.get()), 1);
   bb_session *first = host->bb_session;
   ASSERT_EQ(bb_open(host.get()), 0);

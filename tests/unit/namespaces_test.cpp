@@ -19,13 +19,6 @@
 
 namespace {
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 std::string replace_all(std::string s, const std::string &from, const std::string &to) {
   for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
     s.replace(at, from.size(), to);
@@ -127,7 +120,7 @@ class CapturedCapabilities : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(CapturedCapabilities, PublishTheSameOptionsWhateverThePrefixes) {
   SKIP_WITHOUT_CAPTURED_DEVICES();
-  const std::string doc = slurp(captured::path(GetParam()));
+  const std::string doc = captured::read_file(captured::path(GetParam()));
   ASSERT_FALSE(doc.empty());
   Walked original = walk(doc);
   ASSERT_EQ(original.result, 0);
@@ -165,7 +158,7 @@ TEST(CapturedOffers, FormatsIntentsAndCompression) {
       {"caps-xerox-b235.xml", kJpeg, 1, 1, 5},
   };
   for (const Row &r : rows) {
-    Walked w = walk(slurp(captured::path(r.file)));
+    Walked w = walk(captured::read_file(captured::path(r.file)));
     const source_offers &platen = w.session->offers.platen;
     EXPECT_EQ(platen.formats[BB_MODE_GRAY], r.gray_formats) << r.file;
     EXPECT_EQ(platen.formats[BB_MODE_COLOR], r.gray_formats) << r.file;
@@ -181,7 +174,7 @@ class CapturedStatus : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(CapturedStatus, ReadsTheSameWhateverThePrefixes) {
   SKIP_WITHOUT_CAPTURED_DEVICES();
-  const std::string doc = slurp(captured::path(GetParam()));
+  const std::string doc = captured::read_file(captured::path(GetParam()));
   ASSERT_FALSE(doc.empty());
   // The first job the document lists.
   const size_t at = doc.find("ScanJobs/");

@@ -31,13 +31,6 @@ std::string normalized(const std::string &body) {
   return buf.get();
 }
 
-std::string slurp(const std::string &path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
 struct TagResult {
   std::string tag;
   int32_t next;  // offset of the next position from the start
@@ -99,7 +92,7 @@ TEST(NormalizeBodyDocuments, CapturedDocumentsLoseOnlyLineBreaksAndTabs) {
   SKIP_WITHOUT_CAPTURED_DEVICES();
   for (const char *file : {"caps-brother-mfc-l8690cdw.xml", "caps-canon-ts5300.xml",
                            "caps-kyocera-ecosys-m2040dn.xml", "caps-xerox-b235.xml"}) {
-    std::string doc = slurp(captured::path(file));
+    std::string doc = captured::read_file(captured::path(file));
     ASSERT_FALSE(doc.empty()) << file;
     std::string expected;
     bool in_tag = false;
