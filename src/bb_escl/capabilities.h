@@ -8,11 +8,7 @@
 struct host_session;
 struct bb_session;
 struct escl_caps;
-struct escl_offers;
 struct source_offers;
-namespace bb {
-struct xml_namespaces;
-}
 
 int bb_get_scanner_elements(host_session *hs, escl_caps *caps);
 int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_caps *caps);
@@ -28,9 +24,6 @@ int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_
                            caps_walk_buffers *work);
 
 namespace bb {
-// Reads the formats, intents and compression range each source offers.
-void read_source_offers(const char *doc, int32_t length, const xml_namespaces &names,
-                        escl_offers *offers, caps_walk_buffers *work);
 // What a source (by input-source id) offers; a duplex feeder that lists
 // nothing of its own offers what the simplex feeder does.
 const source_offers &offers_of(const bb_session *session, int32_t source);

@@ -15,11 +15,14 @@
 #include "../http/xml.h"
 #include "../http/xml_namespaces.h"
 #include "capabilities.h"
+#include "capabilities_offers.h"
 #include "session.h"
 #include "../http/text.h"
 
 namespace {
 
+using bb::offers_walk;
+using bb::xml_name;
 using bb::xml_ns;
 
 struct SourceElement {
@@ -62,105 +65,91 @@ int32_t word_id(std::string_view text, const Word (&words)[N], bool any_case) {
   return 0;
 }
 
-// The walk's place: the source being read and the profile inside it.
-struct Walk {
-  const char *pos;
-  const char *end;
-  char *tag;
-  char *value;
-  const bb::xml_namespaces *names;
-  bb::xml_name name;
-
-  bool next() {
-    xml_next_tag(pos, static_cast<int32_t>(end - pos), tag, bb::kTagBufferSize, &pos);
-    name = bb::xml_name_of_tag(*names, tag);
-    return !(tag[0] == '\0' && pos >= end);
-  }
-  std::string_view text() {
-    xml_element_text(pos, static_cast<int32_t>(end - pos), value, bb::kValueBufferSize, &pos);
-    return bb::buffer_text(value, bb::kValueBufferSize);
-  }
-  bool opens(xml_ns ns, std::string_view local) const {
-    return !name.closing && name.ns == ns && name.local == local;
-  }
-  bool closes(std::string_view local) const {
-    return name.closing && name.ns == xml_ns::kEscl && name.local == local;
-  }
-};
-
-// Formats found in a profile (or loose in the source) and the modes the
-// profile lists, until the profile ends.
-struct Pending {
-  uint32_t formats = 0;
-  uint32_t modes = 0;  // bit (1 << mode id)
-
-  void apply_to(source_offers &block) const {
-    for (int32_t mode = BB_MODE_LINEART; mode <= BB_MODE_COLOR; ++mode)
-      if (modes == 0 || (modes & (1u << mode)) != 0) block.formats[mode] |= formats;
-  }
-};
-
-// Xerox devices write the range's elements in no namespace at all.
-void read_compression(Walk &w, escl_offers &offers) {
-  while (w.next() && !w.closes("CompressionFactorSupport")) {
-    if (w.name.closing || w.name.local != "Min") continue;
-    int32_t least = 0;
-    if (bb::parse_decimal(w.text(), &least) == bb::number_result::ok) {
-      offers.compression_listed = 1;
-      offers.compression_min = least;
-    }
-  }
+bool opens(const xml_name &n, xml_ns ns, std::string_view local) {
+  return !n.closing && n.ns == ns && n.local == local;
 }
 
-void read_source(Walk &w, std::string_view element, source_offers &block) {
-  Pending loose;
-  Pending profile;
-  bool in_profile = false;
-  while (w.next() && !w.closes(element)) {
-    if (w.opens(xml_ns::kEscl, "SettingProfile")) {
-      profile = Pending{};
-      in_profile = true;
-    } else if (w.closes("SettingProfile")) {
-      profile.apply_to(block);
-      in_profile = false;
-    } else if (w.opens(xml_ns::kEscl, "ColorMode")) {
-      if (int32_t mode = word_id(w.text(), kModeWords, false); mode != 0 && in_profile)
-        profile.modes |= 1u << mode;
-    } else if (w.opens(xml_ns::kPwg, "DocumentFormat") ||
-               w.opens(xml_ns::kEscl, "DocumentFormatExt")) {
-      block.formats_listed = 1;
-      if (w.name.ns == xml_ns::kEscl) block.format_ext = 1;
-      if (int32_t format = word_id(w.text(), kFormatWords, true); format != 0)
-        (in_profile ? profile : loose).formats |= 1u << format;
-    } else if (w.opens(xml_ns::kEscl, "Intent") || w.opens(xml_ns::kEscl, "SupportedIntent")) {
-      // Kyocera devices name the list's items SupportedIntent.
-      if (int32_t intent = word_id(w.text(), kIntentWords, false); intent != 0)
-        block.intents |= 1u << intent;
-    }
-  }
-  loose.modes = 0;
-  loose.apply_to(block);
+bool closes(const xml_name &n, std::string_view local) {
+  return n.closing && n.ns == xml_ns::kEscl && n.local == local;
+}
+
+// Formats found in a profile (or loose in the source) go with the modes
+// the profile lists, or with every mode when it lists none.
+void apply(const offers_walk::pending_formats &p, source_offers &block) {
+  for (int32_t mode = BB_MODE_LINEART; mode <= BB_MODE_COLOR; ++mode)
+    if (p.modes == 0 || (p.modes & (1u << mode)) != 0) block.formats[mode] |= p.formats;
 }
 
 }  // namespace
 
 namespace bb {
 
-void read_source_offers(const char *doc, int32_t length, const xml_namespaces &names,
-                        escl_offers *offers, caps_walk_buffers *work) {
-  memset(offers, 0, sizeof *offers);
-  Walk w{doc, doc + (length > 0 ? length : 0), work->tag, work->value, &names, {}};
-  while (w.next()) {
-    if (w.opens(xml_ns::kEscl, "CompressionFactorSupport")) {
-      read_compression(w, *offers);
-      continue;
+void offers_walk::end_source() {
+  loose.modes = 0;
+  apply(loose, *block);
+  block = nullptr;
+}
+
+// Xerox devices write the range's elements in no namespace at all.
+void offers_walk::compression_tag(const xml_name &n, std::string_view text) {
+  if (closes(n, "CompressionFactorSupport")) {
+    in_compression = false;
+  } else if (!n.closing && n.local == "Min") {
+    int32_t least = 0;
+    if (bb::parse_decimal(text, &least) == bb::number_result::ok) {
+      offers->compression_listed = 1;
+      offers->compression_min = least;
     }
+  }
+}
+
+void offers_walk::source_tag(const xml_name &n, std::string_view text) {
+  if (closes(n, source)) {
+    end_source();
+  } else if (opens(n, xml_ns::kEscl, "SettingProfile")) {
+    profile = pending_formats{};
+    in_profile = true;
+  } else if (closes(n, "SettingProfile")) {
+    apply(profile, *block);
+    in_profile = false;
+  } else if (opens(n, xml_ns::kEscl, "ColorMode")) {
+    if (int32_t mode = word_id(text, kModeWords, false); mode != 0 && in_profile)
+      profile.modes |= 1u << mode;
+  } else if (opens(n, xml_ns::kPwg, "DocumentFormat") ||
+             opens(n, xml_ns::kEscl, "DocumentFormatExt")) {
+    block->formats_listed = 1;
+    if (n.ns == xml_ns::kEscl) block->format_ext = 1;
+    if (int32_t format = word_id(text, kFormatWords, true); format != 0)
+      (in_profile ? profile : loose).formats |= 1u << format;
+  } else if (opens(n, xml_ns::kEscl, "Intent") || opens(n, xml_ns::kEscl, "SupportedIntent")) {
+    // Kyocera devices name the list's items SupportedIntent.
+    if (int32_t intent = word_id(text, kIntentWords, false); intent != 0)
+      block->intents |= 1u << intent;
+  }
+}
+
+void offers_walk::tag(const xml_name &n, std::string_view text) {
+  if (in_compression) {
+    compression_tag(n, text);
+  } else if (block != nullptr) {
+    source_tag(n, text);
+  } else if (opens(n, xml_ns::kEscl, "CompressionFactorSupport")) {
+    in_compression = true;
+  } else {
     for (const SourceElement &s : kSources) {
-      if (!w.opens(xml_ns::kEscl, s.local)) continue;
-      read_source(w, s.local, offers->*s.block);
+      if (!opens(n, xml_ns::kEscl, s.local)) continue;
+      block = &(offers->*s.block);
+      source = s.local;
+      in_profile = false;
+      loose = pending_formats{};
+      profile = pending_formats{};
       break;
     }
   }
+}
+
+void offers_walk::finish() {
+  if (block != nullptr) end_source();
 }
 
 const source_offers &offers_of(const bb_session *session, int32_t source) {

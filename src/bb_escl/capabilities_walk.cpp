@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "capabilities.h"
+#include "capabilities_offers.h"
 #include "../http/xml.h"
 #include "../http/xml_namespaces.h"
 #include "session.h"
@@ -103,11 +104,20 @@ struct Cursor {
   char *tag;
   char *value;
   const bb::xml_namespaces *names;
-  bb::xml_name name;  // of the tag last read
+  bb::offers_walk *offers;  // null: the caller wants no offers
+  bb::xml_name name;        // of the tag last read
 
   void next_tag() {
-    xml_next_tag(pos, static_cast<int32_t>(end - pos), tag, bb::kTagBufferSize, &pos);
-    name = bb::xml_name_of_tag(*names, tag);
+    const int32_t length =
+        xml_next_tag(pos, static_cast<int32_t>(end - pos), tag, bb::kTagBufferSize, &pos);
+    name = bb::xml_name_of_tag(*names, std::string_view(tag, static_cast<size_t>(length)));
+    if (offers != nullptr) offers->tag(name, text_ahead());
+  }
+  // The character data after the tag, left in place for the walk to take.
+  std::string_view text_ahead() const {
+    const void *lt = memchr(pos, '<', static_cast<size_t>(end - pos));
+    const char *stop = lt != nullptr ? static_cast<const char *>(lt) : end;
+    return {pos, static_cast<size_t>(stop - pos)};
   }
   // The tag opens (or closes) the eSCL element `local`; attributes may follow.
   bool opens(std::string_view local, bb::xml_ns ns = bb::xml_ns::kEscl) const {
@@ -320,11 +330,13 @@ int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_
   const int32_t size = length > 0 ? length : 0;
   bb::xml_namespaces names;
   bb::xml_read_namespaces(std::string_view(doc, static_cast<size_t>(size)), &names);
-  if (session != nullptr) bb::read_source_offers(doc, size, names, &session->offers, work);
-  Cursor c{doc, doc + size, work->tag, work->value, &names, {}};
+  if (session != nullptr) memset(&session->offers, 0, sizeof session->offers);
+  bb::offers_walk offers(session != nullptr ? &session->offers : nullptr);
+  Cursor c{doc, doc + size, work->tag, work->value, &names, session != nullptr ? &offers : nullptr, {}};
   for (;;) {
     c.next_tag();
     if (c.tag[0] == '\0') {
+      offers.finish();
       syslog(LOG_INFO, "bb_escl 691: bb_parse_scan_elements successful\n");
       return 0;
     }
@@ -344,7 +356,10 @@ int bb_parse_scan_elements(char *doc, int32_t length, bb_session *session, escl_
     if (o == Outcome::kGoOn && c.opens("CameraInputCaps"))
       o = read_source(c, kCameraText, caps->camera, *caps);
     if (o == Outcome::kRejected) return 1;
-    if (o == Outcome::kDocumentEnd) return 0;
+    if (o == Outcome::kDocumentEnd) {
+      offers.finish();
+      return 0;
+    }
   }
 }
 

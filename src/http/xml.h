@@ -10,9 +10,10 @@
 void normalize_body(char *text);
 
 // Copies the text of the next tag (between '<' and '>') skipping comments.
-// An empty tag buffer means no tag was found.  next may be null.
-void xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacity,
-                  const char **next);
+// An empty tag buffer means no tag was found.  next may be null.  Returns
+// the length of the text copied.
+int32_t xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacity,
+                     const char **next);
 
 // Copies the character data from pos up to the next '<'.
 void xml_element_text(const char *pos, int32_t remaining, char *text, int32_t capacity,

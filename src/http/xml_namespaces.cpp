@@ -19,6 +19,18 @@ size_t name_end(std::string_view s) {
   return i;
 }
 
+// What a byte is to a name in a tag: a walk reads thousands of names, so
+// one table lookup a byte.
+enum : uint8_t { kPlain, kColon, kEnd };
+constexpr struct NameBytes {
+  uint8_t kind[256] = {};
+  constexpr NameBytes() {
+    for (char c : {' ', '\t', '\r', '\n', '/', '>', '='}) kind[static_cast<unsigned char>(c)] = kEnd;
+    kind[static_cast<unsigned char>(':')] = kColon;
+  }
+  constexpr uint8_t operator[](unsigned char c) const { return kind[c]; }
+} kNameByte;
+
 std::string_view cut(std::string_view s, size_t from, size_t to) {
   if (to > s.size()) to = s.size();
   if (from > to) from = to;
@@ -116,22 +128,30 @@ void xml_read_namespaces(std::string_view doc, xml_namespaces *names) {
 
 xml_name xml_name_of_tag(const xml_namespaces &names, std::string_view tag) {
   xml_name name{xml_ns::kUnknown, {}, false};
+  size_t i = 0;
   if (!tag.empty() && tag[0] == '/') {
     name.closing = true;
-    tag = cut(tag, 1, tag.size());
+    i = 1;
   }
-  std::string_view qname = cut(tag, 0, name_end(tag));
-  size_t colon = qname.find(':');
+  // One pass to the end of the name, noting its first colon.
+  const size_t start = i;
+  size_t colon = std::string_view::npos;
+  for (; i < tag.size(); ++i) {
+    const uint8_t kind = kNameByte[static_cast<unsigned char>(tag[i])];
+    if (kind == kPlain) continue;
+    if (kind == kEnd) break;
+    if (colon == std::string_view::npos) colon = i;
+  }
   std::string_view prefix;
   if (colon != std::string_view::npos) {
-    prefix = cut(qname, 0, colon);
-    name.local = cut(qname, colon + 1, qname.size());
+    prefix = cut(tag, start, colon);
+    name.local = cut(tag, colon + 1, i);
   } else {
-    name.local = qname;
+    name.local = cut(tag, start, i);
   }
-  for (int i = 0; i < names.count; ++i) {
-    if (names.bindings[i].prefix == prefix) {
-      name.ns = names.bindings[i].ns;
+  for (int b = 0; b < names.count; ++b) {
+    if (names.bindings[b].prefix == prefix) {
+      name.ns = names.bindings[b].ns;
       return name;
     }
   }

@@ -3,6 +3,7 @@
 // byte beyond that count is ever looked at.
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "xml.h"
 
@@ -19,41 +20,54 @@ bool is_line_space(char c) { return c == '\t' || c == '\n' || c == '\r'; }
 void normalize_body(char *text) {
   if (text == nullptr) return;
   char *out = text;
+  // Whether a break falls inside a tag is decided only at the break, by
+  // the last '<' or '>' written since the previous one: the copy itself
+  // stays one test a byte.
+  char *known = text;
   bool in_tag = false;
   for (const char *in = text; *in != '\0'; ++in) {
-    if (*in == '<') in_tag = true;
-    else if (*in == '>') in_tag = false;
-    if (!is_line_space(*in)) {
-      *out++ = *in;
-    } else if (in_tag && out > text && out[-1] != ' ') {
-      // Devices break long tags between the name and the attributes
-      // (Kyocera: "<scan:ScannerCapabilities\nxmlns:scan=..."): the break
-      // still separates them.
-      *out++ = ' ';
+    const char c = *in;
+    if (c > '\r' || !is_line_space(c)) {
+      *out++ = c;
+      continue;
     }
+    for (char *p = out; p > known;) {
+      --p;
+      if (*p == '<' || *p == '>') {
+        in_tag = *p == '<';
+        break;
+      }
+    }
+    known = out;
+    // Devices break long tags between the name and the attributes
+    // (Kyocera: "<scan:ScannerCapabilities\nxmlns:scan=..."): the break
+    // still separates them.
+    if (in_tag && out > text && out[-1] != ' ') *out++ = ' ';
   }
   *out = '\0';
 }
 
-void xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacity,
-                  const char **next) {
+int32_t xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacity,
+                     const char **next) {
   if (capacity > 0) tag[0] = '\0';
   const char *end = pos + (remaining > 0 ? remaining : 0);
   const char *p = pos;
   for (;;) {
-    while (p < end && *p != '<') ++p;
+    const void *lt = memchr(p, '<', static_cast<size_t>(end - p));
+    p = lt != nullptr ? static_cast<const char *>(lt) : end;
     if (p == end) {
       if (next != nullptr) *next = end;
-      return;
+      return 0;
     }
     // A comment ends at its first '>', not at "-->": devices do not put
     // '>' in comments, and this keeps the scan one forward pass.
     if (end - p >= 5 && p[1] == '!' && p[2] == '-' && p[3] == '-') {
       ++p;
-      while (p < end && *p != '>') ++p;
+      const void *gt = memchr(p, '>', static_cast<size_t>(end - p));
+      p = gt != nullptr ? static_cast<const char *>(gt) : end;
       if (p == end) {
         if (next != nullptr) *next = end;
-        return;
+        return 0;
       }
       ++p;
       continue;
@@ -70,7 +84,11 @@ void xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacit
   const char *q = p + 1;
   while (q < end && *q != '>' && written < limit) {
     char c = *q++;
-    if (c == '\r') {
+    if (c > ' ') {  // the usual byte: nothing to fold
+      tag[written++] = c;
+      after_cr = false;
+      space_written = false;
+    } else if (c == '\r') {
       tag[written++] = '\n';
       after_cr = true;
     } else if (c == '\n') {
@@ -97,6 +115,7 @@ void xml_next_tag(const char *pos, int32_t remaining, char *tag, int32_t capacit
     after = q + 1;
   }
   if (next != nullptr) *next = after;
+  return written;
 }
 
 void xml_element_text(const char *pos, int32_t remaining, char *text, int32_t capacity,
