@@ -29,6 +29,7 @@ extern "C" {
 #define KVCHAN_E_IO 6           /* the connection failed */
 #define KVCHAN_E_CLOSED 7       /* the device closed the connection */
 #define KVCHAN_E_TIMEOUT 8      /* a write did not finish within its time limit */
+#define KVCHAN_E_CANCELLED 9    /* the host's wake-up descriptor ended the wait */
 
 /* Channel names.  Each channel is a TCP (or TLS) connection of its own to the device. */
 #define KVCHAN_CHANNEL_ESCL_SCAN "KV-ESCL-SCAN"
@@ -76,6 +77,14 @@ int kvchan_set_tls_verify(int mode);
  * otherwise.  A host shows it to its user: the refusal is a security matter
  * only they can settle. */
 int kvchan_key_refusal(int dd, char *text, int size);
+
+/* A host's wake-up descriptor for a device: every wait of the device's
+ * channels (connect, TLS handshake, read, write) also watches `fd`, and
+ * ends with KVCHAN_E_CANCELLED as soon as it is readable; nothing is read
+ * from it.  The host makes it readable (an eventfd or a pipe, written from
+ * any thread or a signal handler) to end a blocked exchange at once, and
+ * empties it before it talks to the device again.  -1 removes it. */
+int kvchan_set_wake_fd(int dd, int fd);
 
 /* The number of channels open on a device, for a host's diagnostics (and
  * its tests: a plug-in that closes its channels leaves 0 between scans). */
