@@ -86,6 +86,32 @@ int kvchan_key_refusal(int dd, char *text, int size);
  * empties it before it talks to the device again.  -1 removes it. */
 int kvchan_set_wake_fd(int dd, int fd);
 
+/* A short exchange outside any device descriptor, for what a host asks a
+ * device itself (its capabilities while devices are listed, where a plain
+ * device has moved to): connects to the device of `uri` (trusted, for
+ * https, as kvchan_set_tls_verify says; a device refused for its key is
+ * refused and logged as for a channel), sends the `request_size` bytes of
+ * `request` and reads the answer, head and body as they come, into
+ * `answer` until the device closes, the text `enough` (NULL or "" for
+ * none) appears in it, `answer_size` bytes have come or `millis`
+ * milliseconds have passed since the call.  *answer_length is what came.
+ * 0 once the request went out, whatever came back; KVCHAN_E_INVALID (a bad
+ * argument or a URI that is refused), KVCHAN_E_CONNECT (not reached, or
+ * not trusted) or KVCHAN_E_IO (the request could not be sent) otherwise.
+ * Unlike the calls above, its failures are not logged: a listing asks
+ * devices that may well be off. */
+int kvchan_request(const char *uri, const void *request, int request_size, const char *enough,
+                   int millis, char *answer, int answer_size, int *answer_length);
+
+/* A device URI as kvchan_open_device reads it, for a host that matches
+ * URIs naming one device: the host, ready to connect to (an IPv6 address
+ * without brackets, a zone as "%zone"), into `host` cut to `host_size`
+ * bytes with its NUL; the port (80 or 443 when none is written); `tls` 1
+ * for https, else 0.  Any of the three places may be NULL.
+ * KVCHAN_E_INVALID, not logged, for a URI that kvchan_open_device refuses
+ * or a host that does not fit. */
+int kvchan_parse_uri(const char *uri, char *host, int host_size, int *port, int *tls);
+
 /* The number of channels open on a device, for a host's diagnostics (and
  * its tests: a plug-in that closes its channels leaves 0 between scans). */
 int kvchan_channel_count(int dd, int *count);

@@ -42,16 +42,18 @@ constexpr int kResent = -1;
 Channel::Channel(std::shared_ptr<const DeviceInfo> device, std::string name)
     : device_(std::move(device)), name_(std::move(name)) {}
 
-bool Channel::connect(Deadline deadline, std::string &error) {
-  socket_ = connect_tcp(device_->address, deadline, error);
-  if (!socket_.valid()) return false;
-  if (!device_->address.tls) return true;
+int Channel::connect(Deadline deadline, std::string &error) {
+  bool woken = false;
+  socket_ = connect_tcp(device_->address, deadline, error, wake_fd(), &woken);
+  if (!socket_.valid()) return woken ? KVCHAN_E_CANCELLED : KVCHAN_E_CONNECT;
+  if (!device_->address.tls) return KVCHAN_OK;
   const TlsVerify mode = tls_verify();
-  if (tls_.start(socket_.fd(), device_->address.host, mode == TlsVerify::system, deadline, error)) {
+  if (tls_.start(socket_.fd(), device_->address.host, mode == TlsVerify::system, deadline, error,
+                 wake_fd(), &woken)) {
     std::string refusal;
     switch (trust_session(tls_, device_->uri, device_->address, mode, error, refusal)) {
       case Trust::trusted:
-        return true;
+        return KVCHAN_OK;
       case Trust::key_changed:
         device_->set_key_refusal(refusal);
         break;
@@ -60,7 +62,7 @@ bool Channel::connect(Deadline deadline, std::string &error) {
     }
   }
   disconnect();
-  return false;
+  return woken ? KVCHAN_E_CANCELLED : KVCHAN_E_CONNECT;
 }
 
 void Channel::disconnect() {
@@ -68,9 +70,16 @@ void Channel::disconnect() {
   socket_.reset();
 }
 
+int Channel::cancelled(const char *what) {
+  syslog(LOG_INFO, "kvchan: %s %s (channel %d) cancelled by the host", what, device_->uri.c_str(), id_);
+  return KVCHAN_E_CANCELLED;
+}
+
 int Channel::open() {
   std::string error;
-  if (!connect(deadline_after_seconds(kConnectSeconds), error)) {
+  const int rc = connect(deadline_after_seconds(kConnectSeconds), error);
+  if (rc == KVCHAN_E_CANCELLED) return cancelled("connect to");
+  if (rc != KVCHAN_OK) {
     syslog(LOG_ERR, "kvchan: connect to %s failed: %s", device_->uri.c_str(), error.c_str());
     return KVCHAN_E_CONNECT;
   }
@@ -82,7 +91,7 @@ void Channel::close() {
   closed_ = true;
 }
 
-bool Channel::connect_again(Deadline deadline) {
+int Channel::connect_again(Deadline deadline) {
   disconnect();
   saw_eof_ = false;
   received_on_connection_ = 0;
@@ -90,13 +99,15 @@ bool Channel::connect_again(Deadline deadline) {
   last_request_.clear();
   resent_ = false;
   std::string error;
-  if (!connect(deadline, error)) {
+  const int rc = connect(deadline, error);
+  if (rc == KVCHAN_E_CANCELLED) return cancelled("connect to");
+  if (rc != KVCHAN_OK) {
     syslog(LOG_ERR, "kvchan: connect to %s failed: %s", device_->uri.c_str(), error.c_str());
-    return false;
+    return KVCHAN_E_CONNECT;
   }
   syslog(LOG_INFO, "kvchan: %s closed the connection of channel %d (%s); connected again",
          device_->uri.c_str(), id_, name_.c_str());
-  return true;
+  return KVCHAN_OK;
 }
 
 void Channel::remember_request(const char *data, int size) {
@@ -131,9 +142,10 @@ int Channel::send_all(const char *data, int size, Deadline deadline, int &sent, 
     int e = n < 0 ? errno : EIO;
     if (!again && e == EINTR) continue;
     if (again || e == EAGAIN || e == EWOULDBLOCK) {
-      Wait w = wait_for(socket_.fd(), events, deadline);
+      Wait w = wait_for(socket_.fd(), events, deadline, wake_fd());
       if (w == Wait::ready || w == Wait::interrupted) continue;
       if (w == Wait::timed_out) return KVCHAN_E_TIMEOUT;
+      if (w == Wait::woken) return KVCHAN_E_CANCELLED;
       error = errno;
       return KVCHAN_E_IO;
     }
@@ -158,15 +170,19 @@ int Channel::write(const void *data, int size, int sectime, int &bytes_written) 
   // nothing of that response is left unread, the next request goes out on
   // a new connection.  Unread bytes are response data; the connection stays.
   if (!socket_.valid() || saw_eof_ || peek() == Peer::closed) {
-    if (!connect_again(deadline)) return KVCHAN_E_CONNECT;
+    const int connected = connect_again(deadline);
+    if (connected != KVCHAN_OK) return connected;
   }
   int error = 0;
   int rc = send_all(bytes, size, deadline, bytes_written, error);
   if (rc == KVCHAN_E_CLOSED && bytes_written == 0) {
     // The close arrived between the look above and the send.
-    if (!connect_again(deadline)) return KVCHAN_E_CONNECT;
+    const int connected = connect_again(deadline);
+    if (connected != KVCHAN_OK) return connected;
     rc = send_all(bytes, size, deadline, bytes_written, error);
   }
+  // Half a request may have gone out: the host starts over on a new channel.
+  if (rc == KVCHAN_E_CANCELLED) return cancelled("write to");
   if (rc == KVCHAN_E_TIMEOUT) {
     syslog(LOG_ERR, "kvchan: write to %s (channel %d) timed out after %d of %d bytes",
            device_->uri.c_str(), id_, bytes_written, size);
@@ -186,15 +202,18 @@ int Channel::peer_closed(int error, Deadline deadline) {
   if (may_resend_after_close()) {
     std::vector<char> request;
     request.swap(last_request_);
-    if (connect_again(deadline)) {
+    const int connected = connect_again(deadline);
+    if (connected == KVCHAN_E_CANCELLED) return connected;  // logged there
+    if (connected == KVCHAN_OK) {
       int sent = 0;
       int send_error = 0;
-      if (send_all(request.data(), static_cast<int>(request.size()), deadline, sent,
-                   send_error) == KVCHAN_OK) {
+      const int rc = send_all(request.data(), static_cast<int>(request.size()), deadline, sent, send_error);
+      if (rc == KVCHAN_OK) {
         last_request_.swap(request);
         resent_ = true;
         return kResent;
       }
+      if (rc == KVCHAN_E_CANCELLED) return cancelled("write to");
     }
     saw_eof_ = true;
     syslog(LOG_ERR, "kvchan: %s closed the connection of channel %d before answering",
@@ -225,7 +244,8 @@ int Channel::read(void *data, int size, int sectime, int &bytes_read) {
   for (;;) {
     // TLS may hold decrypted bytes the socket no longer shows.
     if (!tls_.has_pending()) {
-      Wait w = wait_for(socket_.fd(), events, deadline);
+      Wait w = wait_for(socket_.fd(), events, deadline, wake_fd());
+      if (w == Wait::woken) return cancelled("read from");
       if (w == Wait::timed_out) return KVCHAN_OK;  // nothing arrived in time
       // A signal (a cancel, often): the caller decides whether to go on.
       if (w == Wait::interrupted) return KVCHAN_E_INTR;

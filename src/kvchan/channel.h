@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,10 @@ struct DeviceInfo {
     return key_refusal_;
   }
 
+  // The host's wake-up descriptor (kvchan_set_wake_fd), -1 for none: set
+  // from any thread, read by every wait of the device's channels.
+  mutable std::atomic<int> wake_fd{-1};
+
  private:
   mutable std::mutex refusal_mutex_;
   mutable std::string key_refusal_;
@@ -61,10 +66,14 @@ class Channel {
   std::mutex &mutex() { return mutex_; }
 
  private:
-  // TCP, then the TLS handshake for an https device, within the deadline.
-  bool connect(Deadline deadline, std::string &error);
+  // TCP, then the TLS handshake for an https device, within the deadline:
+  // KVCHAN_OK, KVCHAN_E_CONNECT (`error` says why) or KVCHAN_E_CANCELLED.
+  int connect(Deadline deadline, std::string &error);
   void disconnect();
-  bool connect_again(Deadline deadline);
+  int connect_again(Deadline deadline);
+  int wake_fd() const { return device_->wake_fd.load(std::memory_order_relaxed); }
+  // Logs the host's cancel of `what` (a cancel is no failure) and says so.
+  int cancelled(const char *what);
   Peer peek() { return tls_.active() ? tls_.peek() : peek_peer(socket_.fd()); }
   bool may_resend_after_close() const;
   int send_all(const char *data, int size, Deadline deadline, int &sent, int &error);

@@ -12,6 +12,7 @@
 #include "channel.h"
 #include "device_uri.h"
 #include "registry.h"
+#include "short_request.h"
 #include "tls_session.h"
 
 #define KVCHAN_EXPORT __attribute__((visibility("default")))
@@ -125,6 +126,54 @@ KVCHAN_EXPORT int kvchan_key_refusal(int dd, char *text, int size) {
     return 1;
   });
   return rc > 1 ? -rc : rc;
+}
+
+KVCHAN_EXPORT int kvchan_set_wake_fd(int dd, int fd) {
+  if (fd < -1) {
+    syslog(LOG_ERR, "kvchan: set_wake_fd: bad descriptor %d", fd);
+    return KVCHAN_E_INVALID;
+  }
+  return guarded("set_wake_fd", [&] {
+    std::shared_ptr<Device> device = find_device(dd, "set_wake_fd");
+    if (!device) return KVCHAN_E_NO_DEVICE;
+    device->info()->wake_fd.store(fd, std::memory_order_relaxed);
+    return KVCHAN_OK;
+  });
+}
+
+KVCHAN_EXPORT int kvchan_request(const char *uri, const void *request, int request_size,
+                                 const char *enough, int millis, char *answer, int answer_size,
+                                 int *answer_length) {
+  return guarded("request", [&] {
+    if (answer_length != nullptr) *answer_length = 0;
+    if (uri == nullptr || request == nullptr || request_size < 0 || answer == nullptr ||
+        answer_size < 0 || answer_length == nullptr) {
+      return KVCHAN_E_INVALID;
+    }
+    size_t length = 0;
+    const int rc = kvchan::short_request(
+        uri, std::string_view(static_cast<const char *>(request), static_cast<size_t>(request_size)),
+        enough != nullptr ? std::string_view(enough) : std::string_view(),
+        kvchan::Clock::now() + std::chrono::milliseconds(std::max(millis, 0)), answer,
+        static_cast<size_t>(answer_size), length);
+    *answer_length = static_cast<int>(length);
+    return rc;
+  });
+}
+
+KVCHAN_EXPORT int kvchan_parse_uri(const char *uri, char *host, int host_size, int *port, int *tls) {
+  return guarded("parse_uri", [&] {
+    if (uri == nullptr || (host != nullptr && host_size <= 0)) return KVCHAN_E_INVALID;
+    const kvchan::UriParse parsed = kvchan::parse_device_uri(uri);
+    if (!parsed.ok) return KVCHAN_E_INVALID;
+    if (host != nullptr) {
+      if (parsed.address.host.size() >= static_cast<size_t>(host_size)) return KVCHAN_E_INVALID;
+      memcpy(host, parsed.address.host.c_str(), parsed.address.host.size() + 1);
+    }
+    if (port != nullptr) *port = parsed.address.port;
+    if (tls != nullptr) *tls = parsed.address.tls ? 1 : 0;
+    return KVCHAN_OK;
+  });
 }
 
 KVCHAN_EXPORT int kvchan_channel_count(int dd, int *count) {

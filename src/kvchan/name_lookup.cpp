@@ -3,10 +3,14 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -51,8 +55,18 @@ std::string lookup_error(const DeviceAddress &address, int rc, int saved_errno) 
 }
 
 // What the lookup thread hands over; shared, so that whichever of the two
-// sides is left last frees it.
+// sides is left last frees it.  The thread also makes `done_fd` readable
+// when it is done, so that a caller can wait for it and for the host's
+// wake-up descriptor in one poll.
 struct PendingLookup {
+  PendingLookup() : done_fd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~PendingLookup() {
+    if (done_fd >= 0) close(done_fd);
+  }
+  PendingLookup(const PendingLookup &) = delete;
+  PendingLookup &operator=(const PendingLookup &) = delete;
+
+  const int done_fd;
   std::mutex mutex;
   std::condition_variable finished;
   bool done = false;
@@ -81,6 +95,35 @@ void run_lookup(const std::shared_ptr<PendingLookup> &pending, const DeviceAddre
   pending->error = std::move(error);
   pending->done = true;
   pending->finished.notify_all();
+  if (pending->done_fd >= 0) {
+    const uint64_t one = 1;
+    // A full counter is readable all the same: nothing to do on failure.
+    [[maybe_unused]] ssize_t ignored = write(pending->done_fd, &one, sizeof one);
+  }
+}
+
+// Waits for the lookup thread until `deadline`, or until `wake_fd` is
+// readable; true when the thread is done.
+bool wait_for_lookup(PendingLookup &pending, Deadline deadline, int wake_fd, bool &woken) {
+  if (wake_fd < 0 || pending.done_fd < 0) {
+    std::unique_lock lock(pending.mutex);
+    return pending.finished.wait_until(lock, deadline, [&] { return pending.done; });
+  }
+  for (;;) {
+    {
+      std::lock_guard lock(pending.mutex);
+      if (pending.done) return true;
+    }
+    const int left = milliseconds_left(deadline);
+    if (left == 0) return false;
+    pollfd p[2] = {{pending.done_fd, POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    const int n = poll(p, 2, left);
+    if (n > 0 && p[1].revents != 0) {
+      woken = true;
+      return false;
+    }
+    if (n < 0 && errno != EINTR) return false;
+  }
 }
 
 }  // namespace
@@ -100,7 +143,10 @@ std::string endpoint_text(const Endpoint &endpoint) {
 }
 
 bool look_up(const DeviceAddress &address, Deadline deadline, std::vector<Endpoint> &found,
-             std::string &error) {
+             std::string &error, int wake_fd, bool *woken) {
+  bool ignored = false;
+  bool &ended = woken != nullptr ? *woken : ignored;
+  ended = false;
   found.clear();
   // A numeric address needs no resolver and cannot block.
   int rc = 0;
@@ -118,11 +164,12 @@ bool look_up(const DeviceAddress &address, Deadline deadline, std::vector<Endpoi
     error = "cannot look up " + address.host + ": " + e.what();
     return false;
   }
-  std::unique_lock lock(pending->mutex);
-  if (!pending->finished.wait_until(lock, deadline, [&] { return pending->done; })) {
-    error = "name lookup of " + address.host + " timed out";
+  if (!wait_for_lookup(*pending, deadline, wake_fd, ended)) {
+    error = ended ? "name lookup of " + address.host + " cancelled"
+                  : "name lookup of " + address.host + " timed out";
     return false;
   }
+  std::lock_guard lock(pending->mutex);
   if (!pending->ok) {
     error = pending->error;
     return false;

@@ -26,9 +26,11 @@ struct Endpoint {
 
 // The addresses of `address` in the resolver's order.  A numeric address
 // is read at once; a name is looked up until `deadline` at the latest.
-// False, with `error` saying why, when nothing was found in time.
+// False, with `error` saying why, when nothing was found in time.  The
+// wait for a name also ends as soon as `wake_fd` (when not -1) is
+// readable, with `woken` set.
 bool look_up(const DeviceAddress &address, Deadline deadline, std::vector<Endpoint> &found,
-             std::string &error);
+             std::string &error, int wake_fd = -1, bool *woken = nullptr);
 
 // Text for an address, "192.0.2.1" or "2001:db8::1", for messages.
 std::string endpoint_text(const Endpoint &endpoint);

@@ -53,12 +53,19 @@ std::string error_text(int error) {
   return strerror_r(error, buffer, sizeof buffer);
 }
 
-Wait wait_for(int fd, short events, Deadline deadline) {
-  pollfd p{fd, events, 0};
-  int n = poll(&p, 1, milliseconds_left(deadline));
+Wait wait_for(int fd, short events, Deadline deadline, int wake_fd) {
+  pollfd p[2] = {{fd, events, 0}, {wake_fd, POLLIN, 0}};
+  int n = poll(p, wake_fd >= 0 ? 2 : 1, milliseconds_left(deadline));
+  if (n > 0 && p[1].revents != 0) return Wait::woken;
   if (n > 0) return Wait::ready;  // includes POLLHUP/POLLERR: the next call reports it
   if (n == 0) return Wait::timed_out;
   return errno == EINTR ? Wait::interrupted : Wait::failed;
+}
+
+bool woken_now(int wake_fd) {
+  if (wake_fd < 0) return false;
+  pollfd p{wake_fd, POLLIN, 0};
+  return poll(&p, 1, 0) > 0 && p.revents != 0;
 }
 
 Peer peek_peer(int fd) {
@@ -78,7 +85,7 @@ namespace {
 constexpr std::chrono::milliseconds kLeastShare{1000};
 
 // One address: connect without blocking, then wait for the outcome.
-Socket connect_one(const Endpoint &e, Deadline deadline, std::string &error) {
+Socket connect_one(const Endpoint &e, Deadline deadline, std::string &error, int wake_fd, bool &woken) {
   Socket s(socket(e.family, e.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, e.protocol));
   if (!s.valid()) {
     error = error_text(errno);
@@ -92,8 +99,13 @@ Socket connect_one(const Endpoint &e, Deadline deadline, std::string &error) {
     return Socket();
   }
   for (;;) {
-    Wait w = wait_for(s.fd(), POLLOUT, deadline);
+    Wait w = wait_for(s.fd(), POLLOUT, deadline, wake_fd);
     if (w == Wait::interrupted) continue;
+    if (w == Wait::woken) {
+      woken = true;
+      error = "cancelled";
+      return Socket();
+    }
     if (w == Wait::timed_out) {
       error = "timed out";
       return Socket();
@@ -128,16 +140,21 @@ Deadline attempt_deadline(Deadline deadline, size_t addresses_left) {
 
 }  // namespace
 
-Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error) {
+Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error, int wake_fd,
+                   bool *woken) {
+  bool ignored = false;
+  bool &ended = woken != nullptr ? *woken : ignored;
+  ended = false;
   std::vector<Endpoint> endpoints;
-  if (!look_up(address, deadline, endpoints, error)) return Socket();
+  if (!look_up(address, deadline, endpoints, error, wake_fd, &ended)) return Socket();
   // The lookup may have used up the limit before any address was tried.
   error = "timed out";
   size_t tried = 0;
   for (size_t i = 0; i < endpoints.size() && milliseconds_left(deadline) > 0; ++i) {
     ++tried;
-    Socket s = connect_one(endpoints[i], attempt_deadline(deadline, endpoints.size() - i), error);
-    if (s.valid()) return s;
+    Socket s = connect_one(endpoints[i], attempt_deadline(deadline, endpoints.size() - i), error,
+                           wake_fd, ended);
+    if (s.valid() || ended) return s;
   }
   if (tried > 1) error += " (" + std::to_string(tried) + " addresses tried)";
   return Socket();

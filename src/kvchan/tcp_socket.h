@@ -40,13 +40,21 @@ class Socket {
 // answers or the deadline passes; the lookup counts against the deadline,
 // and each address gets its share of what is left.  The socket is non-blocking, with TCP_NODELAY (requests
 // go out in one piece and must not wait for a delayed acknowledgement).
-// On failure the socket is invalid and `error` says why.
-Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error);
+// On failure the socket is invalid and `error` says why.  Every wait
+// (the lookup's too) also watches `wake_fd` when it is not -1 (see
+// wait_for); `woken`, when given, tells whether it ended the connect.
+Socket connect_tcp(const DeviceAddress &address, Deadline deadline, std::string &error,
+                   int wake_fd = -1, bool *woken = nullptr);
 
-enum class Wait { ready, timed_out, interrupted, failed };
+enum class Wait { ready, timed_out, interrupted, failed, woken };
 // Waits for `events` (POLLIN, POLLOUT) until the deadline; errno is set
-// when the result is `failed`.
-Wait wait_for(int fd, short events, Deadline deadline);
+// when the result is `failed`.  With a `wake_fd` other than -1 the wait
+// ends as `woken` as soon as that descriptor is readable (or broken: a
+// host that closed it must not leave a wait spinning), before anything
+// the socket has for it: the host wants the exchange over.
+Wait wait_for(int fd, short events, Deadline deadline, int wake_fd = -1);
+// Whether `wake_fd` is readable now, without waiting; false for -1.
+bool woken_now(int wake_fd);
 
 enum class Peer {
   connected,    // nothing to read yet

@@ -104,7 +104,8 @@ void TlsSession::reset() {
 }
 
 bool TlsSession::start(int fd, const std::string &host, bool verify_chain, Deadline deadline,
-                       std::string &error) {
+                       std::string &error, int wake_fd, bool *woken) {
+  if (woken != nullptr) *woken = false;
   reset();
   ERR_clear_error();
   SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
@@ -149,10 +150,13 @@ bool TlsSession::start(int fd, const std::string &host, bool verify_chain, Deadl
     int e = 0;
     Io io = outcome(rc, e);
     Wait w = Wait::failed;
-    if (io == Io::want_read) w = wait_for(fd, POLLIN, deadline);
-    if (io == Io::want_write) w = wait_for(fd, POLLOUT, deadline);
+    if (io == Io::want_read) w = wait_for(fd, POLLIN, deadline, wake_fd);
+    if (io == Io::want_write) w = wait_for(fd, POLLOUT, deadline, wake_fd);
     if (w == Wait::ready || w == Wait::interrupted) continue;
-    if (w == Wait::timed_out) {
+    if (w == Wait::woken) {
+      if (woken != nullptr) *woken = true;
+      error = "TLS handshake cancelled";
+    } else if (w == Wait::timed_out) {
       error = "TLS handshake timed out";
     } else if (verify_chain && SSL_get_verify_result(ssl_) != X509_V_OK) {
       error = std::string("certificate not trusted: ") +

@@ -29,9 +29,10 @@ class TlsSession {
   // Handshakes over fd (TLS 1.2 or newer, the host name sent as SNI unless
   // it is an address) until the deadline; with verify_chain, the
   // certificate must verify against the system's store for `host`.  On
-  // failure the session is inactive and `error` says why.
+  // failure the session is inactive and `error` says why.  Its waits also
+  // watch `wake_fd` (when not -1), which ends it with `woken` set.
   bool start(int fd, const std::string &host, bool verify_chain, Deadline deadline,
-             std::string &error);
+             std::string &error, int wake_fd = -1, bool *woken = nullptr);
   // "sha256:HEX" of the public key (SubjectPublicKeyInfo, DER) the device
   // showed; "" without a session.
   std::string peer_key_fingerprint() const;

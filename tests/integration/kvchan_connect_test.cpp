@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kvchan.h"
@@ -246,6 +248,146 @@ TEST_F(Connect, ChannelOpenConnectsThroughTheLookup) {
   int channel = 0;
   EXPECT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
   EXPECT_EQ(g_script.calls.load(), 1);
+  kvchan_close_device(dd);
+}
+
+// The host's wake-up descriptor: a wait of a device's channel that it
+// ends returns KVCHAN_E_CANCELLED within a few milliseconds of the host's
+// write to it, and logs the cancel at info level only.
+enum class Blocked { read, connect, tls_handshake, lookup };
+
+struct WakeCase {
+  const char *name;
+  Blocked blocked;
+};
+
+// An eventfd the test writes from a thread of its own after a pause, as a
+// host's cancel does.
+class Waker {
+ public:
+  Waker() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~Waker() {
+    if (thread_.joinable()) thread_.join();
+    close(fd_);
+  }
+  Waker(const Waker &) = delete;
+  Waker &operator=(const Waker &) = delete;
+
+  int fd() const { return fd_; }
+  void write_after(milliseconds pause) {
+    thread_ = std::thread([this, pause] {
+      std::this_thread::sleep_for(pause);
+      written_at_ = Clock::now();
+      const uint64_t one = 1;
+      EXPECT_EQ(write(fd_, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    });
+  }
+  Clock::time_point written_at() {
+    if (thread_.joinable()) thread_.join();
+    return written_at_;
+  }
+
+ private:
+  int fd_;
+  std::thread thread_;
+  Clock::time_point written_at_{};
+};
+
+class WakeFd : public Connect, public ::testing::WithParamInterface<WakeCase> {};
+
+constexpr milliseconds kWakePause{150};
+constexpr milliseconds kWakeWithin{50};
+
+TEST_P(WakeFd, EndsTheWaitAtOnce) {
+  const WakeCase &c = GetParam();
+  SilentAddress silent;
+  ASSERT_TRUE(silent.ready());
+  // A server that accepts and says nothing, not even its half of a TLS handshake.
+  itest::TcpTestServer server([](itest::Peer &peer) { peer.wait_closed(); });
+  std::string uri = "http://127.0.0.1:" + std::to_string(server.port()) + "/";
+  if (c.blocked == Blocked::connect) uri = "http://127.0.0.1:" + std::to_string(silent.port()) + "/";
+  if (c.blocked == Blocked::tls_handshake) uri = "https://127.0.0.1:" + std::to_string(server.port()) + "/";
+  if (c.blocked == Blocked::lookup) {
+    resolve_to({loopback_endpoint(server.port())}, /*hold=*/true);
+    uri = "http://scanner.test:" + std::to_string(server.port()) + "/";
+  }
+  int dd = 0;
+  ASSERT_EQ(kvchan_open_device(uri.c_str(), &dd), KVCHAN_OK);
+  Waker waker;
+  ASSERT_EQ(kvchan_set_wake_fd(dd, waker.fd()), KVCHAN_OK);
+  int channel = 0;
+  if (c.blocked == Blocked::read) {
+    ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
+  }
+  itest::clear_logs();
+  waker.write_after(kWakePause);
+  int rc = KVCHAN_OK;
+  if (c.blocked == Blocked::read) {
+    char buffer[64];
+    int n = -1;
+    rc = kvchan_read_channel(dd, channel, buffer, sizeof buffer, 10, &n);
+    EXPECT_EQ(n, 0);
+  } else {
+    rc = kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel);
+  }
+  const Clock::time_point returned = Clock::now();
+  EXPECT_EQ(rc, KVCHAN_E_CANCELLED);
+  EXPECT_LT(returned - waker.written_at(), kWakeWithin);
+  EXPECT_TRUE(itest::logged(LOG_INFO, "cancelled by the host")) << itest::last_logs(5);
+  EXPECT_FALSE(itest::logged(LOG_ERR, "")) << itest::last_logs(5);
+  kvchan_close_device(dd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, WakeFd,
+                         ::testing::Values(WakeCase{"ReadFromASilentServer", Blocked::read},
+                                           WakeCase{"ConnectToAnAddressThatNeverAnswers", Blocked::connect},
+                                           WakeCase{"TlsHandshakeWithAServerThatSaysNothing", Blocked::tls_handshake},
+                                           WakeCase{"NameLookupThatHangs", Blocked::lookup}),
+                         [](const ::testing::TestParamInfo<WakeCase> &row) { return row.param.name; });
+
+// A descriptor nobody writes, or one taken away again, changes nothing: a
+// read gets what the device sends after a pause.
+struct QuietCase {
+  const char *name;
+  bool written_then_removed;
+};
+
+class QuietWakeFd : public Connect, public ::testing::WithParamInterface<QuietCase> {};
+
+TEST_P(QuietWakeFd, ReadGetsTheAnswer) {
+  itest::TcpTestServer server([](itest::Peer &peer) {
+    poll(nullptr, 0, 100);
+    peer.send("HTTP/1.1 200 OK\r\n");
+    peer.wait_closed();
+  });
+  int dd = 0;
+  ASSERT_EQ(kvchan_open_device(server.uri().c_str(), &dd), KVCHAN_OK);
+  Waker waker;
+  ASSERT_EQ(kvchan_set_wake_fd(dd, waker.fd()), KVCHAN_OK);
+  if (GetParam().written_then_removed) {
+    const uint64_t one = 1;
+    ASSERT_EQ(write(waker.fd(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    ASSERT_EQ(kvchan_set_wake_fd(dd, -1), KVCHAN_OK);
+  }
+  int channel = 0;
+  ASSERT_EQ(kvchan_open_channel(dd, KVCHAN_CHANNEL_ESCL_SCAN, &channel), KVCHAN_OK);
+  char buffer[64];
+  int n = 0;
+  EXPECT_EQ(kvchan_read_channel(dd, channel, buffer, sizeof buffer, 5, &n), KVCHAN_OK);
+  EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "HTTP/1.1 200 OK\r\n");
+  kvchan_close_device(dd);
+}
+
+INSTANTIATE_TEST_SUITE_P(Descriptors, QuietWakeFd,
+                         ::testing::Values(QuietCase{"NeverWritten", false}, QuietCase{"WrittenThenRemoved", true}),
+                         [](const ::testing::TestParamInfo<QuietCase> &row) { return row.param.name; });
+
+TEST(WakeFdArguments, UnknownDeviceAndBadDescriptor) {
+  EXPECT_EQ(kvchan_set_wake_fd(987654, -1), KVCHAN_E_NO_DEVICE);
+  int dd = 0;
+  ASSERT_EQ(kvchan_open_device("http://127.0.0.1:9/", &dd), KVCHAN_OK);
+  EXPECT_EQ(kvchan_set_wake_fd(dd, -2), KVCHAN_E_INVALID);
+  EXPECT_EQ(kvchan_set_wake_fd(dd, -1), KVCHAN_OK);
   kvchan_close_device(dd);
 }
 
