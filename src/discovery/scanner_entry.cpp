@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "kvchan/device_uri.h"
+#include "kvchan.h"
 #include "text.h"
 
 namespace bbescl::discovery {
@@ -124,9 +124,11 @@ bool entry_from_service(const ResolvedService &service, ScannerEntry &entry, std
 }
 
 std::string endpoint_of(std::string_view url) {
-  const kvchan::UriParse parsed = kvchan::parse_device_uri(url);
-  if (!parsed.ok) return {};
-  return host_port(parsed.address.host, parsed.address.port);
+  // Room for any host a URI may name (a DNS name is at most 253 bytes).
+  char host[512] = {};
+  int port = 0;
+  if (kvchan_parse_uri(std::string(url).c_str(), host, sizeof host, &port, nullptr) != KVCHAN_OK) return {};
+  return host_port(host, static_cast<uint16_t>(port));
 }
 
 }  // namespace bbescl::discovery

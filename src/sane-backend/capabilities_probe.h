@@ -6,14 +6,13 @@
 #include <string>
 
 #include "capabilities_facts.h"
-#include "config_file.h"
 
 namespace bbescl {
 
 // Asks `uri` for its capabilities until `deadline` (over TLS for https,
-// trusting the device as `tls` says); empty facts when the device does
-// not answer in time or is not trusted.
-discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline,
-                                    TlsVerify tls);
+// trusting the device as the process's setting, kvchan_set_tls_verify,
+// says); empty facts when the device does not answer in time or is not
+// trusted.
+discovery::DeviceFacts probe_device(const std::string &uri, std::chrono::steady_clock::time_point deadline);
 
 }  // namespace bbescl

@@ -6,6 +6,7 @@
 #include "avahi_browse.h"
 #include "capabilities_probe.h"
 #include "debug_log.h"
+#include "kvchan.h"
 #include "scanner_list.h"
 
 namespace bbescl {
@@ -24,10 +25,10 @@ std::map<std::string, discovery::DeviceFacts> &known_facts() {
   return facts;
 }
 
-void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time_point deadline, TlsVerify tls) {
+void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time_point deadline) {
   auto known = known_facts().find(entry.url);
   if (known == known_facts().end()) {
-    const discovery::DeviceFacts facts = probe_device(entry.url, deadline, tls);
+    const discovery::DeviceFacts facts = probe_device(entry.url, deadline);
     if (facts.make_and_model.empty()) {
       BBESCL_LOG(kLogInfo, "%s did not say its make and model in time", entry.url.c_str());
       return;
@@ -45,12 +46,16 @@ void learn_facts(discovery::ScannerEntry &entry, std::chrono::steady_clock::time
 std::vector<discovery::ScannerEntry> list_scanners(const BackendConfig &config) {
   std::vector<discovery::ScannerEntry> list;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kProbeMillis);
+  // The probes are the channel library's, trusting https devices as the
+  // process does: that is the configuration's setting, before any device
+  // is opened too.
+  if (!config.devices.empty()) kvchan_set_tls_verify(static_cast<int>(config.tls_verify));
   for (const ConfiguredDevice &device : config.devices) {
     discovery::ScannerEntry entry;
     entry.name = device.name;
     entry.url = device.uri;
     entry.endpoint = discovery::endpoint_of(device.uri);
-    learn_facts(entry, deadline, config.tls_verify);
+    learn_facts(entry, deadline);
     discovery::add_scanner(list, std::move(entry));
   }
   if (!config.discovery) return list;

@@ -9,8 +9,6 @@
 #include <string>
 #include <string_view>
 
-#include "config_file.h"
-
 namespace bbescl {
 
 // "http://HOST:PORT/..." → "HOST:PORT", as the Host header and people name
@@ -22,6 +20,6 @@ std::string_view authority_of(std::string_view uri);
 // `most` bytes have come or `deadline` passes; "" when the URI is refused,
 // the device is not trusted or nothing could be sent.
 std::string device_get(const std::string &uri, std::string_view path, std::string_view enough, size_t most,
-                       std::chrono::steady_clock::time_point deadline, TlsVerify tls);
+                       std::chrono::steady_clock::time_point deadline);
 
 }  // namespace bbescl

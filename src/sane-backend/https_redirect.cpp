@@ -1,7 +1,7 @@
 #include "https_redirect.h"
 
 #include "device_request.h"
-#include "kvchan/device_uri.h"
+#include "kvchan.h"
 #include "text.h"
 
 namespace bbescl {
@@ -10,6 +10,8 @@ namespace {
 
 // A redirect's head is short; nothing past it is needed.
 constexpr size_t kMostRead = 8 * 1024;
+// Room for any host a device URI may name (a DNS name is at most 253 bytes).
+constexpr size_t kMaxUriHost = 512;
 
 bool is_redirect(std::string_view status_line) {
   if (status_line.size() < 12 || (status_line.substr(0, 9) != "HTTP/1.1 " && status_line.substr(0, 9) != "HTTP/1.0 "))
@@ -17,6 +19,24 @@ bool is_redirect(std::string_view status_line) {
   const std::string_view code = status_line.substr(9, 3);
   if (status_line.size() > 12 && status_line[12] != ' ') return false;
   return code == "301" || code == "302" || code == "307" || code == "308";
+}
+
+// A device URI as the channel library reads it.
+struct UriAddress {
+  bool ok = false;
+  bool tls = false;
+  std::string host;
+};
+
+UriAddress address_of(const std::string &uri) {
+  UriAddress address;
+  char host[kMaxUriHost] = {};
+  int tls = 0;
+  if (kvchan_parse_uri(uri.c_str(), host, sizeof host, nullptr, &tls) != KVCHAN_OK) return address;
+  address.ok = true;
+  address.tls = tls != 0;
+  address.host = host;
+  return address;
 }
 
 // The value of header `name` in the head; empty when it is absent.
@@ -44,20 +64,19 @@ std::string https_redirect_target(std::string_view answer, std::string_view uri)
   if (location.size() < 8 || !same_text(location.substr(0, 8), "https://")) return {};
   const std::string target = "https://" + std::string(authority_of(location)) + "/";
 
-  const kvchan::UriParse from = kvchan::parse_device_uri(uri);
-  const kvchan::UriParse to = kvchan::parse_device_uri(target);
-  if (!from.ok || from.address.tls || !to.ok || !to.address.tls) return {};
+  const UriAddress from = address_of(std::string(uri));
+  const UriAddress to = address_of(target);
+  if (!from.ok || from.tls || !to.ok || !to.tls) return {};
   // Only to the same host: a device must not send its user's scans, or
   // the trust given to a key, elsewhere.
-  if (!same_text(from.address.host, to.address.host)) return {};
+  if (!same_text(from.host, to.host)) return {};
   return target;
 }
 
 std::string ask_https_redirect(const std::string &uri, std::chrono::steady_clock::time_point deadline) {
-  const kvchan::UriParse parsed = kvchan::parse_device_uri(uri);
-  if (!parsed.ok || parsed.address.tls) return {};
-  const std::string answer =
-      device_get(uri, "/eSCL/ScannerCapabilities", "\r\n\r\n", kMostRead, deadline, TlsVerify::kPin);
+  const UriAddress parsed = address_of(uri);
+  if (!parsed.ok || parsed.tls) return {};
+  const std::string answer = device_get(uri, "/eSCL/ScannerCapabilities", "\r\n\r\n", kMostRead, deadline);
   return https_redirect_target(answer, uri);
 }
 
