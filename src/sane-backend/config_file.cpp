@@ -68,6 +68,17 @@ bool parse_millis(std::string_view value, int &millis) {
   return true;
 }
 
+bool parse_seconds(std::string_view value, int &seconds) {
+  if (value.empty() || value.size() > 6) return false;
+  int n = 0;
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + (c - '0');
+  }
+  seconds = std::min(n, kLongestBusyTimeoutSeconds);
+  return true;
+}
+
 bool parse_tls_verify(std::string_view value, TlsVerify &mode) {
   if (value == "pin") mode = TlsVerify::kPin;
   else if (value == "system") mode = TlsVerify::kSystem;
@@ -97,6 +108,7 @@ void parse_line(std::string_view line, BackendConfig &config) {
   if (key == "discovery") good = parse_switch(value, config.discovery);
   else if (key == "discovery-timeout") good = parse_millis(value, config.discovery_millis);
   else if (key == "tls-verify") good = parse_tls_verify(value, config.tls_verify);
+  else if (key == "busy-timeout") good = parse_seconds(value, config.busy_timeout_seconds);
   else known = false;
   if (!known || !good)
     BBESCL_LOG(kLogError, "%s: %s setting ignored: %.*s", kConfigFileName, known ? "bad" : "unknown",

@@ -1,7 +1,8 @@
 // bbescl.conf: one device a line, as a bare URI or as `"NAME" = URI` (the
 // name is what frontends show), plus the discovery settings
 // `discovery = on|off` and `discovery-timeout = MILLISECONDS`, and how https
-// devices are trusted, `tls-verify = pin|system|off`.  Blank lines
+// devices are trusted, `tls-verify = pin|system|off`, and how long
+// sane_start waits for a busy device, `busy-timeout = SECONDS`.  Blank lines
 // and lines starting with '#' are ignored.  The file is looked up in the
 // SANE configuration directories, as every SANE backend does.
 #pragma once
@@ -17,6 +18,11 @@ namespace bbescl {
 inline constexpr const char *kConfigFileName = "bbescl.conf";
 inline constexpr int kDefaultDiscoveryMillis = 1000;
 inline constexpr int kLongestDiscoveryMillis = 60000;
+// A device refuses new jobs while it is busy or warming up; GUI frontends
+// wait in sane_start meanwhile (a cancel ends the wait), so by default not
+// long.  An hour at most: beyond that the device is not coming back.
+inline constexpr int kDefaultBusyTimeoutSeconds = 10;
+inline constexpr int kLongestBusyTimeoutSeconds = 3600;
 
 struct ConfiguredDevice {
   std::string name;  // empty for a bare URI
@@ -37,6 +43,7 @@ struct BackendConfig {
   bool discovery = true;
   int discovery_millis = kDefaultDiscoveryMillis;
   TlsVerify tls_verify = TlsVerify::kPin;
+  int busy_timeout_seconds = kDefaultBusyTimeoutSeconds;
 };
 
 // The directories searched, in order.  SANE_CONFIG_DIR is a colon-separated

@@ -23,7 +23,7 @@ std::string printable(const std::string &text) {
 }
 }  // namespace
 
-PageReader::PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound)
+PageReader::PageReader(ChunkSource &source, const std::atomic<bool> *cancel, const PageBound &bound)
     : source_(source), cancel_(cancel), bound_(bound) {}
 
 SANE_Status PageReader::fail(const std::string &why) {
@@ -56,7 +56,7 @@ SANE_Status PageReader::start_decoder(const uint8_t *data, size_t size) {
 }
 
 SANE_Status PageReader::fetch() {
-  if (cancel_ && *cancel_) return SANE_STATUS_CANCELLED;
+  if (cancel_ && cancel_->load(std::memory_order_relaxed)) return SANE_STATUS_CANCELLED;
   if (source_ended_) return fail("the page data ended");
   const uint8_t *data = nullptr;
   size_t size = 0;
@@ -235,7 +235,7 @@ SANE_Status PageReader::drain() {
   const uint64_t limit = raw + kDrainSlackBytes;
   uint64_t drained = 0;
   while (!source_ended_) {
-    if (cancel_ && *cancel_) return SANE_STATUS_CANCELLED;
+    if (cancel_ && cancel_->load(std::memory_order_relaxed)) return SANE_STATUS_CANCELLED;
     const uint8_t *data = nullptr;
     size_t size = 0;
     switch (source_.next_chunk(&data, &size)) {

@@ -4,10 +4,10 @@
 // the rows of the frame it promised, or the rows that arrived and an error.
 #pragma once
 
-#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,7 +43,7 @@ class PageReader {
  public:
   // `cancel` is polled before each chunk is fetched; may be null.  A page
   // whose header declares more than `bound` is refused.
-  PageReader(ChunkSource &source, const volatile sig_atomic_t *cancel, const PageBound &bound);
+  PageReader(ChunkSource &source, const std::atomic<bool> *cancel, const PageBound &bound);
 
   // Fetches chunks until the image header is decoded.  GOOD, CANCELLED or
   // IO_ERROR (the reason in error(), an oversized, damaged or undecodable
@@ -81,7 +81,7 @@ class PageReader {
   std::string rows_arrived() const;
 
   ChunkSource &source_;
-  const volatile sig_atomic_t *cancel_;
+  const std::atomic<bool> *cancel_;
   PageBound bound_;
   ImageFormat format_ = ImageFormat::kUnknown;
   std::unique_ptr<ImageDecoder> decoder_;

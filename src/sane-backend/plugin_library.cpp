@@ -50,6 +50,7 @@ bool PluginLibrary::load(std::string &error) {
     unload();
     return false;
   }
+  channel_.set_wake_fd = reinterpret_cast<int (*)(int, int)>(dlsym(channel_handle_, "kvchan_set_wake_fd"));
 
   const char *explicit_path = getenv(kPluginPathEnv);
   const char *plugin = (explicit_path && *explicit_path) ? explicit_path : BB_ESCL_SONAME;

@@ -22,6 +22,9 @@ struct ChannelCalls {
   int (*close_device)(int dd) = nullptr;
   int (*set_tls_verify)(int mode) = nullptr;
   int (*key_refusal)(int dd, char *text, int size) = nullptr;
+  // Null with a channel library from before wake-up descriptors: a cancel
+  // then ends a blocked read only at the plug-in's next look at its flag.
+  int (*set_wake_fd)(int dd, int fd) = nullptr;
 };
 
 class PluginLibrary {

@@ -133,7 +133,7 @@ __attribute__((visibility("default"))) SANE_Status sane_bbescl_open(SANE_String_
       if (uri.empty()) return SANE_STATUS_INVAL;
     }
     std::unique_ptr<Device> device;
-    const SANE_Status status = Device::open(uri, config.tls_verify, device);
+    const SANE_Status status = Device::open(uri, config.tls_verify, config.busy_timeout_seconds, device);
     if (status != SANE_STATUS_GOOD) return status;
     g_open_devices->push_back(device.get());
     *handle = device.release();
@@ -189,14 +189,16 @@ __attribute__((visibility("default"))) void sane_bbescl_cancel(SANE_Handle handl
   device_of(handle)->cancel();
 }
 
-// Reads block until data has arrived: there is no non-blocking mode and no
-// descriptor to select on.
-__attribute__((visibility("default"))) SANE_Status sane_bbescl_set_io_mode(SANE_Handle, SANE_Bool non_blocking) {
-  return non_blocking ? SANE_STATUS_UNSUPPORTED : SANE_STATUS_GOOD;
+// Once a scan has started, reads may return at once with nothing, and the
+// select descriptor is readable exactly when a read has data or an end.
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_set_io_mode(SANE_Handle handle,
+                                                                           SANE_Bool non_blocking) {
+  return device_of(handle)->set_io_mode(non_blocking == SANE_TRUE);
 }
 
-__attribute__((visibility("default"))) SANE_Status sane_bbescl_get_select_fd(SANE_Handle, SANE_Int *) {
-  return SANE_STATUS_UNSUPPORTED;
+__attribute__((visibility("default"))) SANE_Status sane_bbescl_get_select_fd(SANE_Handle handle, SANE_Int *fd) {
+  if (!fd) return SANE_STATUS_INVAL;
+  return device_of(handle)->select_fd(fd);
 }
 
 __attribute__((visibility("default"))) SANE_String_Const sane_bbescl_strstatus(SANE_Status status) {

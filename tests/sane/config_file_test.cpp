@@ -56,6 +56,7 @@ TEST(ParseConfig, ReadsNamedDevicesAndSettings) {
     bool discovery;
     int millis;
     Tls tls = Tls::kPin;
+    int busy = bbescl::kDefaultBusyTimeoutSeconds;
   };
   const int dflt = bbescl::kDefaultDiscoveryMillis;
   const std::vector<Row> rows = {
@@ -77,6 +78,10 @@ TEST(ParseConfig, ReadsNamedDevicesAndSettings) {
       {"tls-verify = off\ndiscovery = off", {}, false, dflt, Tls::kOff},
       {"tls-verify = off\ntls-verify = pin", {}, true, dflt, Tls::kPin},
       {"tls-verify = none\ntls-verify = OFF", {}, true, dflt, Tls::kPin},  // unknown words keep pinning
+      {"busy-timeout = 45", {}, true, dflt, Tls::kPin, 45},
+      {"busy-timeout = 0", {}, true, dflt, Tls::kPin, 0},
+      {"busy-timeout = 99999", {}, true, dflt, Tls::kPin, bbescl::kLongestBusyTimeoutSeconds},
+      {"busy-timeout = 2.5\nbusy-timeout = -1", {}, true, dflt, Tls::kPin, bbescl::kDefaultBusyTimeoutSeconds},
   };
   for (const Row &r : rows) {
     const bbescl::BackendConfig config = bbescl::parse_config(r.text);
@@ -84,6 +89,7 @@ TEST(ParseConfig, ReadsNamedDevicesAndSettings) {
     EXPECT_EQ(config.discovery, r.discovery) << r.text;
     EXPECT_EQ(config.discovery_millis, r.millis) << r.text;
     EXPECT_EQ(config.tls_verify, r.tls) << r.text;
+    EXPECT_EQ(config.busy_timeout_seconds, r.busy) << r.text;
   }
 }
 

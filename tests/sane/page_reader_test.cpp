@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 
@@ -402,14 +403,14 @@ TEST(PageReader, ATransferFailureComesAfterTheRowsAlreadyRead) {
 TEST(PageReader, StopsWhenACancelIsRequested) {
   const fixtures::Raster page = fixtures::gradient(50, 200, 3);
   ScriptedChunks chunks(fixtures::encode_jpeg(page), 300);
-  volatile sig_atomic_t cancel = 0;
+  std::atomic<bool> cancel{false};
   PageReader reader(chunks, &cancel, kPlaten);
   ASSERT_EQ(reader.read_header(), SANE_STATUS_GOOD);
   reader.set_frame({0, 0, 50, 200}, layout(BB_MODE_COLOR, 50), 128, {});
   uint8_t row[150];
   int len = 0;
   ASSERT_EQ(reader.read(row, sizeof row, &len), SANE_STATUS_GOOD);
-  cancel = 1;
+  cancel = true;
   std::vector<uint8_t> frame;
   EXPECT_EQ(read_all(reader, 150, frame), SANE_STATUS_CANCELLED);
 }
