@@ -3,40 +3,58 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <syslog.h>
+
+#include <atomic>
 
 namespace bbescl {
 
 namespace {
-int g_log_level = 0;
-int g_saved_log_mask = -1;  // the process's mask before log_init, -1: untouched
-bool g_log_opened = false;
+// Written by sane_init, read by the scan worker's thread too.
+std::atomic<int> g_log_level{0};
 }
 
-// The plug-in logs through the process's syslog(), level 6 for the course
-// of every exchange and 3 for errors: hundreds of lines a page.  By default
-// only its errors pass the mask.  When debugging, the log is opened with
-// LOG_PERROR, so what passes the mask also goes to stderr, in order with
-// the backend's own messages.  Mask and options belong to the process:
-// other code in it that logs below error level is quieted the same way
-// until sane_exit.
+// The plug-in logs through syslog(), level 6 for the course of every
+// exchange and 3 for errors: hundreds of lines a page.  Its imports of
+// syslog are routed here (route_of), so the host's own lines, mask,
+// identity and facility stay as the host set them.
 void log_init() {
   const char *level = getenv("SANE_DEBUG_BBESCL");
-  g_log_level = level ? atoi(level) : 0;
-  const int mask = g_log_level >= kLogPluginAll ? LOG_UPTO(LOG_DEBUG) : LOG_UPTO(LOG_ERR);
-  const int previous = setlogmask(mask);
-  if (g_saved_log_mask < 0) g_saved_log_mask = previous;
-  if (g_log_level > 0 && !g_log_opened) {
-    openlog(nullptr, LOG_PERROR, LOG_USER);
-    g_log_opened = true;
-  }
+  g_log_level.store(level ? atoi(level) : 0, std::memory_order_relaxed);
 }
 
-void log_exit() {
-  if (g_saved_log_mask >= 0) setlogmask(g_saved_log_mask);
-  g_saved_log_mask = -1;
-  if (g_log_opened) closelog();
-  g_log_opened = false;
+void log_exit() { g_log_level.store(0, std::memory_order_relaxed); }
+
+LogRoute route_of(int priority, int debug_level) {
+  LogRoute route;
+  route.system_log = LOG_PRI(priority) <= LOG_ERR;
+  route.standard_error = debug_level >= kLogPluginAll;
+  return route;
+}
+
+void routed_vsyslog(int priority, const char *format, va_list args) {
+  const LogRoute route = route_of(priority, g_log_level.load(std::memory_order_relaxed));
+  if (route.standard_error) {
+    char text[1024];
+    va_list copy;
+    va_copy(copy, args);
+    vsnprintf(text, sizeof text, format, copy);
+    va_end(copy);
+    size_t n = strlen(text);
+    while (n > 0 && text[n - 1] == '\n') text[--n] = '\0';
+    // One fprintf a line: lines of threads never interleave.
+    fprintf(stderr, "[bb_escl] %s\n", text);
+  }
+  // The host's identity, facility and mask apply.
+  if (route.system_log) vsyslog(priority, format, args);
+}
+
+void routed_syslog(int priority, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  routed_vsyslog(priority, format, args);
+  va_end(args);
 }
 
 const char *status_text(int status) {
@@ -48,7 +66,7 @@ const char *status_text(int status) {
   return "unknown status";
 }
 
-bool log_enabled(int level) { return level <= g_log_level; }
+bool log_enabled(int level) { return level <= g_log_level.load(std::memory_order_relaxed); }
 
 void log_message(int level, const char *format, ...) {
   // One fprintf per message, so lines of a message never interleave.

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 
 #include "debug_log.h"
+#include "import_binding.h"
 
 namespace bbescl {
 
@@ -21,6 +22,19 @@ bool resolve(void *handle, const char *name, Function &slot, std::string &error)
   }
   slot = reinterpret_cast<Function>(symbol);
   return true;
+}
+
+// The plug-in's and the channel library's syslog lines go through the
+// backend's router; without it they would reach the host's log at every
+// level, under whatever mask the host set.
+void route_syslog(void *handle, const char *name) {
+  const ImportBinding bindings[] = {
+      {"syslog", reinterpret_cast<void *>(&routed_syslog)},
+      {"vsyslog", reinterpret_cast<void *>(&routed_vsyslog)},
+  };
+  const int bound = bind_imports(handle, bindings, sizeof bindings / sizeof bindings[0]);
+  if (bound < 0) BBESCL_LOG(kLogError, "cannot route the log lines of %s", name);
+  else BBESCL_LOG(kLogDetail, "%d syslog import(s) of %s routed", bound, name);
 }
 
 void *open_global(const char *name, std::string &error) {
@@ -62,6 +76,9 @@ bool PluginLibrary::load(std::string &error) {
     unload();
     return false;
   }
+
+  route_syslog(channel_handle_, kChannelLibrary);
+  route_syslog(plugin_handle_, plugin);
 
   bb_escl_entry_table &t = entries_;
   const bool all = resolve(plugin_handle_, "bb_open", t.open, error) &&
