@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -86,33 +87,58 @@ Child::Child(const std::vector<std::string> &argv, const Environment &extra, con
   posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&files, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_addopen(&files, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (posix_spawn(&pid_, args[0], &files, nullptr, args.data(), envp.data()) != 0) pid_ = -1;
+  // A group of its own, so that what it forks (saned a process a client
+  // and one for DNS-SD) ends with it; and those it leaves behind come to
+  // this process to be reaped, not to an init that may never reap them.
+  prctl(PR_SET_CHILD_SUBREAPER, 1);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  if (posix_spawn(&pid_, args[0], &files, &attributes, args.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&files);
 }
 
 Child::~Child() { stop(); }
 
-bool Child::wait_for(int timeout_ms) {
-  if (pid_ <= 0) return true;
+bool Child::ended_within(int timeout_ms) {
   for (double deadline = now_ms() + timeout_ms;;) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      pid_ = -1;
+    // WNOWAIT: the program stays a zombie, so its pid, the group's id, is
+    // no one else's until it is reaped.
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_)
       return true;
-    }
-    if (now_ms() > deadline) return false;
+    if (timeout_ms >= 0 && now_ms() > deadline) return false;
     usleep(10000);
   }
 }
 
+void Child::reap() {
+  kill(-pid_, SIGKILL);  // what the program left running
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  while (waitpid(-pid_, nullptr, 0) > 0) {
+  }
+  pid_ = -1;
+}
+
+bool Child::wait_for(int timeout_ms) {
+  if (pid_ <= 0) return true;
+  if (!ended_within(timeout_ms)) return false;
+  reap();
+  return true;
+}
+
 void Child::stop() {
   if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  if (wait_for(3000)) return;
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  kill(-pid_, SIGTERM);
+  if (!ended_within(3000)) {
+    kill(-pid_, SIGKILL);
+    ended_within(-1);
+  }
+  reap();
 }
 
 int run_program(const std::vector<std::string> &argv, const Environment &extra, int timeout_ms) {

@@ -42,8 +42,9 @@ void write_backend_config(const std::string &dir, const std::string &url);
 
 // A program started with `argv` (argv[0] a path), its environment this
 // process's with `extra` over it, standard input from /dev/null and its
-// output into out_path and err_path.  Stopped with SIGTERM, then SIGKILL,
-// when the object goes.
+// output into out_path and err_path, in a process group of its own.  When
+// it ends, what it left running of its group is killed; when the object
+// goes, the group is stopped with SIGTERM, then SIGKILL.
 class Child {
  public:
   Child(const std::vector<std::string> &argv, const Environment &extra, const std::string &out_path,
@@ -60,6 +61,9 @@ class Child {
   int exit_code() const { return exit_code_; }  // -1: killed by a signal, or still running
 
  private:
+  bool ended_within(int timeout_ms);  // -1: as long as it takes
+  void reap();
+
   pid_t pid_ = -1;
   int exit_code_ = -1;
 };
