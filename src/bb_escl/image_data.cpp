@@ -3,9 +3,9 @@
 // comes chunked, counted by a Content-Length, or ended by the connection,
 // and the host gets its bytes alike.  Each bb_get_image_data call hands
 // over what has arrived (what the read-ahead holds, or what one channel
-// read brings, never past the current chunk, at most the host's buffer),
-// so the host sees the first rows of a page before a whole device chunk
-// has come.
+// read brings, never past the current chunk, at most 64 KiB of the
+// host's buffer), so the host sees the first rows of a page before a whole
+// device chunk has come.
 #include <stdint.h>
 #include <syslog.h>
 
@@ -17,6 +17,8 @@
 #include "session.h"
 
 namespace {
+
+static_assert(bb::kImageDataPieceSize <= BB_IMAGE_BUFFER_SIZE, "a piece fits the host's image buffer");
 
 // At 1200 dpi and more a scanner takes much longer to produce each chunk,
 // and longer still before it starts a chunk.
@@ -86,8 +88,8 @@ int32_t size_line_sectime(const host_session *hs, int32_t sectime) {
   return static_cast<int32_t>(limit > INT32_MAX ? INT32_MAX : limit < INT32_MIN ? INT32_MIN : limit);
 }
 
-// Hands over what has arrived of the page, at most one image buffer of
-// it; the end of the page leaves image_count at 0, and every later call
+// Hands over what has arrived of the page, at most one piece of it; the
+// end of the page leaves image_count at 0, and every later call
 // ends at once without reading.
 int transfer(host_session *hs, bb_session *session, int32_t sectime) {
   http_handle *h = session->http;
@@ -95,7 +97,7 @@ int transfer(host_session *hs, bb_session *session, int32_t sectime) {
   int r = HTTP_OK;
   {
     PageRead read(hs, h, size_line_sectime(hs, sectime));
-    r = http_read_body(h, hs->image_buffer, BB_IMAGE_BUFFER_SIZE, sectime, &got);
+    r = http_read_body(h, hs->image_buffer, bb::kImageDataPieceSize, sectime, &got);
   }
   if (r == HTTP_END) return 0;
   if (r != HTTP_OK) return 1;

@@ -9,6 +9,7 @@
 
 #include <sane/sane.h>
 
+#include "../http/http.h"
 #include "bb_escl.h"
 
 struct host_session;
@@ -59,7 +60,7 @@ inline bool job_state_final(int job_state) {
 
 // Whether the host asked the running scan to stop (from a signal handler
 // or another thread).
-inline bool cancel_asked(const host_session *hs) { return hs->cancel_requested != 0; }
+inline bool cancel_asked(const host_session *hs) { return http_cancel_set(&hs->cancel_requested); }
 
 // Sleeps `us` microseconds in short slices; returns false, early, once the
 // host asks for a cancel.

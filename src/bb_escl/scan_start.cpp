@@ -212,6 +212,9 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
     return SANE_STATUS_IO_ERROR;
   }
   session->http->cancel = &hs->cancel_requested;
+  // After the last sheet of a feeder the device says "no more" with a 404:
+  // the batch's normal end.
+  session->http->quiet_status = kHttpNotFoundStatus;
   if (bb::send_request(hs, session->http, "GET",
                        {bb::kJobPathPrefix, bb::job_id_text(hs), bb::kNextDocument},
                        kDocumentWriteSectime) != HTTP_OK) {
@@ -247,7 +250,7 @@ SANE_Status request_document(host_session *hs, bb_session *session, int32_t *byt
 
 // The next document of the job; the channel stays open on GOOD only.
 SANE_Status get_scanjob(host_session *hs, bb_session *session, int32_t *http_status) {
-  syslog(LOG_ERR, "bb_escl 1575: bb_get_scanjob..\n");
+  syslog(LOG_INFO, "bb_escl 1575: bb_get_scanjob..\n");
   int32_t bytes_read = 0;
   ChannelGuard channel(&session->http);
   channel.close();  // a page channel the host left open
@@ -413,7 +416,7 @@ SANE_Status start_scan(host_session *hs, bb_session *session) {
 BB_EXPORT SANE_Status bb_get_scanjob(host_session *hs) {
   bb_session *session = bb::session_of(hs);
   if (session == nullptr) {
-    syslog(LOG_ERR, "bb_escl 1575: bb_get_scanjob..\n");
+    syslog(LOG_INFO, "bb_escl 1575: bb_get_scanjob..\n");
     syslog(LOG_INFO, "bb_escl 1615: bb_get_scanjob stat=[%d] bytes_read=[%d].\n",
            SANE_STATUS_IO_ERROR, 0);
     return SANE_STATUS_IO_ERROR;

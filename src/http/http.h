@@ -56,8 +56,16 @@ struct http_handle {
   // parameters such as "; charset=utf-8"); empty when it had none or an
   // unusable one.
   char content_type[kHttpContentTypeSize];
-  // When set, a host's cancel: reads stop once it is non-zero.
+  // When set, a host's cancel: reads stop once it is non-zero (read
+  // through http_cancel_set only).
   const volatile sig_atomic_t *cancel;
+  // A channel call was ended by the host's wake-up descriptor: the
+  // exchange is over, nothing more is read or retried.
+  int32_t woken;
+  // A refusal the caller expects as a normal answer (the 404 to a
+  // NextDocument after the last sheet), said at info level, not as an
+  // error; 0 for none.
+  int32_t quiet_status;
   // Monotonic milliseconds after which reads fail (0: no limit): an
   // exchange is bounded in time, not only each read.
   int64_t deadline_ms;
@@ -84,6 +92,13 @@ inline constexpr int32_t kHeaderByteLimit = 64 * 1024;
 inline constexpr int32_t kHeaderSeconds = 30;
 inline constexpr int64_t kRefusedDrainLimit = 64 * 1024;
 inline constexpr int64_t kBodyOverflowLimit = 1024 * 1024;
+
+// Whether a host's cancel flag is set.  Hosts set it from other threads
+// and from signal handlers while the plug-in runs: every read of it is one
+// relaxed atomic load, which the compiler can neither cache nor tear.
+inline bool http_cancel_set(const volatile sig_atomic_t *flag) {
+  return flag != nullptr && __atomic_load_n(flag, __ATOMIC_RELAXED) != 0;
+}
 
 // Monotonic time in milliseconds.
 int64_t http_now_ms();

@@ -71,7 +71,13 @@ int http_open(int32_t dd, const char *channel, http_handle **place) {
   memset(h, 0, sizeof *h);
   h->dd = dd;
   int channel_id = 0;
-  if (kvchan_open_channel(dd, channel, &channel_id) != 0) {
+  const int r = kvchan_open_channel(dd, channel, &channel_id);
+  if (r == KVCHAN_E_CANCELLED) {
+    syslog(LOG_INFO, "http 262: opening the %s channel cancelled by the host\n", channel);
+    free(h);
+    return HTTP_IO_ERROR;
+  }
+  if (r != 0) {
     syslog(LOG_ERR, "http 263: unable to open %s channel\n", channel);
     free(h);
     return HTTP_IO_ERROR;
@@ -94,7 +100,13 @@ int http_write(http_handle *h, const void *data, int32_t size, int32_t sectime) 
   syslog(LOG_INFO, "http 552: http_write() handle=%p data=%p size=%d sectime=%d\n",
          static_cast<void *>(h), data, size, sectime);
   int written = 0;
-  if (kvchan_write_channel(h->dd, h->channel_id, data, size, sectime, &written) != 0) {
+  const int r = kvchan_write_channel(h->dd, h->channel_id, data, size, sectime, &written);
+  if (r == KVCHAN_E_CANCELLED) {
+    syslog(LOG_INFO, "http 555: writing channel data cancelled by the host\n");
+    h->woken = 1;
+    return HTTP_IO_ERROR;
+  }
+  if (r != 0) {
     syslog(LOG_ERR, "http 556: unable to write channel data\n");
     return HTTP_IO_ERROR;
   }
@@ -112,7 +124,7 @@ int read_channel(http_handle *h, unsigned char *dst, int32_t capacity, int32_t s
   *arrived = 0;
   // The host gave up the scan, or the device has had the whole time this
   // exchange allows.
-  if (h->cancel != nullptr && *h->cancel != 0) {
+  if (http_cancel_set(h->cancel) || h->woken != 0) {
     syslog(LOG_INFO, "http 140: read_stream stopped: cancelled\n");
     return HTTP_IO_ERROR;
   }
@@ -124,7 +136,7 @@ int read_channel(http_handle *h, unsigned char *dst, int32_t capacity, int32_t s
   int got = 0;
   int r = kvchan_read_channel(h->dd, h->channel_id, dst, capacity, sectime, &got);
   for (int again = 0; r == KVCHAN_E_INTR && again < kInterruptedRetries; ++again) {
-    if (h->cancel != nullptr && *h->cancel != 0) break;
+    if (http_cancel_set(h->cancel)) break;
     got = 0;
     r = kvchan_read_channel(h->dd, h->channel_id, dst, capacity, sectime, &got);
   }
@@ -134,6 +146,13 @@ int read_channel(http_handle *h, unsigned char *dst, int32_t capacity, int32_t s
     r = kvchan_read_channel(h->dd, h->channel_id, dst, capacity, sectime, &got);
     syslog(LOG_INFO, "http 153: kvchan_read_channel failed retrying (%d) more times)\n",
            kReadRetries - retry);
+  }
+  // The host's wake-up descriptor: the host wants the exchange over now,
+  // which is no failure of the device.
+  if (r == KVCHAN_E_CANCELLED) {
+    syslog(LOG_INFO, "http 156: read_stream stopped: cancelled by the host\n");
+    h->woken = 1;
+    return HTTP_IO_ERROR;
   }
   if (r != 0) {
     syslog(LOG_ERR, "http 157: read_stream error stat=%d\n", r);

@@ -132,7 +132,7 @@ void begin_body(http_handle *h) {
 
 // A read stopped by the exchange's own limits, not by the device.
 bool stopped_by_caller(const http_handle *h) {
-  return h->expired != 0 || (h->cancel != nullptr && *h->cancel != 0);
+  return h->expired != 0 || h->woken != 0 || http_cancel_set(h->cancel);
 }
 
 int broken(http_handle *h) {
@@ -471,7 +471,8 @@ int http_read_header(http_handle *h, char *data, int32_t size, int32_t sectime,
       continue;
     }
     if (!accepted_status(h->http_status)) {
-      syslog(LOG_ERR, "http 322: invalid http_status=%d\n", h->http_status);
+      const bool expected = h->quiet_status != 0 && h->http_status == h->quiet_status;
+      syslog(expected ? LOG_INFO : LOG_ERR, "http 322: invalid http_status=%d\n", h->http_status);
       drain_response(h, data, size, len);
       status = HTTP_IO_ERROR;
       break;

@@ -99,15 +99,27 @@ TEST(ReadStream, PersistentTransientResultIsAnError) {
 }
 
 TEST(HttpOpen, LogsTheCallAndClearsThePlaceFirst) {
-  fake::Device dev;
-  dev.refuse("KV-ESCL-SCAN", 9);
-  http_handle *h = reinterpret_cast<http_handle *>(0x1);
-  EXPECT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &h), HTTP_IO_ERROR);
-  EXPECT_EQ(h, nullptr);
-  EXPECT_THAT(fake::logs(),
-              ElementsAre(Log{6, "http 249: http_open() dd=7 channel=KV-ESCL-SCAN handle=" +
-                                     fake::ptr(&h) + "\n"},
-                          Log{3, "http 263: unable to open KV-ESCL-SCAN channel\n"}));
+  struct Row {
+    int refusal;
+    Log why;
+  };
+  const Row rows[] = {
+      {5, {3, "http 263: unable to open KV-ESCL-SCAN channel\n"}},
+      // KVCHAN_E_CANCELLED: the host's wake-up descriptor ended the connect.
+      {9, {6, "http 262: opening the KV-ESCL-SCAN channel cancelled by the host\n"}},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.refusal);
+    fake::Device dev;
+    dev.refuse("KV-ESCL-SCAN", row.refusal);
+    http_handle *h = reinterpret_cast<http_handle *>(0x1);
+    EXPECT_EQ(http_open(dev.dd(), "KV-ESCL-SCAN", &h), HTTP_IO_ERROR);
+    EXPECT_EQ(h, nullptr);
+    EXPECT_THAT(fake::logs(),
+                ElementsAre(Log{6, "http 249: http_open() dd=7 channel=KV-ESCL-SCAN handle=" +
+                                       fake::ptr(&h) + "\n"},
+                            row.why));
+  }
 }
 
 TEST(HttpClose, LogsAndSkipsTheChannelLibraryWithoutAChannel) {
@@ -194,6 +206,16 @@ TEST(ReadStream, Failures) {
         {3, "http 162: read_stream error len=0\n"},
         {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
        1},
+      // KVCHAN_E_CANCELLED: the host's wake-up descriptor, no failure of the device.
+      {"cancelled by the host, no retry", {{"", 9}, {"late", 0}},
+       {{6, "http 156: read_stream stopped: cancelled by the host\n"},
+        {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
+       0},
+      {"transient then cancelled", {{"", 49}, {"", 9}, {"late", 0}},
+       {{6, "http 153: kvchan_read_channel failed retrying (2) more times)\n"},
+        {6, "http 156: read_stream stopped: cancelled by the host\n"},
+        {6, "http 189: -read_stream() bytes_read=0 s.index=0 s.cnt=0 stat=1\n"}},
+       1},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.what);
@@ -208,6 +230,31 @@ TEST(ReadStream, Failures) {
     EXPECT_EQ(fake::logs(), row.logs);
     EXPECT_EQ(fake::sleeps().size(), row.sleeps);
   }
+}
+
+// Once the host's wake-up descriptor ended a read, the exchange is over:
+// later reads stop without asking the channel.
+TEST(ReadStream, CancelledReadEndsTheExchange) {
+  Connection c;
+  c.ch.fail_read(9).reply("late");
+  c.open();
+  char buf[8];
+  int32_t n = 99;
+  EXPECT_EQ(read_stream(c.h, buf, 8, 5, &n), HTTP_IO_ERROR);
+  EXPECT_EQ(read_stream(c.h, buf, 8, 5, &n), HTTP_IO_ERROR);
+  EXPECT_EQ(c.ch.read_sizes.size(), 1u);
+  EXPECT_TRUE(fake::logged(6, "http 140: read_stream stopped: cancelled\n"));
+  for (const Log &line : fake::logs()) EXPECT_NE(line.level, 3) << line;
+}
+
+TEST(HttpWrite, CancelledWriteIsNoError) {
+  Connection c;
+  c.ch.write_result = 9;
+  c.open();
+  fake::reset_captures();
+  EXPECT_EQ(http_write(c.h, "GET", 3, 5), HTTP_IO_ERROR);
+  EXPECT_TRUE(fake::logged(6, "http 555: writing channel data cancelled by the host\n"));
+  for (const Log &line : fake::logs()) EXPECT_NE(line.level, 3) << line;
 }
 
 TEST(ReadStream, PersistentTransientResultRetriesThreeTimesOnly) {

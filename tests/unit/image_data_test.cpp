@@ -368,18 +368,22 @@ TEST(ImageData, NoPageChannelFails) {
   EXPECT_EQ(dev.open_calls(), 0);
 }
 
-TEST(ImageData, ChunkLargerThanTheImageBufferComesInPieces) {
+// One call moves at most a 64 KiB piece into the 4 MB image buffer, so
+// that the host's resident memory does not grow by the whole buffer.
+TEST(ImageData, ChunkLargerThanAPieceComesInPieces) {
   fake::Device dev;
   Session s;
   auto &ch = open_page(dev, s);
-  const size_t big = 2 * BB_IMAGE_BUFFER_SIZE + 1000;
+  constexpr int32_t kPiece = bb::kImageDataPieceSize;
+  static_assert(kPiece == 64 * 1024);
+  const size_t big = 2 * kPiece + 1000;
   std::string data = pattern(big, 9);
   std::string next = pattern(10, 10);
   std::ostringstream size_line;
   size_line << std::hex << big << "\r\n";
   ch.reply(size_line.str());
-  // Reads bring more than the buffer holds, then less.
-  ch.reply_in_pieces(data + "\r\n" + chunk(next) + kLastChunk, BB_IMAGE_BUFFER_SIZE + 1000000);
+  // Reads bring more than a piece holds, then less.
+  ch.reply_in_pieces(data + "\r\n" + chunk(next) + kLastChunk, kPiece + 10000);
 
   std::vector<int32_t> counts;
   std::string page;
@@ -388,13 +392,12 @@ TEST(ImageData, ChunkLargerThanTheImageBufferComesInPieces) {
     counts.push_back(s.hs->image_count);
     page += taken(s);
   }
-  EXPECT_THAT(counts, ElementsAre(BB_IMAGE_BUFFER_SIZE, 1000000, BB_IMAGE_BUFFER_SIZE - 1000000 + 1000));
+  EXPECT_THAT(counts, ElementsAre(kPiece, 10000, kPiece - 9000));
   EXPECT_TRUE(page == data) << "image bytes lost or reordered";
   // Straight from the channel into the image buffer, a piece a read.
-  EXPECT_THAT(ch.read_sizes, ElementsAre(4096, BB_IMAGE_BUFFER_SIZE, BB_IMAGE_BUFFER_SIZE,
-                                         BB_IMAGE_BUFFER_SIZE - 1000000 + 1000));
+  EXPECT_THAT(ch.read_sizes, ElementsAre(4096, kPiece, kPiece, kPiece - 9000));
   EXPECT_EQ(fake::logs_starting("bb_escl 1804:").size(), 2u);
-  EXPECT_TRUE(fake::logged(6, "bb_escl 1804: bb_get_image_data piece of 4000000 bytes, 4001000 more in the chunk\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1804: bb_get_image_data piece of 65536 bytes, 66536 more in the chunk\n"));
 
   int result = -1;
   EXPECT_TRUE(read_page(s, &result) == next);

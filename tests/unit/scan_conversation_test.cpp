@@ -2,6 +2,7 @@
 // request, every channel opened and closed, and the job forgotten at the end.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <syslog.h>
 
 #include <sstream>
 #include <string>
@@ -18,6 +19,7 @@ using jobtest::with_length;
 using ::testing::ElementsAre;
 using ::testing::Each;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 namespace {
 
@@ -66,6 +68,16 @@ std::string host_reads_page(Session &s, int *result) {
   }
 }
 
+// Error-level lines: a scan that succeeds, a feeder batch that ends with
+// the device's "no more" included, leaves none.
+std::vector<fake::Log> error_lines() {
+  std::vector<fake::Log> errors;
+  for (const fake::Log &line : fake::logs()) {
+    if (line.level <= LOG_ERR) errors.push_back(line);
+  }
+  return errors;
+}
+
 void expect_scan_ended(const fake::Device &dev, const Session &s) {
   EXPECT_EQ(dev.open_count(), 0);
   EXPECT_EQ(s.bb->http, nullptr);
@@ -110,6 +122,7 @@ TEST(ScanConversation, FlatbedPageFromJobCreationToScanEnd) {
   for (fake::Channel *ch : dev.opened()) EXPECT_TRUE(ch->closed);
   expect_scan_ended(dev, s);
   EXPECT_TRUE(fake::sleeps().empty());
+  EXPECT_THAT(error_lines(), IsEmpty());
 }
 
 TEST(ScanConversation, ThreePageFeederScanEndsOnNotFound) {
@@ -155,6 +168,8 @@ TEST(ScanConversation, ThreePageFeederScanEndsOnNotFound) {
   expect_scan_ended(dev, s);
   EXPECT_EQ(dev.opened().size(), 11u);
   for (fake::Channel *ch : dev.opened()) EXPECT_TRUE(ch->closed);
+  EXPECT_THAT(error_lines(), IsEmpty());
+  EXPECT_TRUE(fake::logged(LOG_INFO, "http 322: invalid http_status=404\n"));
 }
 
 TEST(ScanConversation, DuplexJobDeliversBothSides) {

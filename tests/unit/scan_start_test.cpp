@@ -77,7 +77,7 @@ TEST(StartScan, FlatbedFirstPageProcessingAtOnce) {
   EXPECT_TRUE(fake::logged(6, "bb_escl 1697: jobstate =[4] version=[0]\n"));
   EXPECT_TRUE(fake::logged(6, "bb_escl 1718: SANE_STATUS_COMPLETED or SANE_STATUS_PROCESSING.\n"));
   EXPECT_TRUE(fake::logged(6, "bb_escl 1728: JOBSTATE [4].\n"));
-  EXPECT_TRUE(fake::logged(3, "bb_escl 1575: bb_get_scanjob..\n"));
+  EXPECT_TRUE(fake::logged(6, "bb_escl 1575: bb_get_scanjob..\n"));
   EXPECT_TRUE(fake::logged(6, "bb_escl 1615: bb_get_scanjob stat=[0] bytes_read=[" +
                                   std::to_string(kPageHeader.size()) + "].\n"));
   EXPECT_EQ(fake::logs().back(),
@@ -739,6 +739,9 @@ TEST(GetScanJob, NotFoundIsLoggedAndTheChannelClosed) {
   EXPECT_THAT(fake::logs_starting("bb_escl 1615:")[0].text,
               ::testing::StartsWith("bb_escl 1615: bb_get_scanjob stat=[7] bytes_read=["));
   EXPECT_EQ(dev.open_count(), 0);
+  // The feeder's "no more" is the batch's normal end, not an error.
+  EXPECT_TRUE(fake::logged(6, "http 322: invalid http_status=404\n"));
+  for (const fake::Log &line : fake::logs()) EXPECT_NE(line.level, 3) << line;
 }
 
 TEST(GetScanJob, UnnamedJobAsksForAnEmptyPath) {
