@@ -68,6 +68,29 @@ bool FrameQueue::has_room(size_t bytes) const {
   return queued_ == 0 || queued_ + bytes <= max_bytes_;
 }
 
+std::vector<uint8_t> FrameQueue::buffer(size_t bytes) {
+  std::vector<uint8_t> block;
+  {
+    std::lock_guard lock(mutex_);
+    if (!spare_.empty()) {
+      block = std::move(spare_.back());
+      spare_.pop_back();
+    }
+  }
+  block.resize(bytes);
+  return block;
+}
+
+void FrameQueue::pop_front() {
+  Item &front = items_.front();
+  // No more blocks are kept than the bound lets the worker fill.
+  if (front.kind == Kind::kData && spare_.size() * front.bytes.capacity() < max_bytes_) {
+    front.bytes.clear();
+    spare_.push_back(std::move(front.bytes));
+  }
+  items_.pop_front();
+}
+
 void FrameQueue::push_data(std::vector<uint8_t> &&bytes) {
   if (bytes.empty()) return;
   Item item;
@@ -125,7 +148,7 @@ bool FrameQueue::take_page(SANE_Status *status, SANE_Parameters *params) {
     *status = front.status;
     batch_over_ = true;
   }
-  items_.pop_front();
+  pop_front();
   update_ready();
   tell_room();
   return true;
@@ -148,12 +171,12 @@ bool FrameQueue::read(uint8_t *data, int max_length, int *length, SANE_Status *s
     queued_ -= n;
     *length = static_cast<int>(n);
     *status = SANE_STATUS_GOOD;
-    if (front.taken == front.bytes.size()) items_.pop_front();
+    if (front.taken == front.bytes.size()) pop_front();
   } else {
     *status = front.status;
     reading_ = false;
     batch_over_ = front.batch_over || front.status != SANE_STATUS_EOF;
-    items_.pop_front();
+    pop_front();
   }
   update_ready();
   tell_room();

@@ -24,8 +24,12 @@
 namespace bbescl {
 
 // Decoded frames are large (a colour A4 page at 600 dpi is about 100 MiB):
-// the worker waits rather than hold more than this.
-inline constexpr size_t kMaxQueuedBytes = size_t{64} << 20;
+// the worker waits rather than hold more than this.  A frontend's peak
+// memory must not grow with the page, so only a little is held: enough to
+// keep the frontend fed while the worker waits on the network, and, at a
+// feeder, to finish receiving the last rows of a page and start the next
+// sheet while the frontend still writes them.
+inline constexpr size_t kMaxQueuedBytes = size_t{2} << 20;
 
 class FrameQueue {
  public:
@@ -43,6 +47,9 @@ class FrameQueue {
   void push_page(const SANE_Parameters &params);
   // Whether `bytes` more fit; a queue holding nothing takes any block.
   bool has_room(size_t bytes) const;
+  // A buffer of `bytes` to decode into, one the frontend emptied where
+  // there is one: the same few blocks serve a whole page.
+  std::vector<uint8_t> buffer(size_t bytes);
   void push_data(std::vector<uint8_t> &&bytes);
   // How the page ended: EOF, or the error that ended it; `batch_over` when
   // no page follows it.
@@ -84,10 +91,12 @@ class FrameQueue {
   // Makes ready_fd() readable exactly when the frontend has something.
   void update_ready();
   void tell_room();
+  void pop_front();
 
   mutable std::mutex mutex_;
   const size_t max_bytes_;
   std::deque<Item> items_;
+  std::vector<std::vector<uint8_t>> spare_;  // emptied blocks
   size_t queued_ = 0;
   bool reading_ = false;
   bool batch_over_ = false;

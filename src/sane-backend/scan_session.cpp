@@ -107,6 +107,9 @@ bool ScanSession::batch_running() const {
 
 void ScanSession::wait_idle() {
   if (worker_.joinable()) worker_.join();
+  // A cancel after the scan's end leaves the plug-in's flag set; the calls
+  // made outside a scan (parameters, the device's close) must not see it.
+  set_plugin_cancel(0);
 }
 
 void ScanSession::finish() {
@@ -248,6 +251,8 @@ void ScanSession::work() {
   if (set_wake_fd_) set_wake_fd_(hs_.dd, -1);
 }
 
+// Every path that sees a cancel leaves the job to this: its deletion must
+// not meet the cancel's wake-up descriptor, which would end it at once.
 void ScanSession::abandon() {
   queue_.abandon(SANE_STATUS_CANCELLED);
   // The job's deletion must reach the device: the wake-up descriptor and
@@ -281,10 +286,7 @@ SANE_Status ScanSession::start_first_page() {
     const Clock::time_point now = Clock::now();
     if (!retry || now >= give_up) {
       const long waited = std::chrono::duration_cast<std::chrono::seconds>(now - begun).count();
-      if (cancelled()) {
-        end_job(true);
-        return SANE_STATUS_CANCELLED;
-      }
+      if (cancelled()) return SANE_STATUS_CANCELLED;
       if (retry)
         BBESCL_LOG(kLogError, "the first page did not start: %s (the device refused for %ld seconds)",
                    status_text(status), waited);
@@ -296,10 +298,7 @@ SANE_Status ScanSession::start_first_page() {
     const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(give_up - now).count());
     const int wait = std::min(pause, std::max(left, 1));
     BBESCL_LOG(kLogInfo, "the device refused the job (%s); again in %d ms", status_text(status), wait);
-    if (!wait_retry(wait)) {
-      end_job(true);
-      return SANE_STATUS_CANCELLED;
-    }
+    if (!wait_retry(wait)) return SANE_STATUS_CANCELLED;
     pause = std::min(2 * pause, kLongestRetryPauseMillis);
   }
 }
@@ -309,10 +308,7 @@ SANE_Status ScanSession::start_next_page() {
   SANE_Status status = bb_.check_scanner_to_continue(hs);
   if (status == SANE_STATUS_GOOD) status = bb_.start_scan(hs);
   if (status == SANE_STATUS_GOOD) return status;
-  if (cancelled()) {
-    end_job(true);
-    return SANE_STATUS_CANCELLED;
-  }
+  if (cancelled()) return SANE_STATUS_CANCELLED;
   if (status == SANE_STATUS_IO_ERROR) {
     // A feeder that jams on the next sheet may show it in its status only
     // after it has refused the page: ask once more what stopped it.
@@ -336,8 +332,9 @@ SANE_Status ScanSession::begin_page() {
   // the whole area whatever the region, and the page is cropped here.
   page_ = std::make_unique<PageReader>(*chunks_, &cancel_, setup_.bound);
   SANE_Status status = page_->read_header();
+  if (status != SANE_STATUS_GOOD && cancelled()) return SANE_STATUS_CANCELLED;
   if (status != SANE_STATUS_GOOD) {
-    if (status != SANE_STATUS_CANCELLED) report_page_error(pages_ + 1);
+    report_page_error(pages_ + 1);
     bb_.end_page(hs, 1);
     end_job(true);
     return status;
@@ -373,7 +370,7 @@ ScanSession::PageEnd ScanSession::transfer_page() {
   const size_t block = std::max(row, kFrameBlockBytes / row * row);
   for (;;) {
     if (!wait_for_room(block)) return PageEnd::kFailed;
-    std::vector<uint8_t> bytes(block);
+    std::vector<uint8_t> bytes = queue_.buffer(block);
     size_t filled = 0;
     SANE_Status status = SANE_STATUS_GOOD;
     while (filled < block && status == SANE_STATUS_GOOD) {
