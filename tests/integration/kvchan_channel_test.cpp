@@ -5,6 +5,7 @@
 #include <syslog.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <string>
 #include <thread>
@@ -424,6 +425,66 @@ TEST(Channel, HostNameAndIpv6AddressesConnect) {
   int channel = device.open();
   ASSERT_EQ(device.write(channel, kStatusRequest), KVCHAN_OK);
   EXPECT_EQ(device.read(channel, answer("<n>0</n>").size()), answer("<n>0</n>"));
+}
+
+// kvchan_request: one request on a connection of its own, the answer read
+// until the device closes, a text arrives, the room is full or time is up.
+struct RequestCase {
+  const char *name;
+  std::string answer;  // what the server sends after the request
+  bool close_after;    // the server closes then
+  const char *enough;
+  int room;
+  std::string expected;
+};
+
+class Request : public ::testing::TestWithParam<RequestCase> {};
+
+TEST_P(Request, ReadsTheAnswerUntilItsEnd) {
+  const RequestCase &c = GetParam();
+  TcpTestServer server([&c](Peer &peer) {
+    if (peer.read_request() != kStatusRequest) return;
+    peer.send(c.answer);
+    if (!c.close_after) peer.wait_closed();
+  });
+  std::vector<char> answer(static_cast<size_t>(c.room) + 1, '#');
+  int length = -1;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(kvchan_request(server.uri().c_str(), kStatusRequest.data(), static_cast<int>(kStatusRequest.size()),
+                           c.enough, 3000, answer.data(), c.room, &length),
+            KVCHAN_OK);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  ASSERT_GE(length, 0);
+  EXPECT_EQ(std::string(answer.data(), static_cast<size_t>(length)), c.expected);
+  EXPECT_EQ(answer[static_cast<size_t>(c.room)], '#');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, Request,
+    ::testing::Values(RequestCase{"UntilTheDeviceCloses", answer("<doc/>"), true, nullptr, 4096, answer("<doc/>")},
+                      RequestCase{"UntilTheTextArrives", answer("<doc/>"), false, "<doc/>", 4096, answer("<doc/>")},
+                      RequestCase{"UntilTheHeadEnds", answer("<doc/>"), false, "\r\n\r\n", 4096, answer("<doc/>")},
+                      RequestCase{"CutToTheRoom", answer("<doc/>"), false, "never", 8, "HTTP/1.1"}),
+    [](const ::testing::TestParamInfo<RequestCase> &row) { return row.param.name; });
+
+TEST(RequestFailures, RefusedUriAndUnreachableDeviceAreNotLogged) {
+  struct Row {
+    std::string uri;
+    int result;
+  };
+  const Row rows[] = {
+      {"ftp://127.0.0.1/", KVCHAN_E_INVALID},
+      {"http://127.0.0.1:" + std::to_string(itest::unused_port()) + "/", KVCHAN_E_CONNECT},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.uri);
+    itest::clear_logs();
+    char answer[64];
+    int length = -1;
+    EXPECT_EQ(kvchan_request(row.uri.c_str(), "GET", 3, nullptr, 1000, answer, sizeof answer, &length), row.result);
+    EXPECT_EQ(length, 0);
+    EXPECT_TRUE(itest::captured_logs().empty()) << itest::last_logs(3);
+  }
 }
 
 }  // namespace

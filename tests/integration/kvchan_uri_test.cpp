@@ -94,6 +94,30 @@ TEST(DeviceUri, RefusedUrisSayWhy) {
   }
 }
 
+// kvchan_parse_uri, which hosts match URIs with, reads them as the
+// channels do: the same rows, through the public call, and nothing logged.
+TEST(ParseUri, PublicCallReadsAsTheChannelsDo) {
+  itest::clear_logs();
+  for (const AcceptedUri &row : kAccepted) {
+    SCOPED_TRACE(row.uri);
+    char host[256] = {};
+    int port = 0;
+    int tls = -1;
+    ASSERT_EQ(kvchan_parse_uri(row.uri, host, sizeof host, &port, &tls), KVCHAN_OK);
+    EXPECT_STREQ(host, row.host);
+    EXPECT_EQ(port, row.port);
+    EXPECT_EQ(tls, row.tls ? 1 : 0);
+  }
+  for (const RefusedUri &row : kRefused) {
+    SCOPED_TRACE(row.uri);
+    EXPECT_EQ(kvchan_parse_uri(row.uri, nullptr, 0, nullptr, nullptr), KVCHAN_E_INVALID);
+  }
+  EXPECT_TRUE(itest::captured_logs().empty()) << itest::last_logs(3);
+  char small[4];
+  EXPECT_EQ(kvchan_parse_uri("http://scanner/", small, sizeof small, nullptr, nullptr), KVCHAN_E_INVALID);
+  EXPECT_EQ(kvchan_parse_uri(nullptr, nullptr, 0, nullptr, nullptr), KVCHAN_E_INVALID);
+}
+
 TEST(DeviceUri, OverlongHostNameIsRefused) {
   std::string uri = "http://" + std::string(254, 'a') + "/";
   EXPECT_EQ(kvchan::parse_device_uri(uri).error, "host name too long");
