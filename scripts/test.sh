@@ -16,6 +16,18 @@ failed=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\
 rm -f "$ctest_log"
 
 # Fuzz targets: clang with libFuzzer, a bounded number of runs each.
+# The scan worker shares its state with the frontend's threads and with
+# signal handlers: the backend's unit tests run again under ThreadSanitizer.
+cmake -S . -B build/tsan -G Ninja -DBB_TSAN=ON -DBB_WERROR=ON >/dev/null
+tsan_tests=$(cmake --build build/tsan --target help | sed -n 's/^\(sane_[a-z_]*_test\): .*/\1/p')
+# shellcheck disable=SC2086  # one target a word
+cmake --build build/tsan -j "$jobs" --target $tsan_tests
+for t in $tsan_tests; do
+  echo "tsan: $t"
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/sane/$t" --gtest_brief=1 \
+    || { echo "tsan: $t failed"; exit 1; }
+done
+
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DBB_FUZZ=ON -DBB_TESTS=OFF \
   -DBB_WERROR=ON >/dev/null
 cmake --build build/fuzz -j "$jobs"

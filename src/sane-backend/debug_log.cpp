@@ -29,7 +29,9 @@ void log_exit() { g_log_level.store(0, std::memory_order_relaxed); }
 LogRoute route_of(int priority, int debug_level) {
   LogRoute route;
   route.system_log = LOG_PRI(priority) <= LOG_ERR;
-  route.standard_error = debug_level >= kLogPluginAll;
+  // Any debug level shows the errors on stderr too, next to the backend's
+  // own messages; the plug-in's level shows the course of every exchange.
+  route.standard_error = debug_level >= kLogPluginAll || (debug_level > 0 && route.system_log);
   return route;
 }
 

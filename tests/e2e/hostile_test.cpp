@@ -229,7 +229,7 @@ INSTANTIATE_TEST_SUITE_P(Devices, Hostile, ::testing::ValuesIn(kRows),
 TEST_F(Scan, GarbageCostsNoMoreLogLinesThanAScan) {
   auto plugin_lines = [](const std::string &err) {
     size_t lines = 0;
-    for (size_t at = err.find("scanimage: "); at != std::string::npos; at = err.find("scanimage: ", at + 1))
+    for (size_t at = err.find("[bb_escl] "); at != std::string::npos; at = err.find("[bb_escl] ", at + 1))
       ++lines;
     return lines;
   };

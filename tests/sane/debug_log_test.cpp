@@ -1,6 +1,6 @@
 // The plug-in's syslog lines are routed by the backend: errors to the
-// host's log, everything to stderr when debugging the plug-in; the host's
-// own log mask is never touched.
+// host's log (and stderr when debugging), everything to stderr when
+// debugging the plug-in; the host's own log mask is never touched.
 #include <stdlib.h>
 #include <syslog.h>
 
@@ -21,6 +21,8 @@ TEST(PluginLog, RouteFollowsLevelAndDebugLevel) {
       {LOG_ERR, 0, {true, false}},
       {LOG_CRIT | LOG_DAEMON, 0, {true, false}},  // the facility does not change the level
       {LOG_WARNING, 3, {false, false}},
+      {LOG_ERR, 1, {true, true}},  // errors show at any debug level
+      {LOG_INFO, 1, {false, false}},
       {LOG_INFO, bbescl::kLogPluginAll, {false, true}},
       {LOG_ERR, bbescl::kLogPluginAll, {true, true}},
       {LOG_DEBUG, 9, {false, true}},
