@@ -60,14 +60,18 @@ Scanimage::Scanimage(const std::vector<std::string> &device_uris) {
   }
 }
 
-pid_t Scanimage::spawn(const std::vector<std::string> &args) {
+std::vector<std::string> environment_with(const std::map<std::string, std::string> &extra) {
   std::vector<std::string> env_text;
   for (char **e = environ; *e; ++e) {
     const std::string entry(*e);
-    const std::string name = entry.substr(0, entry.find('='));
-    if (!env_.count(name)) env_text.push_back(entry);
+    if (!extra.count(entry.substr(0, entry.find('=')))) env_text.push_back(entry);
   }
-  for (const auto &[name, value] : env_) env_text.push_back(name + "=" + value);
+  for (const auto &[name, value] : extra) env_text.push_back(name + "=" + value);
+  return env_text;
+}
+
+pid_t Scanimage::spawn(const std::vector<std::string> &args) {
+  std::vector<std::string> env_text = environment_with(env_);
 
   std::vector<char *> argv{const_cast<char *>(SCANIMAGE_PATH)};
   for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));

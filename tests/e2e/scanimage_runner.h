@@ -31,6 +31,10 @@ struct RunResult {
   long peak_rss_kb = 0;  // scanimage's peak resident memory
 };
 
+// This process's environment with `extra` set over it, as "NAME=VALUE"
+// strings for posix_spawn.
+std::vector<std::string> environment_with(const std::map<std::string, std::string> &extra);
+
 class Scanimage {
  public:
   // A SANE configuration in its own directory: dll.conf naming bbescl,

@@ -69,12 +69,7 @@ void write_backend_config(const std::string &dir, const std::string &url) {
 
 Child::Child(const std::vector<std::string> &argv, const Environment &extra, const std::string &out_path,
              const std::string &err_path) {
-  std::vector<std::string> env_text;
-  for (char **e = environ; *e; ++e) {
-    const std::string entry(*e);
-    if (!extra.count(entry.substr(0, entry.find('=')))) env_text.push_back(entry);
-  }
-  for (const auto &[name, value] : extra) env_text.push_back(name + "=" + value);
+  std::vector<std::string> env_text = e2e::environment_with(extra);
   std::vector<char *> args;
   for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
   args.push_back(nullptr);
