@@ -37,12 +37,11 @@ constexpr int32_t kHttpConflictStatus = 409;
 
 // A scanner scanning for another client answers "409 Conflict" to a job
 // creation until it is done, and some go on refusing for a moment after
-// they turn idle.  The job is posted again every half second while the
-// status shows it busy and for 2 s of idle; the whole wait stays within
-// the 30 s the host gives a busy device.
+// they turn idle.  While the status shows it busy the device is busy for
+// the host, which waits within the budget its user gives; while it shows
+// it idle the job is posted again every half second for 2 s.
 constexpr useconds_t kConflictPauseUs = 500000;
 constexpr unsigned long long kIdleGraceUs = 2000000ULL;
-constexpr unsigned long long kBusyBudgetUs = 30000000ULL;
 
 // A scanner that is scanning for someone else, or still warming up, says
 // so in its status: "409 Conflict" then means "not now", not "not these
@@ -180,28 +179,25 @@ void delete_orphans(host_session *hs, bb_session *session, const bb::JobUriList 
 }
 
 // "409 Conflict": GOOD to post again after the pause, otherwise the result.
-SANE_Status conflict_wait(host_session *hs, bb_session *session, unsigned long long *slept_us,
-                          unsigned long long *idle_us) {
+SANE_Status conflict_wait(host_session *hs, bb_session *session, unsigned long long *idle_us) {
   if (!read_status(hs, session)) return SANE_STATUS_IO_ERROR;
   std::string_view doc = status_text(session);
   char state[32] = {};
   const std::string_view scanner = bb::scanner_state(doc, state, sizeof state);
   const bool busy = scanner == "Processing" || scanner == "Testing";
   if (busy) {
-    *idle_us = 0;
-  } else if (*idle_us >= kIdleGraceUs) {
+    // Another client's job: busy, as a 503 is.  The host waits for the
+    // device within its own budget, which its user sets and can cancel.
+    syslog(LOG_INFO, "bb_escl 1549: the device refused the job (409): the scanner is busy\n");
+    return SANE_STATUS_DEVICE_BUSY;
+  }
+  if (*idle_us >= kIdleGraceUs) {
     syslog(LOG_ERR, "bb_escl 1550: the device refused the job's settings (409)\n");
     return SANE_STATUS_IO_ERROR;
   }
-  if (*slept_us >= kBusyBudgetUs) {
-    syslog(LOG_ERR, "bb_escl 1549: the device refused the job (409): the scanner is busy\n");
-    return busy ? SANE_STATUS_DEVICE_BUSY : SANE_STATUS_IO_ERROR;
-  }
-  syslog(LOG_INFO, "bb_escl 1547: the device refused the job (409) while %s, posting it again\n",
-         busy ? "busy" : "idle");
+  syslog(LOG_INFO, "bb_escl 1547: the device refused the job (409) while idle, posting it again\n");
   if (!bb::wait_unless_cancelled(hs, kConflictPauseUs)) return SANE_STATUS_CANCELLED;
-  *slept_us += kConflictPauseUs;
-  if (!busy) *idle_us += kConflictPauseUs;
+  *idle_us += kConflictPauseUs;
   return SANE_STATUS_GOOD;
 }
 
@@ -215,7 +211,6 @@ SANE_Status post_scanjob(host_session *hs, bb_session *session) {
     memset(&before, 0, sizeof before);
 
   bool host_retried = false;
-  unsigned long long conflict_slept_us = 0;
   unsigned long long idle_us = 0;
   for (;;) {
     if (bb::cancel_asked(hs)) return SANE_STATUS_CANCELLED;
@@ -242,7 +237,7 @@ SANE_Status post_scanjob(host_session *hs, bb_session *session) {
         syslog(LOG_ERR, "bb_escl 1554: the device refused the job (400 or 403)\n");
         return SANE_STATUS_IO_ERROR;
       case Answer::kConflict: {
-        SANE_Status waited = conflict_wait(hs, session, &conflict_slept_us, &idle_us);
+        SANE_Status waited = conflict_wait(hs, session, &idle_us);
         if (waited != SANE_STATUS_GOOD) return waited;
         continue;
       }
