@@ -25,11 +25,11 @@ namespace bbescl {
 
 // Decoded frames are large (a colour A4 page at 600 dpi is about 100 MiB):
 // the worker waits rather than hold more than this.  A frontend's peak
-// memory must not grow with the page, so only a little is held: enough to
-// keep the frontend fed while the worker waits on the network, and, at a
-// feeder, to finish receiving the last rows of a page and start the next
-// sheet while the frontend still writes them.
-inline constexpr size_t kMaxQueuedBytes = size_t{2} << 20;
+// memory must not grow with the page, so only a little is held: eight
+// blocks of rows, enough to keep the frontend fed while the worker waits
+// on the network, and, at a feeder, to finish receiving the last rows of a
+// page and start the next sheet while the frontend still writes them.
+inline constexpr size_t kMaxQueuedBytes = size_t{512} << 10;
 
 class FrameQueue {
  public:
