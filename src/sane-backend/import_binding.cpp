@@ -41,8 +41,11 @@ int find_span(dl_phdr_info *info, size_t, void *data) {
       if (start < found.lo) found.lo = start;
       if (start + ph.p_memsz > found.hi) found.hi = start + ph.p_memsz;
     } else if (ph.p_type == PT_GNU_RELRO) {
-      found.relro_lo = start;
-      found.relro_hi = start + ph.p_memsz;
+      // The loader makes read-only only the whole pages of the range: the
+      // page its end falls in stays writable, and must stay so.
+      const uintptr_t page_size = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+      found.relro_lo = start & ~(page_size - 1);
+      found.relro_hi = (start + ph.p_memsz) & ~(page_size - 1);
     } else if (ph.p_type == PT_DYNAMIC) {
       is_it = start == span.dynamic;
     }
